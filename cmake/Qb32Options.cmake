@@ -1,0 +1,35 @@
+# Compile options shared by every target of the project. Flags go on targets,
+# never into the global CMAKE_CXX_FLAGS: link `qb32_options` to a target.
+add_library(qb32_options INTERFACE)
+target_compile_features(qb32_options INTERFACE cxx_std_20)
+target_include_directories(qb32_options INTERFACE ${PROJECT_SOURCE_DIR})
+
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+  target_compile_options(qb32_options INTERFACE
+    -Wall -Wextra -Wpedantic -Wshadow
+    -Wnon-virtual-dtor -Woverloaded-virtual -Wcast-align -Wnull-dereference
+    -Wformat=2)
+  # x86 targets: SSE2 is the baseline everywhere; wider instruction sets are
+  # chosen at run time inside the primitives.
+  if(CMAKE_SYSTEM_PROCESSOR MATCHES "i[3-6]86|x86|X86|AMD64|amd64")
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      target_compile_options(qb32_options INTERFACE -msse2 -mfpmath=sse -mstackrealign)
+    endif()
+  endif()
+endif()
+
+# Sanitizer builds: QB32_SANITIZE=address,undefined (or thread) on the command line.
+set(QB32_SANITIZE "" CACHE STRING "Comma-separated sanitizers for every target")
+if(QB32_SANITIZE)
+  target_compile_options(qb32_options INTERFACE
+    -fsanitize=${QB32_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  target_link_options(qb32_options INTERFACE -fsanitize=${QB32_SANITIZE})
+endif()
+
+# Every library of the module: static, position independent, hidden symbols.
+function(qb32_module_library name)
+  add_library(${name} STATIC ${ARGN})
+  target_link_libraries(${name} PUBLIC qb32_options)
+  set_target_properties(${name} PROPERTIES
+    CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+endfunction()

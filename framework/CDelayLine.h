@@ -1,0 +1,45 @@
+#pragma once
+// CDelayLine: delays one channel by a whole number of samples.
+//
+// The alignment element of the whole chain: a circular buffer of length + 1
+// samples in which each input is stored before the output is read, so
+// dst[k] = src[k - length], with zeros before the first sample since the last
+// clear or resize. Works in place (src == dst).
+//
+// States: constructed (capacity 1024, length 0, history zero) -> resize (any
+// number of times; clears the history) -> process per block.
+// resize answers 0, or 1 when a larger buffer cannot be allocated; the line
+// then holds no buffer and process does nothing (silence is not written).
+//
+// Real time: process and clear never allocate. resize allocates only when the
+// new length exceeds the capacity; the buffer never shrinks.
+
+namespace qb32 {
+
+class CDelayLine {
+public:
+    static constexpr int defaultCapacity = 1024;
+    static constexpr int resizeFailed = 1;
+
+    CDelayLine() noexcept;
+    CDelayLine(const CDelayLine&) = delete;
+    CDelayLine& operator=(const CDelayLine&) = delete;
+    virtual ~CDelayLine();
+
+    int resize(int newLength) noexcept;
+    void process(const float* src, float* dst, int n) noexcept;
+    // writeIndex = 0 and the length + 1 samples in use zeroed; length unchanged.
+    void clear() noexcept;
+
+    [[nodiscard]] int getLength() const noexcept { return length; }
+    [[nodiscard]] int getCapacity() const noexcept { return capacity; }
+    [[nodiscard]] bool hasStorage() const noexcept { return buffer != nullptr; }
+
+private:
+    int writeIndex = 0;
+    int capacity = defaultCapacity;
+    int length = 0;
+    float* buffer = nullptr;
+};
+
+}  // namespace qb32
