@@ -9,7 +9,8 @@
 // States: constructed (capacity 1024, length 0, history zero) -> resize (any
 // number of times; clears the history) -> process per block.
 // resize answers 0, or 1 when a larger buffer cannot be allocated; the line
-// then holds no buffer and process does nothing (silence is not written).
+// then holds no buffer and process writes silence until a resize succeeds.
+// A negative length is taken as 0.
 //
 // Real time: process and clear never allocate. resize allocates only when the
 // new length exceeds the capacity; the buffer never shrinks.

@@ -1,0 +1,290 @@
+// FIR filter primitives.
+//
+// Layout of a state (one contiguous, 32-byte aligned block):
+//   header | reversed taps (L floats, 32-byte aligned) | work buffer
+// The work buffer holds the last L - 1 inputs followed by room for `chunk`
+// new ones. A call copies its input into the room, computes every output from
+// contiguous memory (the window of output k is work[k .. k + L - 1], which
+// meets the reversed taps element by element), and when the room is used up,
+// moves the last L - 1 inputs back to the front. So a call of any size,
+// one sample included, costs the same per output, and in-place calls are
+// safe because the input is copied before any output is written.
+//
+// Paths: portable (one output at a time, double accumulator: the direct form
+// itself), SSE2 and AVX2+FMA (32 outputs at a time in four float
+// accumulators, one broadcast tap per step). All paths meet firErrorBound.
+
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "framework/Primitives.h"
+#include "framework/Simd.h"
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <immintrin.h>
+#define QB32_X86 1
+#endif
+
+namespace qb32 {
+
+struct FirState {
+    std::uint32_t tag;
+    int tapCount;
+    int position;      // where the next input goes in `work`; >= tapCount - 1
+    int workCapacity;  // samples `work` holds
+    bool ownsMemory;
+    float* reversedTaps;
+    float* work;
+};
+
+namespace {
+
+using namespace primitiveStatus;
+
+constexpr int chunk = 512;
+constexpr std::size_t alignBytes = 32;
+
+constexpr std::size_t roundUp(std::size_t v) noexcept {
+    return (v + alignBytes - 1) / alignBytes * alignBytes;
+}
+
+constexpr std::size_t headerBytes = roundUp(sizeof(FirState));
+
+std::size_t stateBytes(int tapCount) noexcept {
+    const std::size_t taps = roundUp(sizeof(float) * static_cast<std::size_t>(tapCount));
+    const std::size_t work =
+        roundUp(sizeof(float) * (static_cast<std::size_t>(tapCount) - 1 + chunk));
+    // Slack so that a buffer that is not 32-byte aligned can still be used.
+    return headerBytes + taps + work + alignBytes;
+}
+
+bool isFir(const FirState* s) noexcept {
+    std::uint32_t tag;
+    std::memcpy(&tag, s, sizeof tag);
+    return tag == firStateTag;
+}
+
+void loadHistory(FirState* st, const float* dly) noexcept {
+    const int history = st->tapCount - 1;
+    if (dly != nullptr && history > 0)
+        std::memcpy(st->work, dly + 1, sizeof(float) * static_cast<std::size_t>(history));
+    else if (history > 0)
+        std::memset(st->work, 0, sizeof(float) * static_cast<std::size_t>(history));
+    st->position = history;
+}
+
+FirState* build(void* buffer, const float* taps, int tapCount, const float* dly) noexcept {
+    auto address = reinterpret_cast<std::uintptr_t>(buffer);
+    auto* base = reinterpret_cast<unsigned char*>((address + alignBytes - 1) / alignBytes * alignBytes);
+    auto* st = new (base) FirState{};
+    st->tag = firStateTag;
+    st->tapCount = tapCount;
+    st->ownsMemory = false;
+    st->reversedTaps = reinterpret_cast<float*>(base + headerBytes);
+    st->work = reinterpret_cast<float*>(
+        base + headerBytes + roundUp(sizeof(float) * static_cast<std::size_t>(tapCount)));
+    st->workCapacity = tapCount - 1 + chunk;
+    for (int i = 0; i < tapCount; ++i) st->reversedTaps[i] = taps[tapCount - 1 - i];
+    loadHistory(st, dly);
+    return st;
+}
+
+// ---- kernels: out[t] = sum_i h[i] * x[t + i], t < count -------------------
+
+void kernelPortable(const float* h, int taps, const float* x, float* out, int count) noexcept {
+    for (int t = 0; t < count; ++t) {
+        double acc = 0.0;
+        for (int i = 0; i < taps; ++i)
+            acc += static_cast<double>(h[i]) * static_cast<double>(x[t + i]);
+        out[t] = static_cast<float>(acc);
+    }
+}
+
+#if QB32_X86
+
+float dotSse2(const float* h, const float* x, int taps) noexcept {
+    __m128 a0 = _mm_setzero_ps(), a1 = _mm_setzero_ps();
+    int i = 0;
+    for (; i + 8 <= taps; i += 8) {
+        a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_loadu_ps(h + i), _mm_loadu_ps(x + i)));
+        a1 = _mm_add_ps(a1, _mm_mul_ps(_mm_loadu_ps(h + i + 4), _mm_loadu_ps(x + i + 4)));
+    }
+    a0 = _mm_add_ps(a0, a1);
+    alignas(16) float lanes[4];
+    _mm_store_ps(lanes, a0);
+    float sum = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+    for (; i < taps; ++i) sum += h[i] * x[i];
+    return sum;
+}
+
+void kernelSse2(const float* h, int taps, const float* x, float* out, int count) noexcept {
+    int t = 0;
+    for (; t + 16 <= count; t += 16) {
+        __m128 a0 = _mm_setzero_ps(), a1 = _mm_setzero_ps();
+        __m128 a2 = _mm_setzero_ps(), a3 = _mm_setzero_ps();
+        const float* xt = x + t;
+        for (int i = 0; i < taps; ++i) {
+            const __m128 c = _mm_set1_ps(h[i]);
+            a0 = _mm_add_ps(a0, _mm_mul_ps(c, _mm_loadu_ps(xt + i)));
+            a1 = _mm_add_ps(a1, _mm_mul_ps(c, _mm_loadu_ps(xt + i + 4)));
+            a2 = _mm_add_ps(a2, _mm_mul_ps(c, _mm_loadu_ps(xt + i + 8)));
+            a3 = _mm_add_ps(a3, _mm_mul_ps(c, _mm_loadu_ps(xt + i + 12)));
+        }
+        _mm_storeu_ps(out + t, a0);
+        _mm_storeu_ps(out + t + 4, a1);
+        _mm_storeu_ps(out + t + 8, a2);
+        _mm_storeu_ps(out + t + 12, a3);
+    }
+    for (; t + 4 <= count; t += 4) {
+        __m128 a0 = _mm_setzero_ps();
+        for (int i = 0; i < taps; ++i)
+            a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_set1_ps(h[i]), _mm_loadu_ps(x + t + i)));
+        _mm_storeu_ps(out + t, a0);
+    }
+    for (; t < count; ++t) out[t] = dotSse2(h, x + t, taps);
+}
+
+__attribute__((target("avx2,fma"))) float dotAvx2(const float* h, const float* x,
+                                                   int taps) noexcept {
+    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps();
+    int i = 0;
+    for (; i + 16 <= taps; i += 16) {
+        a0 = _mm256_fmadd_ps(_mm256_loadu_ps(h + i), _mm256_loadu_ps(x + i), a0);
+        a1 = _mm256_fmadd_ps(_mm256_loadu_ps(h + i + 8), _mm256_loadu_ps(x + i + 8), a1);
+    }
+    for (; i + 8 <= taps; i += 8)
+        a0 = _mm256_fmadd_ps(_mm256_loadu_ps(h + i), _mm256_loadu_ps(x + i), a0);
+    a0 = _mm256_add_ps(a0, a1);
+    __m128 s = _mm_add_ps(_mm256_castps256_ps128(a0), _mm256_extractf128_ps(a0, 1));
+    s = _mm_add_ps(s, _mm_movehl_ps(s, s));
+    s = _mm_add_ss(s, _mm_shuffle_ps(s, s, 1));
+    float sum = _mm_cvtss_f32(s);
+    for (; i < taps; ++i) sum += h[i] * x[i];
+    return sum;
+}
+
+__attribute__((target("avx2,fma"))) void kernelAvx2(const float* h, int taps, const float* x,
+                                                     float* out, int count) noexcept {
+    int t = 0;
+    for (; t + 32 <= count; t += 32) {
+        __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps();
+        __m256 a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
+        const float* xt = x + t;
+        for (int i = 0; i < taps; ++i) {
+            const __m256 c = _mm256_broadcast_ss(h + i);
+            a0 = _mm256_fmadd_ps(c, _mm256_loadu_ps(xt + i), a0);
+            a1 = _mm256_fmadd_ps(c, _mm256_loadu_ps(xt + i + 8), a1);
+            a2 = _mm256_fmadd_ps(c, _mm256_loadu_ps(xt + i + 16), a2);
+            a3 = _mm256_fmadd_ps(c, _mm256_loadu_ps(xt + i + 24), a3);
+        }
+        _mm256_storeu_ps(out + t, a0);
+        _mm256_storeu_ps(out + t + 8, a1);
+        _mm256_storeu_ps(out + t + 16, a2);
+        _mm256_storeu_ps(out + t + 24, a3);
+    }
+    for (; t + 8 <= count; t += 8) {
+        __m256 a0 = _mm256_setzero_ps();
+        for (int i = 0; i < taps; ++i)
+            a0 = _mm256_fmadd_ps(_mm256_broadcast_ss(h + i), _mm256_loadu_ps(x + t + i), a0);
+        _mm256_storeu_ps(out + t, a0);
+    }
+    for (; t < count; ++t) out[t] = dotAvx2(h, x + t, taps);
+    _mm256_zeroupper();
+}
+
+#endif  // QB32_X86
+
+void runKernel(const float* h, int taps, const float* x, float* out, int count) noexcept {
+#if QB32_X86
+    switch (simd::activeLevel()) {
+        case simd::Level::avx2: kernelAvx2(h, taps, x, out, count); return;
+        case simd::Level::sse2: kernelSse2(h, taps, x, out, count); return;
+        case simd::Level::portable: break;
+    }
+#endif
+    kernelPortable(h, taps, x, out, count);
+}
+
+void filter(const float* src, float* dst, int n, FirState* st) noexcept {
+    const int history = st->tapCount - 1;
+    int done = 0;
+    while (done < n) {
+        if (st->position == st->workCapacity) {
+            if (history > 0)
+                std::memmove(st->work, st->work + st->position - history,
+                             sizeof(float) * static_cast<std::size_t>(history));
+            st->position = history;
+        }
+        const int room = st->workCapacity - st->position;
+        const int piece = n - done < room ? n - done : room;
+        std::memcpy(st->work + st->position, src + done, sizeof(float) * static_cast<std::size_t>(piece));
+        runKernel(st->reversedTaps, st->tapCount, st->work + st->position - history, dst + done, piece);
+        st->position += piece;
+        done += piece;
+    }
+}
+
+}  // namespace
+
+int firGetStateSize(int tapCount, int* bytes) noexcept {
+    if (bytes == nullptr) return nullPointer;
+    if (tapCount <= 0) return badTapCount;
+    const std::size_t size = stateBytes(tapCount);
+    if (size > static_cast<std::size_t>(std::numeric_limits<int>::max())) return outOfMemory;
+    *bytes = static_cast<int>(size);
+    return ok;
+}
+
+int firInit(FirState** state, const float* taps, int tapCount, const float* dly,
+            void* buffer) noexcept {
+    if (state == nullptr || taps == nullptr || buffer == nullptr) return nullPointer;
+    if (tapCount <= 0) return badTapCount;
+    *state = build(buffer, taps, tapCount, dly);
+    return ok;
+}
+
+int firInitAlloc(FirState** state, const float* taps, int tapCount, const float* dly) noexcept {
+    if (state == nullptr || taps == nullptr) return nullPointer;
+    if (tapCount <= 0) return badTapCount;
+    int bytes = 0;
+    if (firGetStateSize(tapCount, &bytes) != ok) return outOfMemory;
+    void* memory = byteAlloc(bytes);
+    if (memory == nullptr) return outOfMemory;
+    FirState* st = build(memory, taps, tapCount, dly);
+    st->ownsMemory = true;
+    *state = st;
+    return ok;
+}
+
+int firFree(FirState* state) noexcept {
+    if (state == nullptr) return nullPointer;
+    if (!isFir(state)) return wrongStateKind;
+    if (state->ownsMemory) {
+        state->tag = 0;
+        vecFree(state);
+    }
+    return ok;
+}
+
+int firSetDelayLine(FirState* state, const float* dly) noexcept {
+    if (state == nullptr) return nullPointer;
+    if (!isFir(state)) return wrongStateKind;
+    loadHistory(state, dly);
+    return ok;
+}
+
+int firFilter(const float* src, float* dst, int n, FirState* state) noexcept {
+    if (src == nullptr || dst == nullptr || state == nullptr) return nullPointer;
+    if (n <= 0) return badSize;
+    if (!isFir(state)) return wrongStateKind;
+    filter(src, dst, n, state);
+    return ok;
+}
+
+int firFilterInPlace(float* srcDst, int n, FirState* state) noexcept {
+    return firFilter(srcDst, srcDst, n, state);
+}
+
+}  // namespace qb32

@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "framework/CDelayLine.h"
+#include "tests/support/AllocationCounter.h"
+#include "tests/support/Reference.h"
+
+namespace qb32 {
+namespace {
+
+TEST(DelayLine, DelaysAcrossCallsAndWorksInPlace) {
+    CDelayLine line;
+    ASSERT_EQ(line.resize(3), 0);
+    float a[5] = {1, 2, 3, 4, 5}, out[5];
+    line.process(a, out, 5);
+    EXPECT_EQ(std::vector<float>(out, out + 5), (std::vector<float>{0, 0, 0, 1, 2}));
+    float b[2] = {6, 7};
+    line.process(b, b, 2);
+    EXPECT_EQ(b[0], 3.0f);
+    EXPECT_EQ(b[1], 4.0f);
+}
+
+TEST(DelayLine, EveryLengthAndBlockSplitGivesThePureDelay) {
+    const auto x = testing::whiteNoise(3000, 11);
+    for (int length : {0, 1, 2, 125, 315, 1024, 1500}) {
+        CDelayLine line;
+        ASSERT_EQ(line.resize(length), 0);
+        std::vector<float> y = x;
+        int at = 0;
+        for (int b : testing::randomBlockSizes(3000, 300, static_cast<std::uint32_t>(length))) {
+            line.process(y.data() + at, y.data() + at, b);
+            at += b;
+        }
+        for (int k = 0; k < 3000; ++k) ASSERT_EQ(y[k], k >= length ? x[k - length] : 0.0f) << length << " " << k;
+    }
+}
+
+TEST(DelayLine, ResizeGrowsOnlyWhenNeededAndClearsTheHistory) {
+    CDelayLine line;
+    EXPECT_EQ(line.getCapacity(), 1024);
+    ASSERT_EQ(line.resize(2000), 0);
+    EXPECT_EQ(line.getCapacity(), 2000);
+    {
+        testing::AllocationScope scope;
+        ASSERT_EQ(line.resize(10), 0);
+        ASSERT_EQ(line.resize(1999), 0);
+        EXPECT_EQ(scope.allocations(), 0u) << "a shorter length reuses the buffer";
+    }
+    EXPECT_EQ(line.getCapacity(), 2000);
+
+    ASSERT_EQ(line.resize(5), 0);
+    std::vector<float> ones(20, 1.0f), out(20);
+    line.process(ones.data(), out.data(), 20);
+    ASSERT_EQ(line.resize(5), 0);
+    line.process(ones.data(), out.data(), 20);
+    for (int k = 0; k < 5; ++k) EXPECT_EQ(out[k], 0.0f);
+    EXPECT_EQ(out[5], 1.0f);
+
+    line.clear();
+    line.process(ones.data(), out.data(), 6);
+    EXPECT_EQ(out[4], 0.0f);
+    EXPECT_EQ(out[5], 1.0f);
+    line.process(ones.data(), out.data(), 0);
+}
+
+TEST(DelayLine, FailedGrowthReportsAndOutputsSilence) {
+    CDelayLine line;
+    {
+        testing::AllocationFailureScope fail(1);
+        EXPECT_EQ(line.resize(5000), CDelayLine::resizeFailed);
+    }
+    EXPECT_FALSE(line.hasStorage());
+    std::vector<float> x(8, 1.0f);
+    line.process(x.data(), x.data(), 8);
+    EXPECT_EQ(x, std::vector<float>(8, 0.0f));
+    ASSERT_EQ(line.resize(3), 0) << "a later resize recovers";
+    EXPECT_TRUE(line.hasStorage());
+}
+
+}  // namespace
+}  // namespace qb32

@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "framework/Primitives.h"
+#include "framework/Simd.h"
+#include "tests/support/AllocationCounter.h"
+#include "tests/support/Reference.h"
+
+namespace qb32 {
+namespace {
+
+using namespace primitiveStatus;
+
+// Every instruction-set path the machine can run.
+std::vector<simd::Level> runnableLevels() {
+    std::vector<simd::Level> levels{simd::Level::portable};
+    for (auto l : {simd::Level::sse2, simd::Level::avx2})
+        if (static_cast<int>(l) <= static_cast<int>(simd::detectedLevel())) levels.push_back(l);
+    return levels;
+}
+
+class LevelGuard {
+public:
+    explicit LevelGuard(simd::Level l) : previous(simd::activeLevel()) { simd::setActiveLevel(l); }
+    ~LevelGuard() { simd::setActiveLevel(previous); }
+
+private:
+    simd::Level previous;
+};
+
+// |y - exact| <= firErrorBound(L) * sum |h x| for every output.
+void expectWithinBound(const std::vector<float>& taps, const std::vector<float>& x,
+                       const std::vector<float>& y, const std::string& what) {
+    const auto exact = testing::directFir(taps, x);
+    const int L = static_cast<int>(taps.size());
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        double magnitude = 0.0;
+        for (int j = 0; j < L && static_cast<std::size_t>(j) <= k; ++j)
+            magnitude += std::abs(static_cast<double>(taps[j]) * x[k - j]);
+        const double bound = firErrorBound(L) * magnitude + 1e-30;
+        ASSERT_LE(std::abs(y[k] - exact[k]), bound) << what << " output " << k;
+    }
+}
+
+// Random taps, random call sizes (single samples included), a reset in the
+// middle: every path of every length against the double-precision direct form.
+TEST(Fir, EveryPathMatchesTheDirectFormForAnyCallSizes) {
+    for (auto level : runnableLevels()) {
+        LevelGuard guard(level);
+        for (int L : {1, 2, 7, 31, 41, 55, 63, 64, 251, 409, 631}) {
+            const auto taps = testing::whiteNoise(L, 100 + L);
+            const auto x = testing::whiteNoise(2500, 200 + L);
+            FirState* st = nullptr;
+            ASSERT_EQ(firInitAlloc(&st, taps.data(), L, nullptr), ok);
+            std::vector<float> y(x.size());
+            int at = 0;
+            std::uint32_t seed = 7;
+            for (int maxBlock : {1, 3, 700}) {
+                for (int b : testing::randomBlockSizes(300, maxBlock, seed++)) {
+                    ASSERT_EQ(firFilter(x.data() + at, y.data() + at, b, st), ok);
+                    at += b;
+                }
+            }
+            ASSERT_EQ(firFilter(x.data() + at, y.data() + at, static_cast<int>(x.size()) - at, st), ok);
+            expectWithinBound(taps, x, y,
+                              std::string(simd::levelName(level)) + " L=" + std::to_string(L));
+
+            // After clearing the history the filter starts afresh, in place.
+            ASSERT_EQ(firSetDelayLine(st, nullptr), ok);
+            std::vector<float> again(x.begin(), x.begin() + 1000);
+            for (int i = 0; i < 1000; i += 250) ASSERT_EQ(firFilterInPlace(again.data() + i, 250, st), ok);
+            expectWithinBound(taps, std::vector<float>(x.begin(), x.begin() + 1000), again,
+                              std::string(simd::levelName(level)) + " after reset L=" + std::to_string(L));
+            firFree(st);
+        }
+    }
+}
+
+TEST(Fir, ImpulseReturnsTheTapsInOrderFromACallersBuffer) {
+    const std::vector<float> taps{0.5f, -1.0f, 2.0f, 0.25f, 3.0f};
+    int bytes = 0;
+    ASSERT_EQ(firGetStateSize(5, &bytes), ok);
+    // A buffer that is deliberately not 32-byte aligned must still work.
+    std::vector<unsigned char> memory(static_cast<std::size_t>(bytes) + 64);
+    FirState* st = nullptr;
+    ASSERT_EQ(firInit(&st, taps.data(), 5, nullptr, memory.data() + 4), ok);
+    float x[8] = {1, 0, 0, 0, 0, 0, 0, 0}, y[8];
+    ASSERT_EQ(firFilter(x, y, 8, st), ok);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(y[i], taps[i]);
+    EXPECT_EQ(y[5], 0.0f);
+    EXPECT_EQ(firFree(st), ok) << "a state in the caller's buffer is left alone";
+}
+
+TEST(Fir, HistoryCanBePreloaded) {
+    const std::vector<float> taps{1.0f, 10.0f, 100.0f};
+    FirState* st = nullptr;
+    const float dly[3] = {7.0f, 2.0f, 3.0f};  // oldest first; the oldest one no longer matters
+    ASSERT_EQ(firInitAlloc(&st, taps.data(), 3, dly), ok);
+    float x[2] = {1.0f, 0.0f}, y[2];
+    ASSERT_EQ(firFilter(x, y, 2, st), ok);
+    EXPECT_EQ(y[0], 1.0f + 10.0f * 3.0f + 100.0f * 2.0f);
+    EXPECT_EQ(y[1], 10.0f * 1.0f + 100.0f * 3.0f);
+    firFree(st);
+}
+
+TEST(Fir, BadArgumentsAreRefusedWithoutWriting) {
+    const float taps[3] = {1, 2, 3};
+    FirState* st = nullptr;
+    int bytes = -1;
+    EXPECT_EQ(firGetStateSize(0, &bytes), badTapCount);
+    EXPECT_EQ(firGetStateSize(-3, &bytes), badTapCount);
+    EXPECT_EQ(bytes, -1);
+    unsigned char buffer[1024];
+    EXPECT_EQ(firInit(&st, taps, 3, nullptr, nullptr), nullPointer);
+    EXPECT_EQ(firInit(&st, nullptr, -1, nullptr, buffer), nullPointer);
+    EXPECT_EQ(firInit(&st, taps, 0, nullptr, buffer), badTapCount);
+    EXPECT_EQ(firInitAlloc(&st, taps, -1, nullptr), badTapCount);
+    EXPECT_EQ(st, nullptr);
+    {
+        testing::AllocationFailureScope fail(1);
+        EXPECT_EQ(firInitAlloc(&st, taps, 3, nullptr), outOfMemory);
+    }
+    ASSERT_EQ(firInitAlloc(&st, taps, 3, nullptr), ok);
+    float x[4] = {1, 2, 3, 4}, y[4] = {-1, -1, -1, -1};
+    EXPECT_EQ(firFilter(x, y, 0, st), badSize);
+    EXPECT_EQ(firFilter(x, nullptr, 0, st), nullPointer);
+    EXPECT_EQ(firFilter(x, y, 4, nullptr), nullPointer);
+    EXPECT_EQ(y[0], -1.0f);
+
+    BiquadState* bq = nullptr;
+    const double unit[6] = {1, 0, 0, 1, 0, 0};
+    ASSERT_EQ(biquadInitAlloc(&bq, unit, 1, nullptr), ok);
+    auto* wrong = reinterpret_cast<FirState*>(bq);
+    EXPECT_EQ(firFilter(x, y, 4, wrong), wrongStateKind);
+    EXPECT_EQ(firSetDelayLine(wrong, nullptr), wrongStateKind);
+    EXPECT_EQ(firFree(wrong), wrongStateKind);
+    EXPECT_EQ(y[0], -1.0f);
+    biquadFree(bq);
+    firFree(st);
+}
+
+TEST(Fir, OneTapIsAGain) {
+    const float g = -0.75f;
+    FirState* st = nullptr;
+    ASSERT_EQ(firInitAlloc(&st, &g, 1, nullptr), ok);
+    auto x = testing::whiteNoise(100, 3);
+    std::vector<float> y(100);
+    ASSERT_EQ(firFilter(x.data(), y.data(), 100, st), ok);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(y[i], x[i] * g);
+    firFree(st);
+}
+
+}  // namespace
+}  // namespace qb32
