@@ -1,0 +1,109 @@
+#pragma once
+// CQb32: the beamforming engine, the top-level processing block one plug-in
+// instance owns.
+//
+// It takes the 32 capsule signals of the spherical array and produces up to 16
+// beam signals (the plug-in configures 8). It owns the pattern catalogue
+// (CQb32Factory) and the array front end (CQuorbix), which owns every signal
+// stage. The engine computes no samples itself: it validates and applies the
+// stream configuration, builds the chain, loads the decomposition matrix and
+// equalisers, turns beam control (direction, pattern, on/off, output and
+// equalisation mode) into settings of the per-beam stages, and sets the
+// latency budget that aligns the beams.
+//
+// Streams: input 44100 Hz exactly, 32 channels, time domain; output the same
+// rate and frame count, 1..16 channels (one per beam). Anything else: 2.
+//
+// States: constructed (no beams; process writes silence) -> configured
+// (every beam active at elevation 90, azimuth 0, pattern 0 "omni" with its
+// default variant) -> reconfigured any number of times while not running.
+// A configure that fails after validation leaves the engine unusable: process
+// writes silence on every output until a later configure succeeds. Allocation
+// failures during construction make every configure answer 7.
+//
+// Latency: every beam, whatever its pattern, comes out delayed by the same
+// number of samples: latencySamples() (167 in equalisation modes 0 and 2,
+// 482 in mode 1 with the shipped catalogue).
+//
+// Status codes: 0 ok; 2 unsupported stream; 5 running; 7 allocation failed;
+// 8 pattern index outside the catalogue, equalisation type outside 0..2;
+// 11 channel outside 0..N-1; 12 control other than 0..2; 15 control type or
+// count mismatch; 101 beam outside 0..N-1; 102 output mode above 3;
+// 105 equalisation mode above 2, or mode 1 without FIR equalisers.
+//
+// Real time: process, reset, start, stop and every control operation
+// (setElevation, setAzimuth, setPattern, loadPatternVariant, setBeamActive,
+// setOutputMode, setControl, getControl) allocate nothing, take no lock and
+// never throw. configure and setEqualisationMode may allocate. The engine
+// takes no lock: its owner keeps configure from overlapping anything else,
+// and control operations from overlapping process.
+
+#include "framework/vkAudioClass.h"
+
+namespace qb32 {
+
+class CQb32Factory;
+class CQbPattern;
+class CQuorbix;
+
+class CQb32 : public vkAudioClass {
+public:
+    static constexpr int engineTag = 10200;
+    static constexpr int inputChannels = 32;
+    static constexpr int maxBeams = 16;
+    static constexpr float sampleRateHz = 44100.0f;
+
+    // Engine-specific status codes.
+    static constexpr int badPattern = 8;
+    static constexpr int badBeam = 101;
+    static constexpr int badOutputMode = 102;
+    static constexpr int badEqualisationMode = 105;
+
+    // Controls of the control table: one row per control, channel = beam.
+    enum Control { theta = 0, phi = 1, pattern = 2 };
+
+    CQb32() noexcept;
+    ~CQb32() override;
+
+    int configure(const vkAudioInterface& in, const vkAudioInterface& out) override;
+    int process(const float* const* in, float* const* out, int frames) noexcept override;
+    void reset() noexcept override;
+    int stop() noexcept override;
+    int start() noexcept override;
+    int setControl(int channel, int control, const void* value, int count,
+                   int type) noexcept override;
+    int getControl(int channel, int control, void* value, int count, int type) noexcept override;
+
+    // Direct beam operations.
+    int setElevation(int beam, float degrees) noexcept;
+    int setAzimuth(int beam, float degrees) noexcept;
+    int setPattern(int beam, int index) noexcept;
+    int loadPatternVariant(int beam, int variant) noexcept;
+    int setBeamActive(int beam, bool on) noexcept;
+    [[nodiscard]] float getElevation(int beam) const noexcept;
+    [[nodiscard]] float getAzimuth(int beam) const noexcept;
+
+    // Modes. setOutputMode: 0 modal components, 1 full beams, 2 low band only,
+    // 3 high band only. setEqualisationMode: 0 biquads (set A), 1 biquads
+    // (set B) then FIR equalisers, 2 none.
+    int setOutputMode(int mode) noexcept;
+    int setEqualisationMode(int mode);
+
+    // Read access for the plug-in shell.
+    [[nodiscard]] int getPatternCount() const noexcept;
+    [[nodiscard]] const CQbPattern* getPattern(int index) const noexcept;  // null outside the catalogue
+    [[nodiscard]] const CQbPattern* getBeamPattern(int beam) const noexcept;
+    [[nodiscard]] int getBeamPatternIndex(int beam) const noexcept;
+    [[nodiscard]] int getBeamVariant(int beam) const noexcept;
+    [[nodiscard]] int getBeamCount() const noexcept;  // N, 0 until configured
+    [[nodiscard]] bool isUsable() const noexcept;     // last configure succeeded
+    [[nodiscard]] int latencySamples() const noexcept;
+    // The default variant of a pattern: the first whose white-noise-gain limit
+    // is 0 dB, else the last.
+    static int defaultVariant(const CQbPattern& pattern) noexcept;
+
+private:
+    // Members follow with the implementation.
+};
+
+}  // namespace qb32
