@@ -83,6 +83,12 @@ public:
     [[nodiscard]] float getElevation(int beam) const noexcept;
     [[nodiscard]] float getAzimuth(int beam) const noexcept;
 
+    // Clears the signal state of every stage (filter histories, delay lines)
+    // while keeping every beam's direction, pattern and status. `reset` keeps
+    // the signal state, as hosts call it on every resume; this is the recovery
+    // path after non-finite input. [audio thread]
+    void clearSignalState() noexcept;
+
     // Modes. setOutputMode: 0 modal components, 1 full beams, 2 low band only,
     // 3 high band only. setEqualisationMode: 0 biquads (set A), 1 biquads
     // (set B) then FIR equalisers, 2 none.
