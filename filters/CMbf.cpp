@@ -1,0 +1,253 @@
+#include "filters/CMbf.h"
+
+#include <cmath>
+#include <new>
+
+#include "filters/SteeringTables.h"
+#include "framework/Primitives.h"
+
+namespace qb32 {
+
+namespace {
+
+constexpr float stepSlope = 1.0f / CMbf::stepSamples;
+constexpr int fadeTimeConstantMs = 50;
+// Keeps the per-block arena size within int (26 buffers of 8-aligned blocks).
+constexpr int maxBlockFrames = 1 << 24;
+
+int orderOfChannelCount(int channels) noexcept {
+    switch (channels) {
+        case 1: return 0;
+        case 4: return 1;
+        case 9: return 2;
+        case 16: return 3;
+        default: return -1;
+    }
+}
+
+int wrapAzimuth(int degrees) noexcept { return ((degrees % 360) + 360) % 360; }
+
+int neighbour(int current, int direction, bool wraps) noexcept {
+    return wraps ? wrapAzimuth(current + direction) : current + direction;
+}
+
+}  // namespace
+
+CMbf::~CMbf() { releaseBuffers(); }
+
+void CMbf::releaseBuffers() noexcept {
+    vecFree(blockMemory);
+    blockMemory = nullptr;
+    for (float*& p : elevationFactors) p = nullptr;
+    for (float*& p : azimuthFactors) p = nullptr;
+    for (float*& p : orderSignals) p = nullptr;
+    delete[] elevationTrack;
+    delete[] azimuthTrack;
+    elevationTrack = azimuthTrack = nullptr;
+    slots.release();
+    order = -1;
+}
+
+int CMbf::configure(const vkAudioInterface& in, const vkAudioInterface& out) {
+    if (active) return status::blockActive;
+    const int n = orderOfChannelCount(in.channels);
+    if (!isServableStreamPair(in, out) || out.channels != 1 || n < 0 || in.frameCount() <= 0)
+        return status::unsupportedStream;
+    releaseBuffers();
+    vkAudioClass::configure(in, out);
+
+    const int frames = input.frameCount();
+    const int channels = (n + 1) * (n + 1);
+    const int stride = (frames + 7) / 8 * 8;  // keeps every buffer 32-byte aligned
+    bool ok = frames <= maxBlockFrames;
+    if (ok) blockMemory = vecAlloc(stride * (channels + 2 * n + n + 1));
+    ok = ok && blockMemory != nullptr;
+    ok = ok && (elevationTrack = new (std::nothrow) int[frames]) != nullptr;
+    ok = ok && (azimuthTrack = new (std::nothrow) int[frames]) != nullptr;
+    ok = ok && slots.configure(n + 1, frames, input.sampleRate, fadeTimeConstantMs) == status::ok;
+    if (!ok) {
+        releaseBuffers();
+        return status::allocationFailed;
+    }
+    float* next = blockMemory;
+    for (int k = 0; k < channels; ++k, next += stride) elevationFactors[k] = next;
+    for (int r = 0; r < 2 * n; ++r, next += stride) azimuthFactors[r] = next;
+    for (int o = 0; o <= n; ++o, next += stride) {
+        orderSignals[o] = next;
+        vecZero(next, frames);
+    }
+    for (int i = 0; i < frames; ++i) {
+        elevationTrack[i] = elevation.current;
+        azimuthTrack[i] = azimuth.current;
+    }
+    order = n;
+    return setLatency(latency);
+}
+
+int CMbf::setLatency(float samples) noexcept {
+    if (active) return status::blockActive;
+    if (!(samples >= 0.0f) || samples > CrossfadeSlots::maxLatency) return mbfStatus::badLatency;
+    latency = samples;
+    if (order < 0) return status::ok;  // sized by the next configure
+    return slots.setLatency(samples);
+}
+
+int CMbf::loadModalFilters(const int* lengths, const float* const* taps) noexcept {
+    if (order < 3) return mbfStatus::tooFewOrders;
+    if (lengths == nullptr) return mbfStatus::missingTaps;
+    if (!slots.canLoad()) return status::allocationFailed;
+    for (int n = 0; n < orderCount; ++n)
+        if (!slots.fits(lengths[n])) return mbfStatus::filterTooLong;
+    for (int n = 0; n < orderCount; ++n)
+        if (lengths[n] > 0 && (taps == nullptr || taps[n] == nullptr)) return mbfStatus::missingTaps;
+    if (slots.load(lengths, taps, orderCount) != CrossfadeSlots::Slot::pending)
+        steeredOrders = orderCount - 1;
+    return status::ok;
+}
+
+int CMbf::start() noexcept {
+    slots.commitNewest();
+    steeredOrders = slots.occupied(CrossfadeSlots::Slot::current)
+                        ? slots.laneCount(CrossfadeSlots::Slot::current) - 1
+                        : -1;
+    // Jump to the targets; a step in progress is dropped, so the glide resumes
+    // from the grid angle now reached.
+    elevation.current = elevation.target;
+    azimuth.current = azimuth.target;
+    elevation.counter = azimuth.counter = 0;
+    active = true;
+    return status::ok;
+}
+
+int CMbf::stop() noexcept {
+    active = false;
+    reset();
+    return status::ok;
+}
+
+void CMbf::reset() noexcept { slots.clearHistories(); }
+
+void CMbf::setTargetElevation(int degrees) noexcept {
+    elevation.target = degrees < 0 ? 0 : degrees > 180 ? 180 : degrees;
+}
+
+void CMbf::setTargetAzimuth(int degrees) noexcept { azimuth.target = wrapAzimuth(degrees); }
+
+void CMbf::setElevation(float degrees) noexcept {
+    elevationDegrees = degrees;
+    setTargetElevation(!(degrees > 0.0f) ? 0 : degrees >= 180.0f ? 180 : static_cast<int>(degrees));
+}
+
+void CMbf::setAzimuth(float degrees) noexcept {
+    azimuthDegrees = degrees;
+    // fmod keeps the fraction, so truncating afterwards equals trunc(degrees) mod 360.
+    setTargetAzimuth(std::isfinite(degrees)
+                         ? static_cast<int>(std::fmod(static_cast<double>(degrees), 360.0))
+                         : 0);
+}
+
+void CMbf::glide(GlideAxis& axis, const float* table, int columns, int rows, bool wraps,
+                 float* const* factors, int* track, int frames) noexcept {
+    int i = 0;
+    while (i < frames) {
+        if (axis.counter == 0) {
+            if (axis.current == axis.target) {  // at rest for the rest of the block
+                for (int r = 0; r < rows; ++r) {
+                    const float value = table[r * columns + axis.current];
+                    for (int j = i; j < frames; ++j) factors[r][j] = value;
+                }
+                for (int j = i; j < frames; ++j) track[j] = axis.current;
+                return;
+            }
+            int direction = axis.target > axis.current ? 1 : -1;
+            const int distance = axis.target - axis.current;
+            if (wraps && (distance > 180 || distance < -180)) direction = -direction;
+            axis.direction = direction;
+            const int to = neighbour(axis.current, direction, wraps);
+            for (int r = 0; r < rows; ++r) {
+                axis.base[r] = table[r * columns + axis.current];
+                axis.slope[r] = (table[r * columns + to] - axis.base[r]) * stepSlope;
+                axis.accumulator[r] = 0.0f;
+            }
+            axis.counter = stepSamples;
+        }
+        const int run = axis.counter < frames - i ? axis.counter : frames - i;
+        for (int r = 0; r < rows; ++r) {
+            float sum = axis.accumulator[r];
+            const float base = axis.base[r];
+            const float slope = axis.slope[r];
+            float* f = factors[r] + i;
+            for (int j = 0; j < run; ++j) {
+                sum += slope;
+                f[j] = base + sum;
+            }
+            axis.accumulator[r] = sum;
+        }
+        for (int j = i; j < i + run; ++j) track[j] = axis.current;
+        i += run;
+        axis.counter -= run;
+        if (axis.counter == 0) {  // the step ends exactly on the next grid column
+            axis.current = neighbour(axis.current, axis.direction, wraps);
+            for (int r = 0; r < rows; ++r) factors[r][i - 1] = table[r * columns + axis.current];
+            track[i - 1] = axis.current;
+        }
+    }
+}
+
+void CMbf::steer(const float* const* in, int frames) noexcept {
+    // A reconfiguration to fewer inputs leaves steeredOrders as it was; never
+    // steer past the configured order.
+    const int orders = steeredOrders < order ? steeredOrders : order;
+    const bool atRest = elevation.counter == 0 && elevation.current == elevation.target &&
+                        azimuth.counter == 0 && azimuth.current == azimuth.target;
+    if (atRest) {
+        for (int j = 0; j < frames; ++j) {
+            elevationTrack[j] = elevation.current;
+            azimuthTrack[j] = azimuth.current;
+        }
+        for (int n = 0; n <= orders; ++n) {
+            float* sum = orderSignals[n];
+            vecZero(sum, frames);
+            for (int m = -n; m <= n; ++m) {
+                const int k = n * n + n + m;
+                float factor = elevationFactorTable[k][elevation.current];
+                if (m != 0) factor = factor * azimuthFactorTable[azimuthRowOfDegree(m)][azimuth.current];
+                const float* x = in[k];
+                for (int j = 0; j < frames; ++j) sum[j] += x[j] * factor;
+            }
+        }
+        return;
+    }
+    glide(elevation, &elevationFactorTable[0][0], elevationColumns, (order + 1) * (order + 1), false,
+          elevationFactors, elevationTrack, frames);
+    glide(azimuth, &azimuthFactorTable[0][0], azimuthColumns, 2 * order, true, azimuthFactors,
+          azimuthTrack, frames);
+    for (int n = 0; n <= orders; ++n) {
+        float* sum = orderSignals[n];
+        vecZero(sum, frames);
+        for (int m = -n; m <= n; ++m) {
+            const int k = n * n + n + m;
+            const float* x = in[k];
+            const float* e = elevationFactors[k];
+            if (m == 0) {
+                for (int j = 0; j < frames; ++j) sum[j] += x[j] * e[j];
+            } else {
+                const float* a = azimuthFactors[azimuthRowOfDegree(m)];
+                for (int j = 0; j < frames; ++j) sum[j] += x[j] * (e[j] * a[j]);
+            }
+        }
+    }
+}
+
+int CMbf::process(const float* const* in, float* const* out, int frames) noexcept {
+    if (order < 0 || input.frameCount() <= 0) return mbfStatus::notConfigured;
+    if (frames > input.frameCount() || in == nullptr || out == nullptr || out[0] == nullptr)
+        return status::unsupportedStream;
+    if (frames <= 0) return status::ok;
+    steer(in, frames);
+    slots.run(orderSignals, frames, CrossfadeSlots::MissingFilter::silent);
+    slots.mix(out[0], frames);
+    return status::ok;
+}
+
+}  // namespace qb32

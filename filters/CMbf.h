@@ -1,0 +1,124 @@
+#pragma once
+// CMbf: the modal beamformer, the low band of one beam.
+//
+// Input: the (N+1)^2 modal components (1, 4, 9 or 16 channels; channel
+// k = n*n + n + m). Output: one channel. Per block it
+//  1. steers: weights each channel with the steering factor of the look
+//     direction (SteeringTables.h) and sums each order over m. Direction
+//     changes glide one degree per `stepSamples` (100) samples on each axis,
+//     factors interpolated linearly sample by sample in single precision; a
+//     step once begun runs to its end and its last sample is exactly the next
+//     grid column. Azimuth takes the short way round (exactly 180 degrees:
+//     upward when the target is larger, else downward) and wraps 359 <-> 0.
+//  2. filters each order with the current modal filter set (one FIR per
+//     order), delays it to the fixed latency trunc(latency) and sums the
+//     orders. A new set crossfades in over 250 ms (CrossfadeSlots.h).
+//
+// States: unconfigured -> configure (slots empty: silence) -> setLatency
+// (empties the slots) -> loadModalFilters (also while running) -> start
+// (commits the newest set, jumps the steering to the target, active) -> stop.
+// configure and setLatency are refused while active.
+//
+// Status codes: 2 unsupported stream (also: in.channels not 1/4/9/16,
+// frameCount <= 0, or process called with more frames than configured),
+// 5 active, 6 process while not (successfully) configured, 7 allocation
+// failed, and the codes below.
+//
+// Angles: targets are whole degrees; every setter clamps elevation to 0..180
+// and reduces azimuth into 0..359 (so -90 steers to 270), whatever is passed.
+// The per-sample angle tracks (read by the high-band stage) hold the grid
+// angle reached after each sample of the last block.
+//
+// Real time: process, loadModalFilters, reset, start, stop and the angle
+// setters allocate nothing, take no lock and never throw. One thread at a
+// time: control writes must not overlap process.
+
+#include "filters/CrossfadeSlots.h"
+#include "framework/vkAudioClass.h"
+
+namespace qb32 {
+
+namespace mbfStatus {
+inline constexpr int notConfigured = 6;     // process: no usable configuration
+inline constexpr int badLatency = 19;       // setLatency: negative, NaN or above 2^20
+inline constexpr int tooFewOrders = 101;    // loadModalFilters: fewer than 16 components
+inline constexpr int filterTooLong = 102;   // a filter longer than 2 trunc(latency) + 1
+inline constexpr int missingTaps = 103;     // lengths null, or taps null for a positive length
+}  // namespace mbfStatus
+
+class CMbf : public vkAudioClass {
+public:
+    static constexpr int orderCount = 4;
+    static constexpr int stepSamples = 100;
+
+    CMbf() noexcept = default;
+    ~CMbf() override;
+
+    int configure(const vkAudioInterface& in, const vkAudioInterface& out) override;
+    int process(const float* const* in, float* const* out, int frames) noexcept override;
+    void reset() noexcept override;  // filter histories; steering and fade untouched
+    int stop() noexcept override;    // active = false, then reset
+    int start() noexcept override;
+
+    int setLatency(float samples) noexcept;  // may allocate: set-up only
+    [[nodiscard]] float getLatency() const noexcept { return latency; }
+    // One filter per order 0..3 (lengths[n] <= 0: that order is left out).
+    int loadModalFilters(const int* lengths, const float* const* taps) noexcept;
+
+    // Direction. The float forms keep the value for read-back and set the
+    // target to its truncation (clamped / reduced as above; NaN counts as 0).
+    void setElevation(float degrees) noexcept;
+    void setAzimuth(float degrees) noexcept;
+    void setTargetElevation(int degrees) noexcept;
+    void setTargetAzimuth(int degrees) noexcept;
+    [[nodiscard]] float getElevationDegrees() const noexcept { return elevationDegrees; }
+    [[nodiscard]] float getAzimuthDegrees() const noexcept { return azimuthDegrees; }
+    [[nodiscard]] int getTargetElevation() const noexcept { return elevation.target; }
+    [[nodiscard]] int getTargetAzimuth() const noexcept { return azimuth.target; }
+    [[nodiscard]] int getCurrentElevation() const noexcept { return elevation.current; }
+    [[nodiscard]] int getCurrentAzimuth() const noexcept { return azimuth.current; }
+
+    // Valid from a successful configure until the next configure or destruction.
+    [[nodiscard]] const int* elevationTrackData() const noexcept { return elevationTrack; }
+    [[nodiscard]] const int* azimuthTrackData() const noexcept { return azimuthTrack; }
+
+    [[nodiscard]] const CrossfadeSlots& filterSlots() const noexcept { return slots; }
+    [[nodiscard]] int getSteeredOrders() const noexcept { return steeredOrders; }
+
+private:
+    // One axis of the direction glide: its angles, the step in progress and,
+    // per table row, the factor at the step's start, the sum of slopes so far
+    // and the slope per sample.
+    struct GlideAxis {
+        int target = 0;
+        int current = 0;
+        int direction = 1;
+        int counter = 0;  // samples left in the step in progress
+        float base[16] = {};
+        float accumulator[16] = {};
+        float slope[16] = {};
+    };
+    static void glide(GlideAxis& axis, const float* table, int columns, int rows, bool wraps,
+                      float* const* factors, int* track, int frames) noexcept;
+
+    void releaseBuffers() noexcept;
+    void steer(const float* const* in, int frames) noexcept;
+
+    int order = -1;  // N
+    int steeredOrders = -1;
+    float latency = 0.0f;
+    float elevationDegrees = 90.0f;
+    float azimuthDegrees = 0.0f;
+    GlideAxis elevation{90, 90};
+    GlideAxis azimuth{0, 0};
+
+    float* blockMemory = nullptr;  // every per-block float buffer below
+    float* elevationFactors[16] = {};
+    float* azimuthFactors[6] = {};
+    float* orderSignals[orderCount] = {};
+    int* elevationTrack = nullptr;
+    int* azimuthTrack = nullptr;
+    CrossfadeSlots slots;
+};
+
+}  // namespace qb32

@@ -1,0 +1,123 @@
+#pragma once
+// CrossfadeSlots: the filter-switching machinery shared by CMbf and
+// vkxShadowFilter.
+//
+// Three filter banks, each with up to `maxLanes` lanes (an FIR state in a
+// buffer sized once for the longest allowed filter, followed by a delay line).
+// A lane's delay makes a centred (linear-phase) filter of any length arrive
+// trunc(latency) samples late, so swapping sets never moves the signal.
+//
+// Slots: `current` (the set heard now), `next` (a newly loaded set running
+// beside it), `pending` (the latest set loaded while a crossfade runs; a later
+// load overwrites it). The first load after setLatency goes straight to
+// `current`. A set in `next` runs `fadeStartDelay` samples (its longest filter,
+// so its history is full) before an exponential crossfade of `crossfadeLength`
+// samples (five time constants) hands over to it; at the handover `pending`, if
+// any, becomes `next` and starts its own run with the next block.
+//
+// Block-size independence: the fade start and every ramp index are counted in
+// samples, so the output does not depend on how the stream is cut into blocks.
+//
+// Status: configure and setLatency answer 0 or status::allocationFailed (7);
+// configure leaves nothing allocated on failure. Every other member is
+// noexcept, allocation-free and lock-free (the delay lines are grown by
+// setLatency, so a load never allocates).
+
+#include "framework/CDelayLine.h"
+#include "framework/Primitives.h"
+
+namespace qb32 {
+
+class CrossfadeSlots {
+public:
+    static constexpr int bankCount = 3;
+    static constexpr int maxLanes = 4;
+    enum class Slot { current = 0, next = 1, pending = 2 };
+    // What a lane without a filter contributes: nothing, or its input delayed.
+    enum class MissingFilter { silent, passThrough };
+
+    CrossfadeSlots() noexcept = default;
+    ~CrossfadeSlots();
+    CrossfadeSlots(const CrossfadeSlots&) = delete;
+    CrossfadeSlots& operator=(const CrossfadeSlots&) = delete;
+
+    // Builds lanes per bank, block buffers of blockFrames and the ramps
+    // (fadeOut[i] = exp(-i / tau), fadeIn = 1 - fadeOut, tau = rate * ms / 1000;
+    // length trunc(trunc(rate) * ms * 5 / 1000), 0 for a rate that is not a
+    // positive finite number: the sets then switch without a fade). Slots empty.
+    int configure(int lanes, int blockFrames, float sampleRate, int fadeTimeConstantMs) noexcept;
+    void release() noexcept;
+
+    // Sizes every FIR buffer for maxTapsFor(latency) taps and grows the delay
+    // lines to trunc(latency); empties the slots. latency must be finite and
+    // 0 <= latency <= maxLatency (the block checks it).
+    int setLatency(float latency) noexcept;
+    static constexpr float maxLatency = 1048576.0f;
+    [[nodiscard]] static int maxTapsFor(float latency) noexcept;
+    [[nodiscard]] int maxTaps() const noexcept { return allowedTaps; }
+    // True once setLatency has succeeded since the last configure.
+    [[nodiscard]] bool canLoad() const noexcept { return storageReady; }
+    // True when `length` taps fit a bank buffer.
+    [[nodiscard]] bool fits(int length) const noexcept;
+
+    // Loads one filter per lane (lengths[l] <= 0: no filter), copies the taps.
+    // The caller has checked every length with fits() and the tap pointers.
+    // Answers the slot the set went to.
+    Slot load(const int* lengths, const float* const* taps, int laneCount) noexcept;
+
+    // start(): the newest loaded set becomes `current` at once, the others empty.
+    void commitNewest() noexcept;
+
+    // Runs the `current` and `next` sets over frames samples of their lane
+    // inputs into the two slot outputs.
+    void run(const float* const* laneInputs, int frames, MissingFilter missing) noexcept;
+    // Writes the output (old, crossfade or new), advances the fade and hands
+    // over at its end.
+    void mix(float* out, int frames) noexcept;
+    // Clears FIR histories and delay lines of every occupied set.
+    void clearHistories() noexcept;
+
+    [[nodiscard]] bool occupied(Slot s) const noexcept { return slot(s).bank >= 0; }
+    [[nodiscard]] int laneCount(Slot s) const noexcept { return slot(s).laneCount; }
+    [[nodiscard]] int fadeStartDelay(Slot s) const noexcept { return slot(s).fadeStartDelay; }
+    [[nodiscard]] int crossfadeLength() const noexcept { return fadeLength; }
+    [[nodiscard]] int sinceLoad() const noexcept { return samplesSinceLoad; }
+    [[nodiscard]] int fadePosition() const noexcept { return fadeDone; }
+
+private:
+    struct SlotState {
+        int bank = -1;
+        int laneCount = -1;
+        int fadeStartDelay = 0;
+    };
+    struct Lane {
+        FirState* fir = nullptr;   // none: the lane has no filter
+        void* firBuffer = nullptr;
+        CDelayLine* delay = nullptr;
+    };
+
+    [[nodiscard]] const SlotState& slot(Slot s) const noexcept { return slots[static_cast<int>(s)]; }
+    SlotState& slot(Slot s) noexcept { return slots[static_cast<int>(s)]; }
+    void emptySlots() noexcept;
+    void runSet(const SlotState& set, const float* const* laneInputs, float* dst, int frames,
+                MissingFilter missing) noexcept;
+    void clearBank(int bank, int lanes) noexcept;
+
+    int lanesPerBank = 0;
+    int frameCapacity = 0;
+    Lane lanes[bankCount][maxLanes];
+    int firBufferBytes = 0;
+    int allowedTaps = 0;
+    bool storageReady = false;
+
+    SlotState slots[3];
+    float* slotOutput[2] = {nullptr, nullptr};
+    float* scratch = nullptr;
+    float* fadeIn = nullptr;
+    float* fadeOut = nullptr;
+    int fadeLength = 0;
+    int samplesSinceLoad = 0;
+    int fadeDone = 0;
+};
+
+}  // namespace qb32
