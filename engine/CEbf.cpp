@@ -1,0 +1,247 @@
+#include "engine/CEbf.h"
+
+#include <new>
+
+#include "engine/DecompositionKernel.h"
+#include "engine/tables/DecompositionTables.h"
+
+namespace qb32 {
+
+namespace {
+
+constexpr int orderOf(int k) noexcept { return k < 1 ? 0 : k < 4 ? 1 : k < 9 ? 2 : 3; }
+
+// Latency of the FIR path: the group delay of the longest (linear-phase)
+// equaliser; shorter ones are padded up to it by their alignment delay.
+constexpr int firPathLatency_samples = (tables::firEqualiserMaxLength - 1) >> 1;
+
+void fillGains(float* gains, int row) noexcept {
+    for (int k = 0; k < CEbf::maxComponents; ++k) gains[k] = tables::normalisationTable[row][k];
+}
+
+}  // namespace
+
+CEbf::CEbf() noexcept {
+    componentGains = vecAlloc(maxComponents);
+    if (componentGains != nullptr) fillGains(componentGains, 0);
+}
+
+CEbf::~CEbf() {
+    for (int k = 0; k < maxComponents; ++k) {
+        delete alignmentDelays[k];
+        if (biquadStates[k] != nullptr) biquadFree(biquadStates[k]);
+        if (firStates[k] != nullptr) firFree(firStates[k]);
+    }
+    freeMatrix();
+    vecFree(componentGains);
+}
+
+void CEbf::freeMatrix() noexcept {
+    for (float*& row : matrixRows) {
+        vecFree(row);
+        row = nullptr;
+    }
+    matrixColumns = 0;
+}
+
+int CEbf::configure(const vkAudioInterface& in, const vkAudioInterface& out) {
+    if (active) return status::blockActive;
+    if (!isServableStreamPair(in, out)) return status::unsupportedStream;
+    orderIndex = -1;
+    switch (out.channels) {
+        case 1: orderIndex = 0; break;
+        case 4: orderIndex = 1; break;
+        case 9: orderIndex = 2; break;
+        case 16: orderIndex = 3; break;
+        default: return status::unsupportedStream;
+    }
+    componentCount = (orderIndex + 1) * (orderIndex + 1);
+    return vkAudioClass::configure(in, out);
+}
+
+bool CEbf::hasDecompositionMatrix() const noexcept {
+    if (matrixColumns <= 0 || matrixColumns != input.channels || componentCount <= 0) return false;
+    for (int k = 0; k < componentCount; ++k)
+        if (matrixRows[k] == nullptr) return false;
+    return true;
+}
+
+int CEbf::process(const float* const* in, float* const* out, int frames) noexcept {
+    if (frames <= 0 || out == nullptr) return status::ok;
+    const int count = componentCount;
+    if (in == nullptr || !hasDecompositionMatrix()) {
+        for (int k = 0; k < count; ++k) vecZero(out[k], frames);
+        return status::ok;
+    }
+
+    // Read the between-block settings once.
+    const int mode = eqMode;
+    const int gainRow = normalisation;
+
+    decomposeTiled(matrixRows, count, in, input.channels, out, frames);
+    if (mode == eqNone) return status::ok;
+
+    for (int k = 0; k < count; ++k)
+        if (biquadStates[k] != nullptr) biquadFilterInPlace(out[k], frames, biquadStates[k]);
+
+    if (mode == eqBiquadsAndFir) {
+        for (int k = 0; k < count; ++k) {
+            if (firStates[k] != nullptr) firFilterInPlace(out[k], frames, firStates[k]);
+            if (alignmentDelays[k] != nullptr) alignmentDelays[k]->process(out[k], out[k], frames);
+        }
+    }
+
+    if (gainRow != 0 && componentGains != nullptr)
+        for (int k = 0; k < count; ++k) vecScaleInPlace(componentGains[k], out[k], frames);
+    return status::ok;
+}
+
+void CEbf::reset() noexcept {
+    for (int k = 0; k < componentCount; ++k) {
+        if (biquadStates[k] != nullptr) biquadSetDelayLine(biquadStates[k], nullptr);
+        if (firStates[k] != nullptr) firSetDelayLine(firStates[k], nullptr);
+        if (alignmentDelays[k] != nullptr) alignmentDelays[k]->clear();
+    }
+}
+
+int CEbf::stop() noexcept {
+    active = false;
+    reset();
+    return status::ok;
+}
+
+int CEbf::setDecompositionMatrix(const float* const* rows) {
+    if (active) return status::blockActive;
+    if (orderIndex != maxOrder || rows == nullptr) return matrixRefused;
+    if (input.channels != matrixInputs) return inputNotThirtyTwo;
+    for (int k = 0; k < componentCount; ++k)
+        if (rows[k] == nullptr) return matrixRefused;
+
+    float* fresh[maxComponents] = {};
+    for (int k = 0; k < componentCount; ++k) {
+        fresh[k] = vecAlloc(input.channels);
+        if (fresh[k] == nullptr) {
+            for (float* row : fresh) vecFree(row);
+            return status::allocationFailed;
+        }
+        vecCopy(rows[k], fresh[k], input.channels);
+    }
+    freeMatrix();
+    for (int k = 0; k < maxComponents; ++k) matrixRows[k] = fresh[k];
+    matrixColumns = input.channels;
+    return status::ok;
+}
+
+int CEbf::setBiquadEqualisers(const double* const* taps, const std::int32_t* sections) {
+    if (active) return status::blockActive;
+    if (orderIndex != maxOrder || taps == nullptr || sections == nullptr) return equalisersRefused;
+
+    BiquadState* fresh[maxComponents] = {};
+    for (int k = 0; k < maxComponents; ++k) {
+        const int n = orderOf(k);
+        BiquadState* state = nullptr;
+        const int result = biquadInitAlloc(&state, taps[n], sections[n], nullptr);
+        if (result == primitiveStatus::outOfMemory) {
+            for (BiquadState* built : fresh)
+                if (built != nullptr) biquadFree(built);
+            return status::allocationFailed;
+        }
+        // Refused coefficients (b0 or a0 = 0, no sections) leave the
+        // component without a cascade.
+        if (result == primitiveStatus::ok) fresh[k] = state;
+    }
+    for (int k = 0; k < maxComponents; ++k) {
+        if (biquadStates[k] != nullptr) biquadFree(biquadStates[k]);
+        biquadStates[k] = fresh[k];
+    }
+    return status::ok;
+}
+
+namespace {
+
+struct FirEqualiserSet {
+    FirState* filters[CEbf::maxComponents] = {};
+    CDelayLine* delays[CEbf::maxComponents] = {};
+
+    void release() noexcept {
+        for (int k = 0; k < CEbf::maxComponents; ++k) {
+            if (filters[k] != nullptr) firFree(filters[k]);
+            delete delays[k];
+            filters[k] = nullptr;
+            delays[k] = nullptr;
+        }
+    }
+};
+
+}  // namespace
+
+int CEbf::setFirEqualisers(const float* const* taps) {
+    if (active) return status::blockActive;
+    if (orderIndex != maxOrder || taps == nullptr) return equalisersRefused;
+
+    FirEqualiserSet fresh;
+    std::int32_t delayLengths[maxComponents] = {};
+    for (int k = 0; k < maxComponents; ++k) {
+        const int n = orderOf(k);
+        const int length = tables::firEqualiserLengths[n];
+        const int result = firInitAlloc(&fresh.filters[k], taps[n], length, nullptr);
+        if (result != primitiveStatus::ok) fresh.filters[k] = nullptr;
+        delayLengths[k] = (tables::firEqualiserMaxLength - length) >> 1;
+        fresh.delays[k] = new (std::nothrow) CDelayLine;
+        const bool delayReady = fresh.delays[k] != nullptr && fresh.delays[k]->hasStorage() &&
+                                fresh.delays[k]->resize(delayLengths[k]) == 0;
+        if (result == primitiveStatus::outOfMemory || !delayReady) {
+            fresh.release();
+            return status::allocationFailed;
+        }
+        // Other refusals (no taps for this order) leave the component without
+        // its FIR equaliser; the front end then refuses equalisation mode 1.
+    }
+
+    for (int k = 0; k < maxComponents; ++k) {
+        if (firStates[k] != nullptr) firFree(firStates[k]);
+        delete alignmentDelays[k];
+        firStates[k] = fresh.filters[k];
+        alignmentDelays[k] = fresh.delays[k];
+        alignmentDelayLengths[k] = delayLengths[k];
+    }
+    firLatency = static_cast<float>(firPathLatency_samples);
+    return status::ok;
+}
+
+int CEbf::resetNormalisation() {
+    if (active) return status::blockActive;
+    normalisation = 0;
+    if (componentGains != nullptr) fillGains(componentGains, 0);
+    return status::ok;
+}
+
+int CEbf::selectNormalisation(int row) {
+    if (active) return status::blockActive;
+    if (row < 0 || row >= tables::normalisationRowCount) return badNormalisation;
+    if (componentGains == nullptr) {
+        componentGains = vecAlloc(maxComponents);
+        if (componentGains == nullptr) return status::allocationFailed;
+    }
+    normalisation = row;
+    fillGains(componentGains, row);
+    return status::ok;
+}
+
+bool CEbf::hasBiquadEqualiser(int k) const noexcept {
+    return k >= 0 && k < maxComponents && biquadStates[k] != nullptr;
+}
+
+bool CEbf::hasFirEqualiser(int k) const noexcept {
+    return k >= 0 && k < maxComponents && firStates[k] != nullptr;
+}
+
+bool CEbf::hasAlignmentDelay(int k) const noexcept {
+    return k >= 0 && k < maxComponents && alignmentDelays[k] != nullptr;
+}
+
+int CEbf::getAlignmentDelayLength(int k) const noexcept {
+    return k >= 0 && k < maxComponents ? alignmentDelayLengths[k] : 0;
+}
+
+}  // namespace qb32
