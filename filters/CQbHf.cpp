@@ -292,6 +292,15 @@ int CQbHf::process(const float* const* in, float* const* out, int frames) noexce
         }
     }
 
+    // Mix in ascending capsule order: each sample then sums its non-zero
+    // terms in the same order however the stream was cut into blocks, so the
+    // output does not depend on the block sizes even in its rounding.
+    for (int i = 1; i < activeCount; ++i) {
+        const int c = activeCapsules[i];
+        int j = i;
+        for (; j > 0 && activeCapsules[j - 1] > c; --j) activeCapsules[j] = activeCapsules[j - 1];
+        activeCapsules[j] = c;
+    }
     const int first = activeCapsules[0];
     vecMul(capsuleWeights[first], in[first], out[0], frames);
     for (int i = 1; i < activeCount; ++i) {
