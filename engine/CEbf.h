@@ -6,7 +6,8 @@
 // in three steps per block: a fixed matrix product (the decomposition), a
 // per-order equalisation (biquad cascades; in equalisation mode 1 followed by
 // linear-phase FIR equalisers and alignment delays that give every component
-// the same 315-sample latency), and an optional per-component gain step.
+// the same 315-sample latency), and an optional per-component gain step
+// behind the equalisers (equalisation mode 2 is the bare matrix product).
 // The matrix and the filter coefficients are handed over by the engine
 // (tables in engine/tables/DecompositionTables.h); the block keeps copies.
 //
