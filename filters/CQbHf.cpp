@@ -40,13 +40,13 @@ CQbHf::~CQbHf() {
 CQbHf::RegionSet CQbHf::regionSetOf(int newMode) noexcept {
     RegionSet set;
     if (newMode == 1) {
-        set.map = nearestCapsuleMap;
-        set.vertices = capsuleIdentity;
+        set.regionMap = nearestCapsuleMap;
+        set.regionVertices = capsuleIdentity;
         set.regionCount = meshCapsuleCount;
         set.verticesPerRegion = 1;
     } else if (newMode == 2) {
-        set.map = capsuleTriangleMap;
-        set.vertices = triangleVertices;
+        set.regionMap = capsuleTriangleMap;
+        set.regionVertices = triangleVertices;
         set.regionCount = meshTriangleCount;
         set.verticesPerRegion = 3;
     }
@@ -187,7 +187,7 @@ const float* CQbHf::capsuleWeightsOf(int capsule) const noexcept {
 bool CQbHf::ready() const noexcept {
     return elevationSource != nullptr && azimuthSource != nullptr && switchRamp != nullptr &&
            input.channels == meshCapsuleCount && weightChannels == meshCapsuleCount &&
-           regionOfSample != nullptr && activeCapsules != nullptr && regions.map != nullptr;
+           regionOfSample != nullptr && activeCapsules != nullptr && regions.regionMap != nullptr;
 }
 
 void CQbHf::listCapsule(int capsule) noexcept {
@@ -200,7 +200,7 @@ void CQbHf::listCapsule(int capsule) noexcept {
 
 void CQbHf::listRegion(const RegionSet& set, int region) noexcept {
     for (int v = 0; v < set.verticesPerRegion; ++v)
-        listCapsule(set.vertices[region + v * set.regionCount]);
+        listCapsule(set.regionVertices[region + v * set.regionCount]);
 }
 
 // Runs the fade in progress from sample d until it ends or the block does:
@@ -213,9 +213,9 @@ void CQbHf::runFade(int& d, int frames) noexcept {
     float* inWeights[maxVerticesPerRegion] = {};
     float* outWeights[maxVerticesPerRegion] = {};
     for (int v = 0; v < inSet.verticesPerRegion; ++v)
-        inWeights[v] = capsuleWeights[inSet.vertices[fadingInRegion + v * inSet.regionCount]];
+        inWeights[v] = capsuleWeights[inSet.regionVertices[fadingInRegion + v * inSet.regionCount]];
     for (int v = 0; v < outSet.verticesPerRegion; ++v)
-        outWeights[v] = capsuleWeights[outSet.vertices[fadingOutRegion + v * outSet.regionCount]];
+        outWeights[v] = capsuleWeights[outSet.regionVertices[fadingOutRegion + v * outSet.regionCount]];
 
     while (d < frames && fadeCounter > 0) {
         --fadeCounter;
@@ -227,9 +227,9 @@ void CQbHf::runFade(int& d, int frames) noexcept {
     }
     for (int v = 0; v < maxVerticesPerRegion; ++v) {
         if (v < inSet.verticesPerRegion)
-            listCapsule(inSet.vertices[fadingInRegion + v * inSet.regionCount]);
+            listCapsule(inSet.regionVertices[fadingInRegion + v * inSet.regionCount]);
         if (v < outSet.verticesPerRegion)
-            listCapsule(outSet.vertices[fadingOutRegion + v * outSet.regionCount]);
+            listCapsule(outSet.regionVertices[fadingOutRegion + v * outSet.regionCount]);
     }
 }
 
@@ -257,7 +257,7 @@ int CQbHf::process(const float* const* in, float* const* out, int frames) noexce
     }
 
     for (int i = 0; i < frames; ++i)
-        regionOfSample[i] = regions.map[mapIndex(elevationSource[i], azimuthSource[i])];
+        regionOfSample[i] = regions.regionMap[mapIndex(elevationSource[i], azimuthSource[i])];
 
     if (currentRegion < 0) {
         currentRegion = regionOfSample[0];
@@ -278,7 +278,7 @@ int CQbHf::process(const float* const* in, float* const* out, int frames) noexce
             int end = d + 1;
             while (end < frames && regionOfSample[end] == currentRegion) ++end;
             for (int v = 0; v < regions.verticesPerRegion; ++v) {
-                float* w = capsuleWeights[regions.vertices[currentRegion + v * regions.regionCount]];
+                float* w = capsuleWeights[regions.regionVertices[currentRegion + v * regions.regionCount]];
                 for (int i = d; i < end; ++i) w[i] = 1.0f;
             }
             d = end;

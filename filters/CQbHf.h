@@ -46,6 +46,8 @@ public:
     static constexpr int fadeMilliseconds = 250;
 
     CQbHf() noexcept = default;
+    CQbHf(const CQbHf&) = delete;  // owns its buffers
+    CQbHf& operator=(const CQbHf&) = delete;
     ~CQbHf() override;
 
     int configure(const vkAudioInterface& in, const vkAudioInterface& out) override;
@@ -75,12 +77,13 @@ public:
     [[nodiscard]] const float* capsuleWeightsOf(int capsule) const noexcept;
     [[nodiscard]] int getActiveCapsuleCount() const noexcept { return activeCount; }
 
+    // ---- implementation ------------------------------------------------
 private:
     // Where the vertices of a region come from: one of the two region tables.
     struct RegionSet {
-        const std::int32_t* map = nullptr;
-        const std::int32_t* vertices = nullptr;
-        int regionCount = 0;        // row stride of vertices
+        const std::int32_t* regionMap = nullptr;
+        const std::int32_t* regionVertices = nullptr;
+        int regionCount = 0;  // row stride of regionVertices
         int verticesPerRegion = 0;
         float gain = 1.0f;
     };

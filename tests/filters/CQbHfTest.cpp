@@ -9,6 +9,7 @@
 #include <functional>
 #include <vector>
 
+#include "filters/CMbf.h"
 #include "filters/CQbHf.h"
 #include "filters/tables/RegionTables.h"
 #include "tests/support/AllocationCounter.h"
@@ -465,6 +466,64 @@ TEST(CQbHf, ConfigureReportsAllocationFailures) {
         }
     }
     EXPECT_GT(failures, 30);  // every buffer's allocation was refused once
+}
+
+// Linked to a real CMbf as the front end links them: the high band follows
+// the gliding direction sample by sample, fading where the track first enters
+// another capsule's region.
+TEST(CQbHf, FollowsTheTracksOfItsModalBeamformer) {
+    CMbf mbf;
+    ASSERT_EQ(mbf.configure(timeDomainStream(16, rate_hz, maxBlock), timeDomainStream(1, rate_hz, maxBlock)), 0);
+    mbf.setTargetElevation(90);
+    mbf.setTargetAzimuth(0);
+    ASSERT_EQ(mbf.start(), 0);
+    CQbHf hf;
+    ASSERT_EQ(hf.configure(timeDomainStream(32, rate_hz, maxBlock), timeDomainStream(1, rate_hz, maxBlock)), 0);
+    ASSERT_EQ(hf.setMode(1), 0);
+    hf.setElevationSource(mbf.elevationTrackData());
+    hf.setAzimuthSource(mbf.azimuthTrackData());
+
+    const int blocks = 80;
+    std::vector<float> silence(maxBlock, 0.0f), low(maxBlock), high(maxBlock);
+    std::array<const float*, 16> modal{};
+    modal.fill(silence.data());
+    std::vector<std::vector<float>> capsuleSignals;
+    std::array<const float*, capsules> in{};
+    for (int c = 0; c < capsules; ++c) {
+        capsuleSignals.push_back(testing::whiteNoise(maxBlock, 40u + static_cast<unsigned>(c)));
+        in[static_cast<std::size_t>(c)] = capsuleSignals.back().data();
+    }
+    std::vector<int> azimuthTrack;
+    std::vector<float> weightOf1, weightOf6;
+    for (int b = 0; b < blocks; ++b) {
+        if (b == 1) mbf.setTargetAzimuth(90);
+        float* lowOut = low.data();
+        float* highOut = high.data();
+        ASSERT_EQ(mbf.process(modal.data(), &lowOut, maxBlock), 0);
+        ASSERT_EQ(hf.process(in.data(), &highOut, maxBlock), 0);
+        azimuthTrack.insert(azimuthTrack.end(), mbf.azimuthTrackData(), mbf.azimuthTrackData() + maxBlock);
+        weightOf1.insert(weightOf1.end(), hf.capsuleWeightsOf(1), hf.capsuleWeightsOf(1) + maxBlock);
+        weightOf6.insert(weightOf6.end(), hf.capsuleWeightsOf(6), hf.capsuleWeightsOf(6) + maxBlock);
+    }
+    // Capsule 1 fades in from the first sample whose track angle is nearest
+    // to it; capsule 6 from the first sample after that fade that is nearest
+    // to capsule 6.
+    auto nearest = [&](std::size_t i) { return nearestCapsuleMap[90 * regionMapColumns + azimuthTrack[i]]; };
+    std::size_t enter1 = 0;
+    while (nearest(enter1) != 1) ++enter1;
+    const float* ramp = hf.getSwitchRamp();
+    const auto L = static_cast<std::size_t>(hf.getSwitchRampLength());
+    EXPECT_EQ(weightOf1[enter1 - 1], 0.0f);
+    EXPECT_EQ(weightOf1[enter1], ramp[L - 1]);
+    std::size_t enter6 = enter1 + L;
+    while (nearest(enter6) != 6) ++enter6;
+    EXPECT_EQ(weightOf6[enter6 - 1], 0.0f);
+    EXPECT_EQ(weightOf6[enter6], ramp[L - 1]);
+    // At the end the glide has arrived at 90 degrees and the fade is over:
+    // the output is capsule 6 alone.
+    EXPECT_EQ(mbf.getCurrentAzimuth(), 90);
+    ASSERT_LT(enter6 + L, static_cast<std::size_t>(blocks - 1) * maxBlock);
+    for (int i = 0; i < maxBlock; ++i) ASSERT_EQ(high[static_cast<std::size_t>(i)], capsuleSignals[6][static_cast<std::size_t>(i)]);
 }
 
 TEST(CQbHf, RealTimeOperationsDoNotAllocate) {
