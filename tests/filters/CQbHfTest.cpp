@@ -425,6 +425,13 @@ TEST(CQbHf, Statuses) {
     EXPECT_FLOAT_EQ(output[0], 0.5f);
     EXPECT_EQ(output[64], 7.0f);
 
+    // Reconfigured to 16 inputs with mode 2 still set: refused, nothing read.
+    ASSERT_EQ(hf.configure(timeDomainStream(16, rate_hz, 64), out1), 0);
+    EXPECT_EQ(hf.getMode(), 2);
+    std::fill(output.begin(), output.end(), 7.0f);
+    EXPECT_EQ(hf.process(inputs.data(), &o, 64), CQbHf::notReady);
+    EXPECT_TRUE(untouched());
+
     CQbHf noRamp;  // sample rate 0: no ramp can be built
     ASSERT_EQ(noRamp.configure(timeDomainStream(32, 0.0f, 64), timeDomainStream(1, 0.0f, 64)), 0);
     EXPECT_EQ(noRamp.getSwitchRampLength(), 0);
