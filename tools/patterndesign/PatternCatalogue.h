@@ -49,7 +49,7 @@ struct PatternEntry {
 // The twelve patterns in factory order (omni first, torus last).
 std::span<const PatternEntry> patternCatalogue();
 
-// The single tap of the omnidirectional pattern: sqrt(4 pi) to 7 digits.
+// The single tap of the omnidirectional pattern (0.1 % under sqrt(4 pi)).
 inline constexpr double omniTap = 3.540889;
 
 // Post filter taps 0..15 (the rest mirror about tap 15).
