@@ -64,7 +64,8 @@ int CMbf::configure(const vkAudioInterface& in, const vkAudioInterface& out) {
     ok = ok && blockMemory != nullptr;
     ok = ok && (elevationTrack = new (std::nothrow) int[frames]) != nullptr;
     ok = ok && (azimuthTrack = new (std::nothrow) int[frames]) != nullptr;
-    ok = ok && slots.configure(n + 1, frames, input.sampleRate, fadeTimeConstantMs) == status::ok;
+    ok = ok && slots.configure(n + 1, frames, input.sampleRate, fadeTimeConstantMs,
+                                CrossfadeSlots::MissingFilter::silent) == status::ok;
     if (!ok) {
         releaseBuffers();
         return status::allocationFailed;
@@ -245,8 +246,7 @@ int CMbf::process(const float* const* in, float* const* out, int frames) noexcep
         return status::unsupportedStream;
     if (frames <= 0) return status::ok;
     steer(in, frames);
-    slots.run(orderSignals, frames, CrossfadeSlots::MissingFilter::silent);
-    slots.mix(out[0], frames);
+    slots.process(orderSignals, out[0], frames);
     return status::ok;
 }
 

@@ -41,8 +41,9 @@ void CrossfadeSlots::emptySlots() noexcept {
 }
 
 int CrossfadeSlots::configure(int laneCountPerBank, int blockFrames, float sampleRate,
-                              int fadeTimeConstantMs) noexcept {
+                              int fadeTimeConstantMs, MissingFilter missing) noexcept {
     release();
+    missingFilter = missing;
     if (laneCountPerBank < 1 || laneCountPerBank > maxLanes || blockFrames < 1)
         return status::allocationFailed;
     bool ok = true;
@@ -142,7 +143,11 @@ CrossfadeSlots::Slot CrossfadeSlots::load(const int* lengths, const float* const
                 lane.fir = state;
             // Centred filters arrive after (length - 1) / 2; the delay tops that up.
             delay = latencySamples - ((lengths[l] - 1) >> 1);
-            if (lengths[l] > set.fadeStartDelay) set.fadeStartDelay = lengths[l];
+            const int formed = delay + lengths[l] - 1;
+            const int ready = formed > lengths[l] ? formed : lengths[l];
+            if (ready > set.fadeStartDelay) set.fadeStartDelay = ready;
+        } else if (missingFilter == MissingFilter::passThrough && delay > set.fadeStartDelay) {
+            set.fadeStartDelay = delay;
         }
         lane.delay->resize(delay);  // within capacity: clears, never allocates
     }
@@ -162,19 +167,20 @@ void CrossfadeSlots::commitNewest() noexcept {
     samplesSinceLoad = fadeDone = 0;
 }
 
-void CrossfadeSlots::runSet(const SlotState& set, const float* const* laneInputs, float* dst,
-                            int frames, MissingFilter missing) noexcept {
+void CrossfadeSlots::runSet(const SlotState& set, const float* const* laneInputs, int offset,
+                            float* dst, int frames) noexcept {
     if (set.laneCount <= 0) {
         vecZero(dst, frames);
         return;
     }
     for (int l = 0; l < set.laneCount; ++l) {
         Lane& lane = lanes[set.bank][l];
+        const float* input = laneInputs[l] + offset;
         const float* src = scratch;
         if (lane.fir != nullptr) {
-            firFilter(laneInputs[l], scratch, frames, lane.fir);
-        } else if (missing == MissingFilter::passThrough) {
-            src = laneInputs[l];
+            firFilter(input, scratch, frames, lane.fir);
+        } else if (missingFilter == MissingFilter::passThrough) {
+            src = input;
         } else if (l == 0) {
             vecZero(scratch, frames);  // lane 0 always defines the slot output
         } else {
@@ -189,48 +195,68 @@ void CrossfadeSlots::runSet(const SlotState& set, const float* const* laneInputs
     }
 }
 
-void CrossfadeSlots::run(const float* const* laneInputs, int frames, MissingFilter missing) noexcept {
+void CrossfadeSlots::process(const float* const* laneInputs, float* out, int frames) noexcept {
+    float* oldSet = slotOutput[0];
+    float* newSet = slotOutput[1];
     if (occupied(Slot::current))
-        runSet(slot(Slot::current), laneInputs, slotOutput[0], frames, missing);
+        runSet(slot(Slot::current), laneInputs, 0, oldSet, frames);
     else
-        vecZero(slotOutput[0], frames);
-    if (occupied(Slot::next)) {
-        runSet(slot(Slot::next), laneInputs, slotOutput[1], frames, missing);
-        samplesSinceLoad += frames;
-    }
-}
-
-void CrossfadeSlots::mix(float* out, int frames) noexcept {
-    const float* oldSet = slotOutput[0];
-    const float* newSet = slotOutput[1];
-    const int delay = slot(Slot::next).fadeStartDelay;
-    if (!occupied(Slot::next) || samplesSinceLoad <= delay) {
+        vecZero(oldSet, frames);
+    if (!occupied(Slot::next)) {
         vecCopy(oldSet, out, frames);
         return;
     }
-    // `pre` samples of this block come before the fade's first sample.
-    const int before = samplesSinceLoad - frames;
+    runSet(slot(Slot::next), laneInputs, 0, newSet, frames);
+    samplesSinceLoad += frames;
+    int from = 0;
+    // At most two handovers per block: next, then the pending set behind it.
+    while ((from = mix(oldSet, newSet, out, from, frames)) < frames) {
+        // The set just handed over is now `current`; its output is newSet.
+        // The old set's buffer is free for the set now in `next`, which
+        // starts running at the handover sample.
+        float* freed = oldSet;
+        oldSet = newSet;
+        newSet = freed;
+        if (!occupied(Slot::next)) return;  // out[from, frames) already holds oldSet
+        runSet(slot(Slot::next), laneInputs, from, newSet + from, frames - from);
+        samplesSinceLoad = frames - from;
+    }
+}
+
+int CrossfadeSlots::mix(const float* oldSet, const float* newSet, float* out, int from,
+                        int frames) noexcept {
+    const int delay = slot(Slot::next).fadeStartDelay;
+    const int span = frames - from;  // samples of this block the next set has run
+    if (!occupied(Slot::next) || samplesSinceLoad <= delay) {
+        vecCopy(oldSet + from, out + from, span);
+        return frames;
+    }
+    // `pre` samples of the span come before the fade's first sample.
+    const int before = samplesSinceLoad - span;
     const int pre = delay > before ? delay - before : 0;
     int fade = 0;
-    int newFrom = frames;
+    int newFrom = span;
     if (samplesSinceLoad - delay > fadeLength) {
         fade = fadeLength - fadeDone;
         newFrom = pre + fade;
     } else {
         fade = samplesSinceLoad - fadeDone - delay;
     }
-    if (pre > 0) vecCopy(oldSet, out, pre);
+    const float* o = oldSet + from;
+    const float* n = newSet + from;
+    float* y = out + from;
+    if (pre > 0) vecCopy(o, y, pre);
     const float* fo = fadeOut + fadeDone;
     const float* fi = fadeIn + fadeDone;
-    for (int t = 0; t < fade; ++t) out[pre + t] = oldSet[pre + t] * fo[t] + newSet[pre + t] * fi[t];
-    if (newFrom < frames) vecCopy(newSet + newFrom, out + newFrom, frames - newFrom);
+    for (int t = 0; t < fade; ++t) y[pre + t] = o[pre + t] * fo[t] + n[pre + t] * fi[t];
+    if (newFrom < span) vecCopy(n + newFrom, y + newFrom, span - newFrom);
     fadeDone += fade;
-    if (fadeDone >= fadeLength) {  // handover
-        slot(Slot::current) = slot(Slot::next);
-        slot(Slot::next) = occupied(Slot::pending) ? slot(Slot::pending) : SlotState{-1, 0, 0};
-        slot(Slot::pending) = SlotState{-1, 0, 0};
-        samplesSinceLoad = fadeDone = 0;
-    }
+    if (fadeDone < fadeLength) return frames;
+    slot(Slot::current) = slot(Slot::next);
+    slot(Slot::next) = occupied(Slot::pending) ? slot(Slot::pending) : SlotState{-1, 0, 0};
+    slot(Slot::pending) = SlotState{-1, 0, 0};
+    samplesSinceLoad = fadeDone = 0;
+    return from + newFrom;
 }
 
 void CrossfadeSlots::clearBank(int bank, int laneCount) noexcept {

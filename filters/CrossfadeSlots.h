@@ -10,13 +10,21 @@
 // Slots: `current` (the set heard now), `next` (a newly loaded set running
 // beside it), `pending` (the latest set loaded while a crossfade runs; a later
 // load overwrites it). The first load after setLatency goes straight to
-// `current`. A set in `next` runs `fadeStartDelay` samples (its longest filter,
-// so its history is full) before an exponential crossfade of `crossfadeLength`
+// `current`. A set in `next` runs `fadeStartDelay` samples before an
+// exponential crossfade of `crossfadeLength`
 // samples (five time constants) hands over to it; at the handover `pending`, if
-// any, becomes `next` and starts its own run with the next block.
+// any, becomes `next` and starts running from the very next sample, also in
+// the middle of a block.
 //
-// Block-size independence: the fade start and every ramp index are counted in
-// samples, so the output does not depend on how the stream is cut into blocks.
+// `fadeStartDelay` is the time until the new set's output is fully formed:
+// per lane max(length, delay + length - 1) (a pass-through lane: its delay),
+// the largest over the lanes. For the longest allowed filter this is its
+// length; a shorter filter sits behind a longer delay, which must fill too
+// before the fade may blend its output in.
+//
+// Block-size independence: the fade start, every ramp index and the handover
+// are counted in samples, so the output does not depend on how the stream is
+// cut into blocks (given the same loads at the same samples).
 //
 // Status: configure and setLatency answer 0 or status::allocationFailed (7);
 // configure leaves nothing allocated on failure. Every other member is
@@ -45,7 +53,8 @@ public:
     // (fadeOut[i] = exp(-i / tau), fadeIn = 1 - fadeOut, tau = rate * ms / 1000;
     // length trunc(trunc(rate) * ms * 5 / 1000), 0 for a rate that is not a
     // positive finite number: the sets then switch without a fade). Slots empty.
-    int configure(int lanes, int blockFrames, float sampleRate, int fadeTimeConstantMs) noexcept;
+    int configure(int lanes, int blockFrames, float sampleRate, int fadeTimeConstantMs,
+                  MissingFilter missing) noexcept;
     void release() noexcept;
 
     // Sizes every FIR buffer for maxTapsFor(latency) taps and grows the delay
@@ -68,12 +77,10 @@ public:
     // start(): the newest loaded set becomes `current` at once, the others empty.
     void commitNewest() noexcept;
 
-    // Runs the `current` and `next` sets over frames samples of their lane
-    // inputs into the two slot outputs.
-    void run(const float* const* laneInputs, int frames, MissingFilter missing) noexcept;
-    // Writes the output (old, crossfade or new), advances the fade and hands
-    // over at its end.
-    void mix(float* out, int frames) noexcept;
+    // Runs the sets over frames samples of their lane inputs and writes the
+    // output (old, crossfade or new), advancing the fade and handing over at
+    // its end. out must not alias a lane input.
+    void process(const float* const* laneInputs, float* out, int frames) noexcept;
     // Clears FIR histories and delay lines of every occupied set.
     void clearHistories() noexcept;
 
@@ -99,10 +106,14 @@ private:
     [[nodiscard]] const SlotState& slot(Slot s) const noexcept { return slots[static_cast<int>(s)]; }
     SlotState& slot(Slot s) noexcept { return slots[static_cast<int>(s)]; }
     void emptySlots() noexcept;
-    void runSet(const SlotState& set, const float* const* laneInputs, float* dst, int frames,
-                MissingFilter missing) noexcept;
+    void runSet(const SlotState& set, const float* const* laneInputs, int offset, float* dst,
+                int frames) noexcept;
+    // Writes out[from, frames) from the old/new slot outputs; answers the
+    // sample where a handover happened, or frames.
+    int mix(const float* oldSet, const float* newSet, float* out, int from, int frames) noexcept;
     void clearBank(int bank, int lanes) noexcept;
 
+    MissingFilter missingFilter = MissingFilter::silent;
     int lanesPerBank = 0;
     int frameCapacity = 0;
     Lane lanes[bankCount][maxLanes];

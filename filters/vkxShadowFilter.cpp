@@ -4,16 +4,25 @@
 
 namespace qb32 {
 
+vkxShadowFilter::~vkxShadowFilter() { vecFree(inputCopy); }
+
 int vkxShadowFilter::configure(const vkAudioInterface& in, const vkAudioInterface& out) {
     if (active) return status::blockActive;
     if (!isServableStreamPair(in, out) || in.channels < 1 || out.channels < 1 ||
         in.frameCount() <= 0)
         return status::unsupportedStream;
     configured = false;
+    vecFree(inputCopy);
     vkAudioClass::configure(in, out);
+    inputCopy = vecAlloc(input.frameCount());
+    if (inputCopy == nullptr) {
+        slots.release();
+        return status::allocationFailed;
+    }
     // A loaded filter only ever covers channel 0, so one lane per bank is all
     // the storage the stage can use.
-    if (slots.configure(1, input.frameCount(), input.sampleRate, fadeTimeConstantMs) != status::ok)
+    if (slots.configure(1, input.frameCount(), input.sampleRate, fadeTimeConstantMs,
+                        CrossfadeSlots::MissingFilter::passThrough) != status::ok)
         return status::allocationFailed;
     configured = true;
     // Sized at once for the latency in force, so a load straight after
@@ -66,8 +75,12 @@ int vkxShadowFilter::process(const float* const* in, float* const* out, int fram
         vecZero(out[0], frames);
         return status::ok;
     }
-    slots.run(in, frames, CrossfadeSlots::MissingFilter::passThrough);
-    slots.mix(out[0], frames);
+    const float* source[1] = {in[0]};
+    if (in[0] == out[0]) {  // a handover mid-block reads the input after out is written
+        vecCopy(in[0], inputCopy, frames);
+        source[0] = inputCopy;
+    }
+    slots.process(source, out[0], frames);
     return status::ok;
 }
 

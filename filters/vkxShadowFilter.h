@@ -19,6 +19,8 @@
 // Status codes: 2 unsupported stream (also frameCount <= 0, or more frames
 // than configured in process), 5 active, 7 allocation failed, and below.
 //
+// process may run in place (in[0] == out[0]).
+//
 // Real time: process, loadFilter, reset, start and stop allocate nothing,
 // take no lock and never throw. loadFilter must not overlap process.
 
@@ -39,7 +41,7 @@ public:
     static constexpr int fadeTimeConstantMs = 50;
 
     vkxShadowFilter() noexcept = default;
-    ~vkxShadowFilter() override = default;
+    ~vkxShadowFilter() override;
 
     int configure(const vkAudioInterface& in, const vkAudioInterface& out) override;
     int process(const float* const* in, float* const* out, int frames) noexcept override;
@@ -59,6 +61,7 @@ public:
 private:
     float latency = 0.0f;
     bool configured = false;
+    float* inputCopy = nullptr;  // one block: lets process run in place
     CrossfadeSlots slots;
 };
 
