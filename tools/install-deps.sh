@@ -4,6 +4,11 @@
 set -euo pipefail
 want=(build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev
       libbenchmark-dev libeigen3-dev libsndfile1-dev libsoxr-dev)
+# all: the Windows cross compilers, Wine (32- and 64-bit) to run the Windows
+# modules, and clang with its runtime libraries for the fuzz target.
+want_all=(g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 clang-14 libclang-rt-14-dev
+          wine wine32:i386 wine64)
+[ "${1:-core}" = all ] && want+=("${want_all[@]}")
 missing=()
 for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -13,6 +18,10 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   sudo_cmd=""
   [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  # 32-bit Wine comes from the i386 architecture.
+  if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo_cmd dpkg --add-architecture i386
+  fi
   $sudo_cmd apt-get -o DPkg::Lock::Timeout=600 update -qq
   $sudo_cmd apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

@@ -1,0 +1,319 @@
+// qb32-host-test: loads the shipped module exactly as a host does (dlopen or
+// LoadLibrary, the exported entry, the effect record, the dispatcher, the
+// parameter entries and processReplacing) and checks what a host relies on.
+// Usage: qb32-host-test path/to/qb32.so|qb32.dll
+// Prints one line per failed check and a closing "N passed, M failed"; the
+// exit status is non-zero when anything failed.
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#if defined(__SSE__) || defined(_M_IX86) || defined(_M_X64)
+#include <xmmintrin.h>
+#define QB32_HOST_TEST_MXCSR 1
+#endif
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+#include "plugin/vst/AEffect.h"
+
+using namespace qb32::vst;
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+
+void check(bool ok, const std::string& what) {
+    if (ok) {
+        ++passed;
+    } else {
+        ++failed;
+        std::printf("FAILED: %s\n", what.c_str());
+    }
+}
+
+template <typename T>
+void checkEqual(T actual, T expected, const std::string& what) {
+    check(actual == expected, what + " (got " + std::to_string(actual) + ", want " +
+                                  std::to_string(expected) + ")");
+}
+
+void checkText(const char* actual, const char* expected, const std::string& what) {
+    check(std::strcmp(actual, expected) == 0,
+          what + " (got \"" + actual + "\", want \"" + expected + "\")");
+}
+
+// ---- the host side -----------------------------------------------------------
+
+VstIntPtr versionAnswer = vstVersion;
+std::vector<VstInt32> hostRequests;
+
+VstIntPtr QB32_VSTCALL hostCallback(AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void*, float) {
+    hostRequests.push_back(opcode);
+    return opcode == audioMasterVersion ? versionAnswer : 0;
+}
+
+struct Module {
+    EntryProc vstPluginMain = nullptr;
+    EntryProc main = nullptr;
+};
+
+Module load(const char* path) {
+    Module m;
+#if defined(_WIN32)
+    HMODULE handle = LoadLibraryA(path);
+    if (handle == nullptr) return m;
+    m.vstPluginMain = reinterpret_cast<EntryProc>(
+        reinterpret_cast<void*>(GetProcAddress(handle, "VSTPluginMain")));
+    m.main = reinterpret_cast<EntryProc>(reinterpret_cast<void*>(GetProcAddress(handle, "main")));
+#else
+    void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        std::printf("dlopen: %s\n", dlerror());
+        return m;
+    }
+    m.vstPluginMain = reinterpret_cast<EntryProc>(dlsym(handle, "VSTPluginMain"));
+    m.main = reinterpret_cast<EntryProc>(dlsym(handle, "main"));
+#endif
+    return m;
+}
+
+VstIntPtr call(AEffect* e, VstInt32 opcode, VstInt32 index = 0, VstIntPtr value = 0,
+               void* ptr = nullptr, float opt = 0.0f) {
+    return e->dispatcher(e, opcode, index, value, ptr, opt);
+}
+
+std::string text(AEffect* e, VstInt32 opcode, VstInt32 index = 0) {
+    char buffer[256];
+    std::memset(buffer, '#', sizeof buffer);
+    call(e, opcode, index, 0, buffer);
+    buffer[sizeof buffer - 1] = '\0';
+    return buffer;
+}
+
+// ---- checks ------------------------------------------------------------------
+
+void checkRecord(AEffect* e) {
+    checkEqual(e->magic, fourCharCode('V', 's', 't', 'P'), "magic");
+    checkEqual(e->numPrograms, 8, "numPrograms");
+    checkEqual(e->numParams, 32, "numParams");
+    checkEqual(e->numInputs, 32, "numInputs");
+    checkEqual(e->numOutputs, 8, "numOutputs");
+    checkEqual(e->flags, 16, "flags: processReplacing only");
+    checkEqual(e->initialDelay, 0, "initialDelay");
+    checkEqual(e->uniqueID, fourCharCode('Q', 'B', '3', '2'), "uniqueID");
+    checkEqual(e->version, 1, "version");
+    check(e->ioRatio == 1.0f, "ioRatio");
+    check(e->object != nullptr && e->user == nullptr, "object set, user free");
+    check(e->dispatcher && e->process && e->setParameter && e->getParameter &&
+              e->processReplacing && e->processDoubleReplacing,
+          "every entry present");
+}
+
+void checkDispatcher(AEffect* e) {
+    struct Answer {
+        Opcode opcode;
+        VstInt32 index;
+        VstIntPtr value;
+        VstIntPtr expected;
+    };
+    const Answer answers[] = {
+        {effGetVstVersion, 0, 0, 2400},
+        {effGetVendorVersion, 0, 0, 1},
+        {effGetPlugCategory, 0, 0, 1},
+        {effIdentify, 0, 0, fourCharCode('N', 'v', 'E', 'f')},
+        {effGetCurrentMidiProgram, 0, 0, -1},
+        {effGetProgram, 0, 0, 0},
+        {effGetChunk, 0, 0, 0},
+        {effGetTailSize, 0, 0, 0},
+        {effSetTotalSampleToProcess, 0, 4321, 4321},
+        {effCanBeAutomated, 0, 0, 1},
+        {effCanBeAutomated, 31, 0, 1},
+        {effGetProgramNameIndexed, 8, 0, 0},
+        {effEditOpen, 0, 0, 0},
+        {effSetBypass, 0, 1, 0},
+        {static_cast<Opcode>(200), 0, 0, 0},
+    };
+    char scratch[64] = {};
+    for (const Answer& a : answers)
+        checkEqual(call(e, a.opcode, a.index, a.value, scratch), a.expected,
+                   "opcode " + std::to_string(a.opcode) + " index " + std::to_string(a.index));
+
+    checkText(text(e, effGetEffectName).c_str(), "Quorbix ", "effect name");
+    checkText(text(e, effGetVendorString).c_str(), "Vantakor LLC", "vendor");
+    checkText(text(e, effGetProductString).c_str(), "Quorbix QB32", "product");
+    char midi[] = "receiveVstMidiEvent";
+    checkEqual(call(e, effCanDo, 0, 0, midi), VstIntPtr{0}, "canDo receiveVstMidiEvent");
+
+    void* inputArrangement = &scratch;
+    void* outputArrangement = &scratch;
+    checkEqual(call(e, effGetSpeakerArrangement, 0, reinterpret_cast<VstIntPtr>(&inputArrangement),
+                    &outputArrangement),
+               VstIntPtr{0}, "getSpeakerArrangement answer");
+    check(inputArrangement == nullptr && outputArrangement == nullptr,
+          "getSpeakerArrangement writes null arrangements");
+}
+
+void checkParameters(AEffect* e) {
+    checkText(text(e, effGetParamName, 0).c_str(), "Elevation", "name 0");
+    checkText(text(e, effGetParamName, 9).c_str(), "Azimuth", "name 9");
+    checkText(text(e, effGetParamLabel, 4).c_str(), "degree", "label 4");
+    checkText(text(e, effGetParamLabel, 31).c_str(), "", "label 31");
+
+    struct Setting {
+        VstInt32 index;
+        float value;
+        const char* display;
+    };
+    const Setting settings[] = {
+        {0, 0.25f, "45"},    {4, 0.5f, "90"},       {1, 1.0f, "360"},  {2, 0.0f, "omni"},
+        {6, 0.5f, "hyper1"}, {10, 1.0f, "torus"},   {14, 0.62f, "card3"}, {3, 0.4999f, "off"},
+        {31, 0.5f, "on"},    {8, 0.0f, "0"},
+    };
+    for (const Setting& s : settings) {
+        e->setParameter(e, s.index, s.value);
+        checkText(text(e, effGetParamDisplay, s.index).c_str(), s.display,
+                  "display " + std::to_string(s.index));
+        check(e->getParameter(e, s.index) == s.value, "value read back " + std::to_string(s.index));
+    }
+}
+
+void checkPrograms(AEffect* e) {
+    char name[64];
+    call(e, effGetProgramNameIndexed, 3, 0, name);
+    checkText(name, "default 4", "untouched program 4");
+    call(e, effSetProgram, 0, 2);
+    checkEqual(call(e, effGetProgram), VstIntPtr{2}, "program 2 selected");
+    char newName[] = "a name far longer than twenty-three characters";
+    call(e, effSetProgramName, 0, 0, newName);
+    checkText(text(e, effGetProgramName).c_str(), "a name far longer than ", "name cut to 23");
+    e->setParameter(e, 0, 0.75f);
+    call(e, effSetProgram, 0, 0);
+    check(e->getParameter(e, 0) == 0.25f, "program 0 keeps its own elevation");
+    call(e, effSetProgram, 0, 2);
+    check(e->getParameter(e, 0) == 0.75f, "program 2 brings back its edit");
+    call(e, effSetProgram, 0, 8);
+    checkEqual(call(e, effGetProgram), VstIntPtr{2}, "program 8 ignored");
+    call(e, effSetProgram, 0, 0);
+}
+
+// Every capsule carries the same tone: the omnidirectional beams all answer
+// with the same, finite, non-silent signal once the latency has passed.
+void checkAudio(AEffect* e) {
+    call(e, effSetSampleRate, 0, 0, nullptr, 44100.0f);
+    call(e, effSetBlockSize, 0, 512);
+    call(e, effMainsChanged, 0, 1);
+    for (VstInt32 beam = 0; beam < 8; ++beam) {
+        e->setParameter(e, 4 * beam + 2, 0.0f);  // omni
+        e->setParameter(e, 4 * beam + 3, 1.0f);  // on
+    }
+    const int frames = 1500;  // longer than the block: processed in pieces
+    std::vector<std::vector<float>> in(32, std::vector<float>(frames));
+    std::vector<std::vector<float>> out(8, std::vector<float>(frames, 1e30f));
+    std::vector<float*> inputs(32), outputs(8);
+    for (int c = 0; c < 32; ++c) inputs[c] = in[c].data();
+    for (int c = 0; c < 8; ++c) outputs[c] = out[c].data();
+
+    bool allFinite = true, beamsAgree = true;
+    double energy = 0.0;
+    for (int block = 0; block < 4; ++block) {
+        for (int c = 0; c < 32; ++c)
+            for (int i = 0; i < frames; ++i)
+                in[c][i] = 0.25f * std::sin(2.0 * 3.14159265358979 * 500.0 *
+                                            (block * frames + i) / 44100.0);
+#if defined(QB32_HOST_TEST_MXCSR)
+        const unsigned before = _mm_getcsr();
+#endif
+        e->processReplacing(e, inputs.data(), outputs.data(), frames);
+#if defined(QB32_HOST_TEST_MXCSR)
+        const unsigned after = _mm_getcsr();
+        if (block == 0) {
+            check((after & 0x8000u) == 0, "flush-to-zero off after the callback");
+            check((after & 0x40u) != 0, "denormals-are-zero on after the callback");
+            check((after & 0x800u) == (before & 0x800u), "underflow mask restored");
+        }
+#endif
+        for (int c = 0; c < 8; ++c)
+            for (int i = 0; i < frames; ++i) {
+                allFinite = allFinite && std::isfinite(out[c][i]) && std::fabs(out[c][i]) < 100.0f;
+                beamsAgree = beamsAgree && std::fabs(out[c][i] - out[0][i]) < 1e-4f;
+                if (block > 0 && c == 0) energy += double(out[c][i]) * out[c][i];
+            }
+    }
+    check(allFinite, "every output sample written and finite");
+    check(beamsAgree, "omni beams agree");
+    check(energy / (3.0 * frames) > 1e-4, "beams carry the tone");
+
+    // NaN at the input must not silence the beams for good.
+    for (int c = 0; c < 32; ++c) in[c].assign(frames, std::nanf(""));
+    e->processReplacing(e, inputs.data(), outputs.data(), frames);
+    bool silentOrFinite = true;
+    for (int c = 0; c < 8; ++c)
+        for (float v : out[c]) silentOrFinite = silentOrFinite && std::isfinite(v);
+    check(silentOrFinite, "non-finite input gives finite output");
+    double recovered = 0.0;
+    for (int block = 0; block < 30; ++block) {  // about one second
+        for (int c = 0; c < 32; ++c)
+            for (int i = 0; i < frames; ++i)
+                in[c][i] = 0.25f * std::sin(2.0 * 3.14159265358979 * 500.0 * i / 44100.0);
+        e->processReplacing(e, inputs.data(), outputs.data(), frames);
+    }
+    bool finiteAgain = true;
+    for (int c = 0; c < 8; ++c)
+        for (float v : out[c]) {
+            finiteAgain = finiteAgain && std::isfinite(v);
+            if (std::isfinite(v)) recovered += double(v) * v;
+        }
+    check(finiteAgain, "finite again after non-finite input");
+    check(recovered > 1e-3, "beams sound again after non-finite input");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::printf("usage: %s path/to/module\n", argv[0]);
+        return 2;
+    }
+    const Module module = load(argv[1]);
+    check(module.vstPluginMain != nullptr, "VSTPluginMain exported");
+    check(module.main != nullptr, "main exported");
+    if (module.vstPluginMain == nullptr || module.main == nullptr) {
+        std::printf("%d passed, %d failed\n", passed, failed);
+        return 1;
+    }
+    check(module.main == module.vstPluginMain, "main and VSTPluginMain are one function");
+
+    versionAnswer = 0;
+    check(module.main(hostCallback) == nullptr, "a host answering version 0 gets no instance");
+    versionAnswer = vstVersion;
+
+    hostRequests.clear();
+    AEffect* e = module.main(hostCallback);
+    check(e != nullptr, "instance created");
+    if (e != nullptr) {
+        check(hostRequests.size() == 1 && hostRequests[0] == audioMasterVersion,
+              "only the version is asked of the host");
+        checkRecord(e);
+        checkDispatcher(e);
+        AEffect* other = module.vstPluginMain(hostCallback);
+        checkParameters(e);
+        checkPrograms(e);
+        if (other != nullptr) {
+            check(other->getParameter(other, 0) == 0.5f, "instances are independent");
+            checkEqual(call(other, effClose), VstIntPtr{1}, "effClose of the second instance");
+        }
+        checkAudio(e);
+        checkEqual(call(e, effClose), VstIntPtr{1}, "effClose");
+    }
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed == 0 ? 0 : 1;
+}
