@@ -8,7 +8,9 @@
 // meets the reversed taps element by element), and when the room is used up,
 // moves the last L - 1 inputs back to the front. So a call of any size,
 // one sample included, costs the same per output, and in-place calls are
-// safe because the input is copied before any output is written.
+// safe because the input is copied before any output is written. Each
+// output is the same sequence of operations whatever the call sizes, so the
+// output of a stream does not depend on how it is cut into calls.
 //
 // Paths: portable (one output at a time, double accumulator: the direct form
 // itself), SSE2 and AVX2+FMA (32 outputs at a time in four float
@@ -44,6 +46,7 @@ namespace {
 using namespace primitiveStatus;
 
 constexpr int chunk = 512;
+constexpr int slack = 8;  // samples readable behind the input by a partial vector
 constexpr std::size_t alignBytes = 32;
 
 constexpr std::size_t roundUp(std::size_t v) noexcept {
@@ -55,7 +58,7 @@ constexpr std::size_t headerBytes = roundUp(sizeof(FirState));
 std::size_t stateBytes(int tapCount) noexcept {
     const std::size_t taps = roundUp(sizeof(float) * static_cast<std::size_t>(tapCount));
     const std::size_t work =
-        roundUp(sizeof(float) * (static_cast<std::size_t>(tapCount) - 1 + chunk));
+        roundUp(sizeof(float) * (static_cast<std::size_t>(tapCount) - 1 + chunk + slack));
     // Slack so that a buffer that is not 32-byte aligned can still be used.
     return headerBytes + taps + work + alignBytes;
 }
@@ -87,6 +90,7 @@ FirState* build(void* buffer, const float* taps, int tapCount, const float* dly)
         base + headerBytes + roundUp(sizeof(float) * static_cast<std::size_t>(tapCount)));
     st->workCapacity = tapCount - 1 + chunk;
     for (int i = 0; i < tapCount; ++i) st->reversedTaps[i] = taps[tapCount - 1 - i];
+    std::memset(st->work, 0, sizeof(float) * static_cast<std::size_t>(st->workCapacity + slack));
     loadHistory(st, dly);
     return st;
 }
@@ -104,20 +108,11 @@ void kernelPortable(const float* h, int taps, const float* x, float* out, int co
 
 #if QB32_X86
 
-float dotSse2(const float* h, const float* x, int taps) noexcept {
-    __m128 a0 = _mm_setzero_ps(), a1 = _mm_setzero_ps();
-    int i = 0;
-    for (; i + 8 <= taps; i += 8) {
-        a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_loadu_ps(h + i), _mm_loadu_ps(x + i)));
-        a1 = _mm_add_ps(a1, _mm_mul_ps(_mm_loadu_ps(h + i + 4), _mm_loadu_ps(x + i + 4)));
-    }
-    a0 = _mm_add_ps(a0, a1);
-    alignas(16) float lanes[4];
-    _mm_store_ps(lanes, a0);
-    float sum = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
-    for (; i < taps; ++i) sum += h[i] * x[i];
-    return sum;
-}
+// Every output is accumulated tap by tap in one vector lane, in the same
+// order whichever group it falls in, so a stream gives bit-identical output
+// for any split into calls. A tail shorter than one vector is computed in a
+// full vector whose surplus lanes read the slack behind the input (finite
+// stale samples) and are discarded.
 
 void kernelSse2(const float* h, int taps, const float* x, float* out, int count) noexcept {
     int t = 0;
@@ -137,32 +132,18 @@ void kernelSse2(const float* h, int taps, const float* x, float* out, int count)
         _mm_storeu_ps(out + t + 8, a2);
         _mm_storeu_ps(out + t + 12, a3);
     }
-    for (; t + 4 <= count; t += 4) {
+    for (; t < count; t += 4) {
         __m128 a0 = _mm_setzero_ps();
         for (int i = 0; i < taps; ++i)
             a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_set1_ps(h[i]), _mm_loadu_ps(x + t + i)));
-        _mm_storeu_ps(out + t, a0);
+        if (t + 4 <= count) {
+            _mm_storeu_ps(out + t, a0);
+        } else {
+            alignas(16) float lanes[4];
+            _mm_store_ps(lanes, a0);
+            for (int k = 0; t + k < count; ++k) out[t + k] = lanes[k];
+        }
     }
-    for (; t < count; ++t) out[t] = dotSse2(h, x + t, taps);
-}
-
-__attribute__((target("avx2,fma"))) float dotAvx2(const float* h, const float* x,
-                                                   int taps) noexcept {
-    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps();
-    int i = 0;
-    for (; i + 16 <= taps; i += 16) {
-        a0 = _mm256_fmadd_ps(_mm256_loadu_ps(h + i), _mm256_loadu_ps(x + i), a0);
-        a1 = _mm256_fmadd_ps(_mm256_loadu_ps(h + i + 8), _mm256_loadu_ps(x + i + 8), a1);
-    }
-    for (; i + 8 <= taps; i += 8)
-        a0 = _mm256_fmadd_ps(_mm256_loadu_ps(h + i), _mm256_loadu_ps(x + i), a0);
-    a0 = _mm256_add_ps(a0, a1);
-    __m128 s = _mm_add_ps(_mm256_castps256_ps128(a0), _mm256_extractf128_ps(a0, 1));
-    s = _mm_add_ps(s, _mm_movehl_ps(s, s));
-    s = _mm_add_ss(s, _mm_shuffle_ps(s, s, 1));
-    float sum = _mm_cvtss_f32(s);
-    for (; i < taps; ++i) sum += h[i] * x[i];
-    return sum;
 }
 
 __attribute__((target("avx2,fma"))) void kernelAvx2(const float* h, int taps, const float* x,
@@ -184,13 +165,18 @@ __attribute__((target("avx2,fma"))) void kernelAvx2(const float* h, int taps, co
         _mm256_storeu_ps(out + t + 16, a2);
         _mm256_storeu_ps(out + t + 24, a3);
     }
-    for (; t + 8 <= count; t += 8) {
+    for (; t < count; t += 8) {
         __m256 a0 = _mm256_setzero_ps();
         for (int i = 0; i < taps; ++i)
             a0 = _mm256_fmadd_ps(_mm256_broadcast_ss(h + i), _mm256_loadu_ps(x + t + i), a0);
-        _mm256_storeu_ps(out + t, a0);
+        if (t + 8 <= count) {
+            _mm256_storeu_ps(out + t, a0);
+        } else {
+            alignas(32) float lanes[8];
+            _mm256_store_ps(lanes, a0);
+            for (int k = 0; t + k < count; ++k) out[t + k] = lanes[k];
+        }
     }
-    for (; t < count; ++t) out[t] = dotAvx2(h, x + t, taps);
     _mm256_zeroupper();
 }
 

@@ -78,6 +78,32 @@ TEST(Fir, EveryPathMatchesTheDirectFormForAnyCallSizes) {
     }
 }
 
+// Each output is the same sequence of operations whatever the call sizes, so
+// a stream comes out bit for bit the same however it is cut into calls.
+TEST(Fir, StreamOutputIsBitIdenticalForAnyCallSplit) {
+    for (auto level : runnableLevels()) {
+        LevelGuard guard(level);
+        for (int L : {1, 31, 251}) {
+            const auto taps = testing::whiteNoise(L, 300 + L);
+            const auto x = testing::whiteNoise(3000, 400 + L);
+            std::vector<float> whole(x.size()), split(x.size());
+            FirState* a = nullptr;
+            FirState* b = nullptr;
+            ASSERT_EQ(firInitAlloc(&a, taps.data(), L, nullptr), ok);
+            ASSERT_EQ(firInitAlloc(&b, taps.data(), L, nullptr), ok);
+            ASSERT_EQ(firFilter(x.data(), whole.data(), 3000, a), ok);
+            int at = 0;
+            for (int n : testing::randomBlockSizes(3000, 45, 17 + L)) {
+                ASSERT_EQ(firFilter(x.data() + at, split.data() + at, n, b), ok);
+                at += n;
+            }
+            EXPECT_EQ(whole, split) << simd::levelName(level) << " L=" << L;
+            firFree(a);
+            firFree(b);
+        }
+    }
+}
+
 TEST(Fir, ImpulseReturnsTheTapsInOrderFromACallersBuffer) {
     const std::vector<float> taps{0.5f, -1.0f, 2.0f, 0.25f, 3.0f};
     int bytes = 0;
