@@ -109,7 +109,24 @@ public:
     static int defaultVariant(const CQbPattern& pattern) noexcept;
 
 private:
-    // Members follow with the implementation.
+    [[nodiscard]] bool validBeam(int beam) const noexcept;
+    [[nodiscard]] bool running() const noexcept;
+    int loadDecompositionMatrix();
+    int loadFirEqualisers();
+    int loadIirEqualisers(int type);
+    int configureChain(const vkAudioInterface& in, const vkAudioInterface& out);
+
+    CQb32Factory* factory = nullptr;
+    const CQbPattern* beamPattern[maxBeams] = {};
+    CQuorbix* frontEnd = nullptr;
+    const float* filterTables[4] = {};
+    int eqMode = 0;
+    int outputMode = 1;
+    int beamPatternIndex[maxBeams] = {};
+    int beamVariant[maxBeams] = {};
+    int patternCount = 0;
+    bool constructed = false;  // factory, front end and control table all exist
+    bool usable = false;       // the last configure that passed validation succeeded
 };
 
 }  // namespace qb32

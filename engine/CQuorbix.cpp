@@ -1,0 +1,414 @@
+#include "engine/CQuorbix.h"
+
+#include <cmath>
+#include <new>
+
+#include "framework/Primitives.h"
+
+namespace qb32 {
+
+namespace {
+
+// A copy of a descriptor with another channel count.
+vkAudioInterface withChannels(const vkAudioInterface& d, int channels) noexcept {
+    vkAudioInterface copy = d;
+    copy.channels = channels;
+    return copy;
+}
+
+template <typename T>
+std::unique_ptr<T[]> makeArray(int n) noexcept {
+    return std::unique_ptr<T[]>(new (std::nothrow) T[static_cast<std::size_t>(n)]);
+}
+
+int truncated(float v) noexcept { return static_cast<int>(v); }
+
+}  // namespace
+
+CQuorbix::CQuorbix() noexcept : decomposition(new (std::nothrow) CEbf) {}
+
+CQuorbix::~CQuorbix() { releaseStages(); }
+
+// ---- configuration ---------------------------------------------------------
+
+int CQuorbix::configure(const vkAudioInterface& in, const vkAudioInterface& out) {
+    if (active) return status::blockActive;
+    if (!isServableStreamPair(in, out)) return status::unsupportedStream;
+    if (!decomposition) return status::allocationFailed;
+    releaseStages();
+    vkAudioClass::configure(in, out);
+    beamCount = out.channels > 0 ? out.channels : 0;
+    blockFrames = out.frameCount();
+    if (int s = allocateStages()) return s;
+    const vkAudioInterface mono = withChannels(output, 1);
+    for (int i = 0; i < beamCount; ++i) {
+        if (int s = lowCrossovers[i].configure(mono, mono)) return s;
+        if (int s = highCrossovers[i].configure(mono, mono)) return s;
+        if (int s = postStages[i].configure(mono, mono)) return s;
+    }
+    if (modalComponentCount >= 1) return configureModalComponents(modalComponentCount);
+    return status::ok;
+}
+
+int CQuorbix::allocateStages() {
+    const int n = beamCount;
+    const int b = blockFrames;
+    if (n >= 1) {
+        lowBand = makeArray<float*>(n);
+        highBand = makeArray<float*>(n);
+        if (!lowBand || !highBand) return status::allocationFailed;
+        for (int i = 0; i < n; ++i) lowBand[i] = highBand[i] = nullptr;
+        for (int i = 0; i < n && b >= 1; ++i) {
+            lowBand[i] = vecAlloc(b);
+            highBand[i] = vecAlloc(b);
+            if (!lowBand[i] || !highBand[i]) return status::allocationFailed;
+        }
+        beamActive = makeArray<bool>(n);
+        beamGain = makeArray<float>(n);
+        if (b >= 1 && (scratch = vecAlloc(b)) == nullptr) return status::allocationFailed;
+        highBandDelays = makeArray<CDelayLine>(n);
+        outputDelays = makeArray<CDelayLine>(n);
+        crossoverLatency = makeArray<float>(n);
+        postLatency = makeArray<float>(n);
+        if (!beamActive || !beamGain || !highBandDelays || !outputDelays || !crossoverLatency ||
+            !postLatency)
+            return status::allocationFailed;
+        for (int i = 0; i < n; ++i) {
+            beamActive[i] = false;
+            beamGain[i] = 0.0f;
+            if (highBandDelays[i].resize(0) != 0 || outputDelays[i].resize(0) != 0)
+                return status::allocationFailed;
+            crossoverLatency[i] = postLatency[i] = 0.0f;
+        }
+        totalLatency = 0.0f;
+        modalStages = makeArray<CMbf>(n);
+        highBandStages = makeArray<CQbHf>(n);
+        lowCrossovers = makeArray<vkxShadowFilter>(n);
+        highCrossovers = makeArray<vkxShadowFilter>(n);
+        postStages = makeArray<vkxShadowFilter>(n);
+        if (!modalStages || !highBandStages || !lowCrossovers || !highCrossovers || !postStages)
+            return status::allocationFailed;
+    }
+    for (auto& component : modalComponents) {
+        if (b >= 1) {
+            component = vecAlloc(b);
+            if (component == nullptr) return status::allocationFailed;
+            vecZero(component, b);
+        }
+    }
+    return status::ok;
+}
+
+void CQuorbix::releaseStages() noexcept {
+    modalStages.reset();
+    highBandStages.reset();
+    highBandDelays.reset();
+    outputDelays.reset();
+    lowCrossovers.reset();
+    highCrossovers.reset();
+    postStages.reset();
+    crossoverLatency.reset();
+    postLatency.reset();
+    beamActive.reset();
+    beamGain.reset();
+    if (lowBand)
+        for (int i = 0; i < beamCount; ++i) vecFree(lowBand[i]);
+    if (highBand)
+        for (int i = 0; i < beamCount; ++i) vecFree(highBand[i]);
+    lowBand.reset();
+    highBand.reset();
+    vecFree(scratch);
+    scratch = nullptr;
+    for (auto& component : modalComponents) {
+        vecFree(component);
+        component = nullptr;
+    }
+    beamCount = 0;
+}
+
+int CQuorbix::configureModalComponents(int count) {
+    if (!decomposition) return status::allocationFailed;
+    modalComponentCount = count;
+    const vkAudioInterface components = withChannels(input, count);
+    if (int s = decomposition->configure(input, components)) return s;
+    const vkAudioInterface mono = withChannels(output, 1);
+    for (int i = 0; i < beamCount; ++i)
+        if (int s = modalStages[i].configure(components, mono)) return s;
+    for (int i = 0; i < beamCount; ++i) {
+        CQbHf& hf = highBandStages[i];
+        if (int s = hf.configure(input, mono)) return s;
+        if (hf.isActive()) return status::blockActive;
+        const int* elevationTrack = modalStages[i].elevationTrackData();
+        const int* azimuthTrack = modalStages[i].azimuthTrackData();
+        if (elevationTrack == nullptr || azimuthTrack == nullptr) return badAngleSources;
+        hf.setElevationSource(elevationTrack);
+        hf.setAzimuthSource(azimuthTrack);
+    }
+    return status::ok;
+}
+
+// ---- latencies and delays ----------------------------------------------------
+
+int CQuorbix::setModalLatency(float samples) {
+    if (active) return status::blockActive;
+    for (int i = 0; i < beamCount; ++i)
+        if (int s = modalStages[i].setLatency(samples)) return s;
+    modalStageLatency = samples;
+    resizeHighBandDelays();
+    resizeOutputDelays();
+    return status::ok;
+}
+
+int CQuorbix::setCrossoverLatency(float samples) {
+    if (active) return status::blockActive;
+    for (int i = 0; i < beamCount; ++i) {
+        if (int s = lowCrossovers[i].setLatency(samples)) return s;
+        if (int s = highCrossovers[i].setLatency(samples)) return s;
+    }
+    crossoverStageLatency = samples;
+    resizeOutputDelays();
+    return status::ok;
+}
+
+int CQuorbix::setPostFilterLatency(float samples) {
+    if (active) return status::blockActive;
+    for (int i = 0; i < beamCount; ++i)
+        if (int s = postStages[i].setLatency(samples)) return s;
+    postStageLatency = samples;
+    resizeOutputDelays();
+    return status::ok;
+}
+
+int CQuorbix::highBandDelayFor(int beam) const noexcept {
+    float fir = 0.0f;
+    if (decomposition && decomposition->getEqMode() == CEbf::eqBiquadsAndFir)
+        fir = decomposition->getFirLatency();
+    return truncated(modalStages[beam].getLatency() + fir);
+}
+
+// The output delay fills every beam up to the latency budget from the
+// latencies the stages are configured for. Every stage delays whatever filter
+// it holds to that latency, so this delay, and with it the beam's latency,
+// does not depend on the pattern; it is never negative.
+int CQuorbix::outputDelayFor(int beam) const noexcept {
+    const int delay = truncated(totalLatency) - truncated(modalStages[beam].getLatency()) -
+                      truncated(crossoverStageLatency) - truncated(postStageLatency);
+    return delay > 0 ? delay : 0;
+}
+
+void CQuorbix::resizeHighBandDelays() {
+    for (int i = 0; i < beamCount; ++i) {
+        highBandDelays[i].clear();
+        highBandDelays[i].resize(highBandDelayFor(i));
+    }
+}
+
+void CQuorbix::resizeOutputDelays() {
+    for (int i = 0; i < beamCount; ++i) {
+        outputDelays[i].clear();
+        outputDelays[i].resize(outputDelayFor(i));
+    }
+}
+
+int CQuorbix::highBandDelayLength(int beam) const noexcept {
+    return beam >= 0 && beam < beamCount ? highBandDelays[beam].getLength() : 0;
+}
+
+int CQuorbix::outputDelayLength(int beam) const noexcept {
+    return beam >= 0 && beam < beamCount ? outputDelays[beam].getLength() : 0;
+}
+
+int CQuorbix::beamLatency(int beam) const noexcept {
+    if (beam < 0 || beam >= beamCount) return 0;
+    return highBandDelays[beam].getLength() + truncated(lowCrossovers[beam].getLatency()) +
+           truncated(postStages[beam].getLatency()) + outputDelays[beam].getLength();
+}
+
+int CQuorbix::setEqMode(int mode) {
+    if (active) return status::blockActive;
+    if (static_cast<unsigned>(mode) > 2u) {
+        resizeHighBandDelays();
+        return badEqMode;
+    }
+    if (mode == CEbf::eqBiquadsAndFir) {
+        for (int k = 0; k < decomposition->getComponentCount(); ++k) {
+            if (!decomposition->hasFirEqualiser(k) || !decomposition->hasAlignmentDelay(k)) {
+                resizeHighBandDelays();
+                return badEqMode;
+            }
+        }
+    }
+    decomposition->setEqMode(mode);
+    resizeHighBandDelays();
+    return status::ok;
+}
+
+// ---- tables and filters --------------------------------------------------------
+
+int CQuorbix::setDecompositionMatrix(const float* const* rows) {
+    if (active) return status::blockActive;
+    const int frames = input.frameCount();
+    for (auto* component : modalComponents)
+        if (component != nullptr && frames > 0) vecZero(component, frames);
+    return decomposition->setDecompositionMatrix(rows);
+}
+
+int CQuorbix::setLowBandFilter(int beam, const float* taps, int length) noexcept {
+    if (beam < 0 || beam >= beamCount) return badBeam;
+    const int lengths[1] = {length};
+    const float* const tapRows[1] = {taps};
+    if (int s = lowCrossovers[beam].loadFilter(lengths, tapRows)) return s;
+    crossoverLatency[beam] = static_cast<float>(length - 1) * 0.5f;
+    return status::ok;
+}
+
+int CQuorbix::setHighBandFilter(int beam, const float* taps, int length) noexcept {
+    if (beam < 0 || beam >= beamCount) return badBeam;
+    const int lengths[1] = {length};
+    const float* const tapRows[1] = {taps};
+    if (int s = highCrossovers[beam].loadFilter(lengths, tapRows)) return s;
+    crossoverLatency[beam] = static_cast<float>(length - 1) * 0.5f;
+    return status::ok;
+}
+
+int CQuorbix::setPostFilter(int beam, const float* taps, int length) noexcept {
+    if (beam < 0 || beam >= beamCount) return badBeam;
+    const int lengths[1] = {length};
+    const float* const tapRows[1] = {taps};
+    if (int s = postStages[beam].loadFilter(lengths, tapRows)) return s;
+    postLatency[beam] = static_cast<float>(length - 1) * 0.5f;
+    return status::ok;
+}
+
+int CQuorbix::setHfMode(int beam, int mode) noexcept {
+    if (beam < 0 || beam >= beamCount) return badBeam;
+    return highBandStages[beam].changeMode(mode);
+}
+
+void CQuorbix::setBeamActive(int beam, bool on, bool immediate) noexcept {
+    if (beam < 0 || beam >= beamCount) return;
+    beamActive[beam] = on;
+    if (immediate) beamGain[beam] = on ? 1.0f : 0.0f;
+}
+
+bool CQuorbix::isBeamActive(int beam) const noexcept {
+    return beam >= 0 && beam < beamCount && beamActive[beam];
+}
+
+CMbf* CQuorbix::modalStage(int beam) noexcept {
+    return beam >= 0 && beam < beamCount ? &modalStages[beam] : nullptr;
+}
+
+CQbHf* CQuorbix::highBandStage(int beam) noexcept {
+    return beam >= 0 && beam < beamCount ? &highBandStages[beam] : nullptr;
+}
+
+// ---- running ---------------------------------------------------------------------
+
+int CQuorbix::start() noexcept {
+    if (int s = decomposition->start()) return s;
+    for (int i = 0; i < beamCount; ++i) {
+        if (int s = modalStages[i].start()) return s;
+        if (int s = highBandStages[i].start()) return s;
+        if (int s = lowCrossovers[i].start()) return s;
+        if (int s = highCrossovers[i].start()) return s;
+        if (int s = postStages[i].start()) return s;
+    }
+    active = true;
+    return status::ok;
+}
+
+int CQuorbix::stop() noexcept {
+    active = false;
+    const int s = decomposition ? decomposition->stop() : status::ok;
+    for (int i = 0; i < beamCount; ++i) {
+        modalStages[i].stop();
+        highBandStages[i].stop();
+        highBandDelays[i].clear();
+        outputDelays[i].clear();
+        lowCrossovers[i].stop();
+        highCrossovers[i].stop();
+        postStages[i].stop();
+    }
+    return s;
+}
+
+void CQuorbix::clearSignalState() noexcept {
+    if (decomposition) decomposition->reset();
+    const int frames = input.frameCount();
+    for (auto* component : modalComponents)
+        if (component != nullptr && frames > 0) vecZero(component, frames);
+    for (int i = 0; i < beamCount; ++i) {
+        modalStages[i].reset();
+        highBandStages[i].reset();
+        highBandDelays[i].clear();
+        outputDelays[i].clear();
+        lowCrossovers[i].reset();
+        highCrossovers[i].reset();
+        postStages[i].reset();
+    }
+}
+
+// Low and high band of one beam into lowBand[beam] / highBand[beam]. A beam
+// switched on or off ramps both bands linearly over beamRampSamples; once it
+// is fully off its stages pause (their glides and crossfades wait) and its
+// histories are cleared, so switching it on again starts from silence.
+void CQuorbix::runBeamBands(int beam, const float* const* in, int frames) noexcept {
+    float* low = lowBand[beam];
+    float* high = highBand[beam];
+    const bool on = beamActive[beam];
+    float gain = beamGain[beam];
+    if (!on && gain <= 0.0f) {
+        vecZero(low, frames);
+        vecZero(high, frames);
+        return;
+    }
+    modalStages[beam].process(modalComponents, &low, frames);
+    if (outputMode == 2) {
+        vecZero(high, frames);
+    } else {
+        highBandStages[beam].process(in, &high, frames);
+        highBandDelays[beam].process(high, high, frames);
+    }
+    const float target = on ? 1.0f : 0.0f;
+    if (gain == target) return;
+    const float step = 1.0f / static_cast<float>(beamRampSamples);
+    for (int k = 0; k < frames; ++k) {
+        gain = on ? std::fmin(gain + step, 1.0f) : std::fmax(gain - step, 0.0f);
+        low[k] *= gain;
+        high[k] *= gain;
+    }
+    beamGain[beam] = gain;
+    if (!on && gain <= 0.0f) {
+        modalStages[beam].reset();
+        highBandDelays[beam].clear();
+    }
+}
+
+int CQuorbix::process(const float* const* in, float* const* out, int frames) noexcept {
+    if (frames <= 0) return status::ok;
+    decomposition->process(in, modalComponents, frames);
+    if (outputMode == 0) {
+        for (int i = 0; i < beamCount; ++i) vecCopy(modalComponents[i], out[i], frames);
+        return status::ok;
+    }
+    for (int i = 0; i < beamCount; ++i) runBeamBands(i, in, frames);
+    if (outputMode == 3) {
+        for (int i = 0; i < beamCount; ++i) vecCopy(highBand[i], out[i], frames);
+        return status::ok;
+    }
+    for (int i = 0; i < beamCount; ++i) {
+        float* beamOut = out[i];
+        lowCrossovers[i].process(&lowBand[i], &beamOut, frames);
+        highCrossovers[i].process(&highBand[i], &scratch, frames);
+        vecAddInPlace(scratch, beamOut, frames);
+    }
+    for (int i = 0; i < beamCount; ++i) {
+        float* beamOut = out[i];
+        postStages[i].process(&beamOut, &scratch, frames);
+        outputDelays[i].process(scratch, beamOut, frames);
+    }
+    return status::ok;
+}
+
+}  // namespace qb32
