@@ -173,17 +173,20 @@ void CMbf::glide(GlideAxis& axis, const float* table, int columns, int rows, boo
             axis.counter = stepSamples;
         }
         const int run = axis.counter < frames - i ? axis.counter : frames - i;
+        // Rows innermost: their running sums are independent, so the adds
+        // overlap instead of waiting on one another (same sums, same order).
+        float sum[16], base[16], slope[16];
         for (int r = 0; r < rows; ++r) {
-            float sum = axis.accumulator[r];
-            const float base = axis.base[r];
-            const float slope = axis.slope[r];
-            float* f = factors[r] + i;
-            for (int j = 0; j < run; ++j) {
-                sum += slope;
-                f[j] = base + sum;
-            }
-            axis.accumulator[r] = sum;
+            sum[r] = axis.accumulator[r];
+            base[r] = axis.base[r];
+            slope[r] = axis.slope[r];
         }
+        for (int j = i; j < i + run; ++j)
+            for (int r = 0; r < rows; ++r) {
+                sum[r] += slope[r];
+                factors[r][j] = base[r] + sum[r];
+            }
+        for (int r = 0; r < rows; ++r) axis.accumulator[r] = sum[r];
         for (int j = i; j < i + run; ++j) track[j] = axis.current;
         i += run;
         axis.counter -= run;
