@@ -29,9 +29,9 @@ CEbf::CEbf() noexcept {
 CEbf::~CEbf() {
     for (int k = 0; k < maxComponents; ++k) {
         delete alignmentDelays[k];
-        if (biquadStates[k] != nullptr) biquadFree(biquadStates[k]);
         if (firStates[k] != nullptr) firFree(firStates[k]);
     }
+    delete biquadBank;
     freeMatrix();
     vecFree(componentGains);
 }
@@ -81,8 +81,7 @@ int CEbf::process(const float* const* in, float* const* out, int frames) noexcep
     decomposeTiled(matrixRows, count, in, input.channels, out, frames);
     if (mode == eqNone) return status::ok;
 
-    for (int k = 0; k < count; ++k)
-        if (biquadStates[k] != nullptr) biquadFilterInPlace(out[k], frames, biquadStates[k]);
+    if (biquadBank != nullptr) biquadBank->process(out, count, frames);
 
     if (mode == eqBiquadsAndFir) {
         for (int k = 0; k < count; ++k) {
@@ -97,8 +96,8 @@ int CEbf::process(const float* const* in, float* const* out, int frames) noexcep
 }
 
 void CEbf::reset() noexcept {
+    if (biquadBank != nullptr) biquadBank->clear();
     for (int k = 0; k < componentCount; ++k) {
-        if (biquadStates[k] != nullptr) biquadSetDelayLine(biquadStates[k], nullptr);
         if (firStates[k] != nullptr) firSetDelayLine(firStates[k], nullptr);
         if (alignmentDelays[k] != nullptr) alignmentDelays[k]->clear();
     }
@@ -136,24 +135,19 @@ int CEbf::setBiquadEqualisers(const double* const* taps, const std::int32_t* sec
     if (active) return status::blockActive;
     if (orderIndex != maxOrder || taps == nullptr || sections == nullptr) return equalisersRefused;
 
-    BiquadState* fresh[maxComponents] = {};
+    // Every component of order n gets the cascade of order n. Coefficients the
+    // cascade refuses (b0 or a0 = 0, no sections) leave those components
+    // without one.
+    const double* laneTaps[maxComponents];
+    int laneSections[maxComponents];
     for (int k = 0; k < maxComponents; ++k) {
-        const int n = orderOf(k);
-        BiquadState* state = nullptr;
-        const int result = biquadInitAlloc(&state, taps[n], sections[n], nullptr);
-        if (result == primitiveStatus::outOfMemory) {
-            for (BiquadState* built : fresh)
-                if (built != nullptr) biquadFree(built);
-            return status::allocationFailed;
-        }
-        // Refused coefficients (b0 or a0 = 0, no sections) leave the
-        // component without a cascade.
-        if (result == primitiveStatus::ok) fresh[k] = state;
+        laneTaps[k] = taps[orderOf(k)];
+        laneSections[k] = sections[orderOf(k)];
     }
-    for (int k = 0; k < maxComponents; ++k) {
-        if (biquadStates[k] != nullptr) biquadFree(biquadStates[k]);
-        biquadStates[k] = fresh[k];
-    }
+    CModalBiquadBank* fresh = CModalBiquadBank::create(laneTaps, laneSections);
+    if (fresh == nullptr) return status::allocationFailed;
+    delete biquadBank;
+    biquadBank = fresh;
     return status::ok;
 }
 
@@ -229,7 +223,7 @@ int CEbf::selectNormalisation(int row) {
 }
 
 bool CEbf::hasBiquadEqualiser(int k) const noexcept {
-    return k >= 0 && k < maxComponents && biquadStates[k] != nullptr;
+    return biquadBank != nullptr && biquadBank->hasLane(k);
 }
 
 bool CEbf::hasFirEqualiser(int k) const noexcept {

@@ -10,6 +10,8 @@
 // behind the equalisers (equalisation mode 2 is the bare matrix product).
 // The matrix and the filter coefficients are handed over by the engine
 // (tables in engine/tables/DecompositionTables.h); the block keeps copies.
+// The biquad cascades of all components run side by side in one
+// CModalBiquadBank, with exactly the arithmetic of the biquad primitive.
 //
 // States: constructed -> configured (out = 1, 4, 9 or 16 channels, i.e. order
 // 0..3) -> loaded (matrix, biquads, FIR equalisers; loading requires order 3
@@ -31,6 +33,7 @@
 
 #include <cstdint>
 
+#include "engine/ModalBiquadBank.h"
 #include "framework/CDelayLine.h"
 #include "framework/Primitives.h"
 #include "framework/vkAudioClass.h"
@@ -94,7 +97,7 @@ private:
     std::int32_t eqMode = eqBiquads;
     float* matrixRows[maxComponents] = {};
     std::int32_t matrixColumns = 0;  // weights per row; 0 while no matrix is loaded
-    BiquadState* biquadStates[maxComponents] = {};
+    CModalBiquadBank* biquadBank = nullptr;  // the cascades of all components, run side by side
     FirState* firStates[maxComponents] = {};
     CDelayLine* alignmentDelays[maxComponents] = {};
     std::int32_t alignmentDelayLengths[maxComponents] = {};

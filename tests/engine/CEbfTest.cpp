@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "engine/CEbf.h"
+#include "engine/DecompositionKernel.h"
+#include "framework/Simd.h"
 #include "engine/tables/CapsuleDirections.h"
 #include "engine/tables/DecompositionTables.h"
 #include "tests/engine/EngineTestSupport.h"
@@ -326,6 +328,78 @@ TEST(CEbf, FirPathDelaysEveryComponentBy315Samples) {
         if (peak == 0.0) continue;
         for (int i = 1; i <= 315; ++i) ASSERT_NEAR(r[315 - i], r[315 + i], 1e-6 * peak) << "component " << k;
         for (int i = 631; i < 700; ++i) ASSERT_NEAR(r[i], 0.0, 1e-6 * peak) << "component " << k;
+    }
+}
+
+// Runs `body` at every instruction-set level this CPU has, then restores the level.
+void atEveryLevel(const std::function<void(simd::Level)>& body) {
+    const simd::Level previous = simd::activeLevel();
+    for (auto level : {simd::Level::portable, simd::Level::sse2, simd::Level::avx2})
+        if (simd::setActiveLevel(level) == level) body(level);
+    simd::setActiveLevel(previous);
+}
+
+// The biquad stage runs all components side by side; it must give exactly what
+// the biquad primitive gives for each component alone.
+TEST(CEbf, BiquadStageEqualsThePrimitiveCascadeBitForBit) {
+    constexpr int length = 1500;
+    Signal in = noise(length, 80);
+    CEbf bare;
+    prepare(bare, 'A', CEbf::eqNone, 512);
+    const Signal plain = testing::runBlocks(bare, in, 16, {512});
+    for (char set : {'A', 'B'}) {
+        Signal expected = plain;
+        for (int k = 0; k < 16; ++k) {
+            const int n = testing::orderOfComponent(k);
+            BiquadState* state = nullptr;
+            ASSERT_EQ(biquadInitAlloc(&state, set == 'A' ? tables::biquadSetA[n] : tables::biquadSetB[n],
+                                      set == 'A' ? tables::biquadSetASections[n] : tables::biquadSetBSections[n], nullptr),
+                      0);
+            biquadFilterInPlace(expected.data[k].data(), length, state);
+            biquadFree(state);
+        }
+        atEveryLevel([&](simd::Level level) {
+            CEbf e;
+            prepare(e, set, CEbf::eqBiquads, 512);
+            const Signal out = testing::runBlocks(e, in, 16, testing::randomBlockSizes(length, 512, 5));
+            for (int k = 0; k < 16; ++k)
+                EXPECT_EQ(out.data[k], expected.data[k]) << "set " << set << " component " << k << " at "
+                                                          << simd::levelName(level);
+        });
+    }
+}
+
+// The register-blocked matrix product against a double-precision sum, for
+// every output count and awkward lengths; every instruction-set level gives
+// the same bits.
+TEST(CEbf, MatrixProductMatchesADoublePrecisionSum) {
+    std::vector<std::vector<float>> rows(16, std::vector<float>(32));
+    for (int k = 0; k < 16; ++k) rows[k] = testing::whiteNoise(32, 90 + k);
+    const float* rowPointers[16];
+    for (int k = 0; k < 16; ++k) rowPointers[k] = rows[k].data();
+    Signal in = noise(600, 100);
+    auto ip = in.at(0);
+    for (int outputs : {1, 4, 9, 16}) {
+        for (int frames : {1, 15, 16, 17, 100, 600}) {
+            std::vector<Signal> results;
+            atEveryLevel([&](simd::Level) {
+                Signal out(outputs, frames);
+                auto op = out.at(0);
+                decomposeTiled(rowPointers, outputs, ip.data(), 32, op.data(), frames);
+                results.push_back(out);
+            });
+            for (const auto& r : results) EXPECT_EQ(r.data, results[0].data) << outputs << " x " << frames;
+            for (int k = 0; k < outputs; ++k) {
+                for (int i = 0; i < frames; ++i) {
+                    double sum = 0.0, magnitude = 0.0;
+                    for (int j = 0; j < 32; ++j) {
+                        sum += double(rows[k][j]) * in.data[j][i];
+                        magnitude += std::fabs(double(rows[k][j]) * in.data[j][i]);
+                    }
+                    ASSERT_NEAR(results[0].data[k][i], sum, 34 * 6e-8 * magnitude) << k << " " << i;
+                }
+            }
+        }
     }
 }
 
