@@ -567,14 +567,5 @@ TEST(CMbfRealTime, NothingAllocatesOnTheAudioPath) {
     EXPECT_EQ(scope.allocations(), 0u);
 }
 
-TEST(CMbfSilence, NoSetLoadedGivesZeros) {
-    auto mbf = makeMbf(100, 125.0f);
-    Channels in(16, whiteNoise(1000, 4));
-    Signal out(1000, 1.0f);
-    mbf->setTargetElevation(20);
-    runBlocks(*mbf, in, out, 0, 1000, 100);
-    for (float v : out) ASSERT_EQ(v, 0.0f);
-}
-
 }  // namespace
 }  // namespace qb32::testing

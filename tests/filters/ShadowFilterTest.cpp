@@ -150,7 +150,7 @@ TEST(ShadowFilterCrossfadeQueue, OnlyTheLastOfSeveralLoadsDuringAFadeFollows) {
     expectCrossfade(y, bRef, dRef, bEnd, dFade, fadeLength, samples);
 }
 
-TEST(ShadowFilterBlocks, OutputDoesNotDependOnBlockSize) {
+TEST(ShadowFilterBlocks, OutputDoesNotDependOnBlockSizeOrInPlaceUse) {
     DirectFormFir exact;
     const std::size_t samples = 60 * 512;
     const Signal x = whiteNoise(samples, 8);
@@ -158,20 +158,23 @@ TEST(ShadowFilterBlocks, OutputDoesNotDependOnBlockSize) {
     std::vector<std::pair<std::size_t, Signal>> loads;
     for (std::size_t at = 0; at < samples; at += 512)
         if (at == 0 || rng() % 4 == 0) loads.emplace_back(at, whiteNoise(rng() % 56, rng()));
-    auto run = [&](int block) {
+    // In place (y starts as a copy of x), pending sets also start inside a
+    // block, after the output has been written over the input.
+    auto run = [&](int block, bool inPlace) {
         auto stage = makeStage(block, 27.0f);
-        Signal y(samples);
+        Signal y = inPlace ? x : Signal(samples);
         std::size_t next = 0;
         for (std::size_t t = 0; t < samples; t += static_cast<std::size_t>(block)) {
             for (; next < loads.size() && loads[next].first == t; ++next) EXPECT_EQ(load(*stage, loads[next].second), 0);
-            runBlocks(*stage, x, y, t, t + static_cast<std::size_t>(block), block);
+            runBlocks(*stage, inPlace ? y : x, y, t, t + static_cast<std::size_t>(block), block);
         }
         return y;
     };
-    const Signal reference = run(512);
-    for (int block : {1, 64}) {
-        const Signal other = run(block);
-        for (std::size_t t = 0; t < samples; ++t) ASSERT_EQ(other[t], reference[t]) << "block " << block << " t " << t;
+    const Signal reference = run(512, false);
+    for (const auto& [block, inPlace] : {std::pair{1, false}, std::pair{64, false}, std::pair{64, true}}) {
+        const Signal other = run(block, inPlace);
+        for (std::size_t t = 0; t < samples; ++t)
+            ASSERT_EQ(other[t], reference[t]) << "block " << block << (inPlace ? " in place" : "") << " t " << t;
     }
 }
 
