@@ -1,0 +1,116 @@
+// The whole engine: 32 capsules in, N beams out. The counter `rtf` is the
+// real-time factor: seconds of audio processed per second of processing on
+// one core. `EngineSetup` reports the cost and the heap a new engine takes.
+
+#include <benchmark/benchmark.h>
+
+#include <malloc.h>
+
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "engine/CQb32.h"
+
+namespace {
+
+using namespace qb32;
+
+constexpr int card3 = 7;
+constexpr int card2 = 8;
+
+struct Rig {
+    Rig(int beams, int block, int eq) : in(32, std::vector<float>(block)), out(beams, std::vector<float>(block)) {
+        std::mt19937 rng(1);
+        std::uniform_real_distribution<float> dist(-0.5f, 0.5f);
+        for (auto& c : in)
+            for (auto& v : c) v = dist(rng);
+        for (auto& c : in) inPtr.push_back(c.data());
+        for (auto& c : out) outPtr.push_back(c.data());
+        engine.configure(timeDomainStream(32, 44100.0f, block), timeDomainStream(beams, 44100.0f, block));
+        engine.setEqualisationMode(eq);
+        for (int b = 0; b < beams; ++b) {
+            setPattern(b, card3);
+            engine.setElevation(b, 30.0f + 10.0f * b);
+            engine.setAzimuth(b, 45.0f * b);
+        }
+        engine.start();  // jump to the targets and commit the filters
+        engine.stop();
+    }
+    void setPattern(int beam, int pattern) {
+        engine.setControl(beam, CQb32::pattern, &pattern, 1, valueType::int32);
+    }
+    void block() { engine.process(inPtr.data(), outPtr.data(), static_cast<int>(in[0].size())); }
+
+    CQb32 engine;
+    std::vector<std::vector<float>> in, out;
+    std::vector<const float*> inPtr;
+    std::vector<float*> outPtr;
+};
+
+void report(benchmark::State& state, int block) {
+    state.counters["rtf"] = benchmark::Counter(static_cast<double>(block) / 44100.0 * state.iterations(),
+                                               benchmark::Counter::kIsRate);
+}
+
+// Eight (or N) "card3" beams in steady state.
+void EngineSteady(benchmark::State& state) {
+    const int beams = static_cast<int>(state.range(0));
+    const int block = static_cast<int>(state.range(1));
+    const int eq = static_cast<int>(state.range(2));
+    Rig rig(beams, block, eq);
+    for (int i = 0; i < 20; ++i) rig.block();
+    for (auto _ : state) rig.block();
+    report(state, block);
+}
+BENCHMARK(EngineSteady)
+    ->ArgNames({"beams", "block", "eq"})
+    ->Args({8, 512, 0})
+    ->Args({8, 512, 1})
+    ->Args({1, 512, 0})
+    ->Args({4, 512, 0})
+    ->Args({16, 512, 0})
+    ->Args({8, 32, 0})
+    ->Args({8, 128, 0})
+    ->Args({8, 2048, 0});
+
+// Every beam crossfading to a new pattern at once, all the time: each block
+// lies inside a crossfade (a new load whenever one ends).
+void EngineCrossfading(benchmark::State& state) {
+    const int block = static_cast<int>(state.range(0));
+    Rig rig(8, block, 0);
+    const int blocksPerFade = (11025 + 251) / block + 1;
+    int counter = 0;
+    bool flip = false;
+    for (auto _ : state) {
+        if (counter-- == 0) {
+            state.PauseTiming();
+            flip = !flip;
+            for (int b = 0; b < 8; ++b) rig.setPattern(b, flip ? card2 : card3);
+            counter = blocksPerFade;
+            state.ResumeTiming();
+        }
+        rig.block();
+    }
+    report(state, block);
+}
+BENCHMARK(EngineCrossfading)->ArgNames({"block"})->Arg(512);
+
+// Construction plus first configuration, and the heap one engine holds.
+void EngineSetup(benchmark::State& state) {
+    std::size_t heap = 0;
+    for (auto _ : state) {
+        const auto before = mallinfo2();
+        auto engine = std::make_unique<CQb32>();
+        engine->configure(timeDomainStream(32, 44100.0f, 512), timeDomainStream(8, 44100.0f, 512));
+        const auto after = mallinfo2();
+        heap = (after.uordblks + after.hblkhd) - (before.uordblks + before.hblkhd);
+        benchmark::DoNotOptimize(engine.get());
+    }
+    state.counters["heap_kib"] = static_cast<double>(heap) / 1024.0;
+}
+BENCHMARK(EngineSetup)->Unit(benchmark::kMillisecond);
+
+}  // namespace
