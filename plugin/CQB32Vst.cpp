@@ -88,9 +88,13 @@ CQB32Vst::CQB32Vst(vst::HostCallback host) noexcept
     inputFormat = timeDomainStream(inputCount, constructionRate_hz, constructionBlock_samples);
     outputFormat = inputFormat;
     outputFormat.channels = outputCount;
-    engine.configure(inputFormat, outputFormat);
-    engine.setEqualisationMode(0);
-    engine.setOutputMode(1);
+    // Equalisation mode 0 and output mode 1 are the engine's own defaults;
+    // they are set again only on an engine that configured, as an engine left
+    // unusable by a failed configure has no stages to set them on.
+    if (engine.configure(inputFormat, outputFormat) == 0) {
+        engine.setEqualisationMode(0);
+        engine.setOutputMode(1);
+    }
     patternCount = engine.getPatternCount();
 
     programs.reset(new (std::nothrow) ProgramRecord[qb32::programCount]);
@@ -176,7 +180,7 @@ void CQB32Vst::setBlockSize(vst::VstInt32 frames) {
 
 void CQB32Vst::resume() {
     ControlScope hold(gate);
-    engine.reset();
+    if (engine.isUsable()) engine.reset();
 }
 
 void CQB32Vst::reconfigure() noexcept {
