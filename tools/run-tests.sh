@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: first the optimised
-# build, then the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer.
+# build, then the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer;
+# then the plug-in's thread tests under ThreadSanitizer, the Windows modules
+# (cross-built, loaded under Wine), and a bounded fuzz run of the plug-in shell.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/install-deps.sh
+bash tools/install-deps.sh all
 jobs=$(nproc)
 for preset in release asan; do
   echo "=== $preset: configure and build" >&2
@@ -12,3 +14,26 @@ for preset in release asan; do
   echo "=== $preset: tests" >&2
   ctest --preset "$preset" -j "$jobs"
 done
+
+echo "=== tsan: the plug-in's thread tests" >&2
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+ctest --preset tsan
+
+# The Windows modules, each loaded by the host-side test program under Wine in
+# a fresh prefix.
+WINEPREFIX=$(mktemp -d)
+export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
+for preset in win32 win64; do
+  echo "=== $preset: cross build, exports, host test under Wine" >&2
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  bash tools/check-module-exports.sh "build/plugin-$preset/plugin/qb32.dll"
+  wine "build/plugin-$preset/plugin/qb32-host-test.exe" "build/plugin-$preset/plugin/qb32.dll"
+done
+
+echo "=== fuzz: the plug-in shell under libFuzzer, AddressSanitizer and UBSan" >&2
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+bash tests/plugin/fuzz/run-fuzz.sh build/plugin-fuzz/tests/plugin/qb32-plugin-fuzz 60
