@@ -1,0 +1,27 @@
+#pragma once
+// A 64-point complex FFT in split form (real parts in one array, imaginary
+// parts in another), the transform behind the partitioned convolution
+// (framework/PartitionedConvolver.h).
+//
+// forward: X[k] = sum_n x[n] e^{-2 pi i n k / 64}, natural order in and out.
+// inverse: x[n] = sum_k X[k] e^{+2 pi i n k / 64}, unscaled (a forward and an
+//          inverse multiply by 64).
+// Both work in place on 64 floats per array; the arrays must be 32-byte
+// aligned. The transform is computed as 8 x 8 (eight-point DFTs down the
+// columns of the 8 x 8 matrix x[8 r + c], twiddles, a transpose, eight-point
+// DFTs again), eight complex values per vector operation. AVX2 where the CPU
+// has it (simd::activeLevel), else the same code in SSE2 pairs.
+//
+// Accuracy: single precision throughout; each output is within about
+// 6 * 2^-24 * sum |x| of the exact transform (tested against a double DFT).
+//
+// Real time: no allocation, no lock, noexcept.
+
+namespace qb32::fft64 {
+
+inline constexpr int size = 64;
+
+void forward(float* re, float* im) noexcept;
+void inverse(float* re, float* im) noexcept;
+
+}  // namespace qb32::fft64

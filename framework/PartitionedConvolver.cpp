@@ -1,0 +1,400 @@
+#include "framework/PartitionedConvolver.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "framework/Fft64.h"
+#include "framework/Primitives.h"
+#include "framework/Simd.h"
+#include "framework/Status.h"
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <immintrin.h>
+#define QB32_X86 1
+#endif
+
+namespace qb32 {
+
+namespace convolution {
+namespace {
+std::atomic<bool>& enabledFlag() noexcept {
+    static std::atomic<bool> flag{true};
+    return flag;
+}
+}  // namespace
+
+bool partitionedEnabled() noexcept { return enabledFlag().load(std::memory_order_relaxed); }
+void setPartitionedEnabled(bool on) noexcept { enabledFlag().store(on, std::memory_order_relaxed); }
+}  // namespace convolution
+
+namespace {
+
+constexpr int P = PartitionedConvolver::partitionSamples;
+constexpr int N = fft64::size;          // 2 P
+constexpr int spectrumFloats = 2 * N;   // re | im
+constexpr int historyFloats = 2 * P + 8; // two partitions and the slack a partial vector reads
+constexpr int maxPartitions = 64;
+
+typedef float v8 __attribute__((vector_size(32)));
+
+[[gnu::always_inline]] inline void load(v8& v, const float* p) noexcept { std::memcpy(&v, p, sizeof v); }
+[[gnu::always_inline]] inline void store(float* p, const v8& v) noexcept { std::memcpy(p, &v, sizeof v); }
+
+// ---- head: out[s] = sum_l sum_{i<P} taps[l][i] * windows[l][s + i], s < count ----
+// Every output is accumulated lane by lane, tap by tap, in one vector lane,
+// in the same order whichever group it falls in. A group shorter than one
+// vector reads up to 7 samples past the window (the history's slack) into
+// lanes that are discarded.
+
+[[gnu::always_inline]] inline void headGeneric(const float* const* taps, const float* const* windows,
+                                               int lanes, float* out, int count) noexcept {
+    for (int t = 0; t < count; t += 8) {
+        v8 acc = {};
+        for (int l = 0; l < lanes; ++l) {
+            const float* h = taps[l];
+            const float* w = windows[l] + t;
+            for (int i = 0; i < P; ++i) {
+                v8 x;
+                load(x, w + i);
+                acc = acc + h[i] * x;
+            }
+        }
+        if (t + 8 <= count) {
+            store(out + t, acc);
+        } else {
+            alignas(32) float lanesOut[8];
+            store(lanesOut, acc);
+            for (int k = 0; t + k < count; ++k) out[t + k] = lanesOut[k];
+        }
+    }
+}
+
+// ---- spectra: acc += g * u over the 64 bins (split re | im) ------------------
+
+[[gnu::always_inline]] inline void multiplyAddGeneric(float* acc, const float* g, const float* u) noexcept {
+    for (int k = 0; k < N; k += 8) {
+        v8 ar, ai, gr, gi, ur, ui;
+        load(ar, acc + k);
+        load(ai, acc + N + k);
+        load(gr, g + k);
+        load(gi, g + N + k);
+        load(ur, u + k);
+        load(ui, u + N + k);
+        ar = ar + (gr * ur - gi * ui);
+        ai = ai + (gr * ui + gi * ur);
+        store(acc + k, ar);
+        store(acc + N + k, ai);
+    }
+}
+
+void headBaseline(const float* const* taps, const float* const* windows, int lanes, float* out,
+                  int count) noexcept {
+    headGeneric(taps, windows, lanes, out, count);
+}
+
+void multiplyAddBaseline(float* acc, const float* g, const float* u) noexcept { multiplyAddGeneric(acc, g, u); }
+
+#if QB32_X86
+
+__attribute__((target("avx2,fma"))) void headAvx2(const float* const* taps, const float* const* windows,
+                                                  int lanes, float* out, int count) noexcept {
+    int t = 0;
+    for (; t + 32 <= count; t += 32) {
+        __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps();
+        __m256 a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
+        for (int l = 0; l < lanes; ++l) {
+            const float* h = taps[l];
+            const float* w = windows[l] + t;
+            for (int i = 0; i < P; ++i) {
+                const __m256 c = _mm256_broadcast_ss(h + i);
+                a0 = _mm256_fmadd_ps(c, _mm256_loadu_ps(w + i), a0);
+                a1 = _mm256_fmadd_ps(c, _mm256_loadu_ps(w + i + 8), a1);
+                a2 = _mm256_fmadd_ps(c, _mm256_loadu_ps(w + i + 16), a2);
+                a3 = _mm256_fmadd_ps(c, _mm256_loadu_ps(w + i + 24), a3);
+            }
+        }
+        _mm256_storeu_ps(out + t, a0);
+        _mm256_storeu_ps(out + t + 8, a1);
+        _mm256_storeu_ps(out + t + 16, a2);
+        _mm256_storeu_ps(out + t + 24, a3);
+    }
+    for (; t < count; t += 8) {
+        __m256 a0 = _mm256_setzero_ps();
+        for (int l = 0; l < lanes; ++l) {
+            const float* h = taps[l];
+            const float* w = windows[l] + t;
+            for (int i = 0; i < P; ++i)
+                a0 = _mm256_fmadd_ps(_mm256_broadcast_ss(h + i), _mm256_loadu_ps(w + i), a0);
+        }
+        if (t + 8 <= count) {
+            _mm256_storeu_ps(out + t, a0);
+        } else {
+            alignas(32) float lanesOut[8];
+            _mm256_store_ps(lanesOut, a0);
+            for (int k = 0; t + k < count; ++k) out[t + k] = lanesOut[k];
+        }
+    }
+    _mm256_zeroupper();
+}
+
+__attribute__((target("avx2,fma"))) void multiplyAddAvx2(float* acc, const float* g, const float* u) noexcept {
+    for (int k = 0; k < N; k += 8) {
+        const __m256 gr = _mm256_load_ps(g + k), gi = _mm256_load_ps(g + N + k);
+        const __m256 ur = _mm256_load_ps(u + k), ui = _mm256_load_ps(u + N + k);
+        __m256 ar = _mm256_load_ps(acc + k), ai = _mm256_load_ps(acc + N + k);
+        ar = _mm256_fmadd_ps(gr, ur, ar);
+        ar = _mm256_fnmadd_ps(gi, ui, ar);
+        ai = _mm256_fmadd_ps(gr, ui, ai);
+        ai = _mm256_fmadd_ps(gi, ur, ai);
+        _mm256_store_ps(acc + k, ar);
+        _mm256_store_ps(acc + N + k, ai);
+    }
+    _mm256_zeroupper();
+}
+
+#endif  // QB32_X86
+
+bool useAvx2() noexcept {
+#if QB32_X86
+    return simd::activeLevel() == simd::Level::avx2;
+#else
+    return false;
+#endif
+}
+
+void head(const float* const* taps, const float* const* windows, int lanes, float* out, int count) noexcept {
+#if QB32_X86
+    if (useAvx2()) {
+        headAvx2(taps, windows, lanes, out, count);
+        return;
+    }
+#endif
+    headBaseline(taps, windows, lanes, out, count);
+}
+
+bool anyNonZero(const float* v, int n) noexcept {
+    for (int i = 0; i < n; ++i)
+        if (v[i] != 0.0f) return true;
+    return false;
+}
+
+}  // namespace
+
+PartitionedConvolver::~PartitionedConvolver() { release(); }
+
+void PartitionedConvolver::release() noexcept {
+    vecFree(memory);
+    memory = nullptr;
+    for (auto& p : headTaps) p = nullptr;
+    for (auto& p : history) p = nullptr;
+    spectra = inputSpectra = work = nullptr;
+    tail[0] = tail[1] = nullptr;
+    laneCount = partitions = channels = 0;
+    for (bool& u : used) u = false;
+    for (bool& u : headUsed) u = false;
+}
+
+int PartitionedConvolver::configure(int lanes, int maxTaps, Outputs outputs) noexcept {
+    release();
+    const int laneLimit = outputs == Outputs::perLane ? 2 : maxLanes;
+    if (lanes < 1 || lanes > laneLimit || maxTaps < 1) return status::allocationFailed;
+    const int parts = maxTaps > P ? (maxTaps - P + P - 1) / P : 0;
+    if (parts > maxPartitions) return status::allocationFailed;
+    const int floats = lanes * P + lanes * historyFloats + 2 * 2 * parts * spectrumFloats +
+                       spectrumFloats + 2 * P;
+    memory = vecAlloc(floats);
+    if (memory == nullptr) return status::allocationFailed;
+    std::memset(memory, 0, sizeof(float) * static_cast<std::size_t>(floats));
+    float* next = memory;
+    for (int l = 0; l < lanes; ++l, next += P) headTaps[l] = next;
+    for (int l = 0; l < lanes; ++l, next += historyFloats) history[l] = next;
+    spectra = next;
+    next += 2 * parts * spectrumFloats;
+    inputSpectra = next;
+    next += 2 * parts * spectrumFloats;
+    work = next;
+    next += spectrumFloats;
+    tail[0] = next;
+    tail[1] = next + P;
+    outputMode = outputs;
+    laneCount = lanes;
+    partitions = parts;
+    channels = 0;
+    phase = newest = 0;
+    return status::ok;
+}
+
+bool PartitionedConvolver::laneUsed(int lane) const noexcept {
+    return lane >= 0 && lane < laneCount && used[lane];
+}
+
+void PartitionedConvolver::load(const int* lengths, const float* const* taps, const int* delays) noexcept {
+    if (memory == nullptr) return;
+    const int maxTaps = P * (partitions + 1);
+    // Tap i of lane l's effective filter: delays[l] zeros, then the taps.
+    auto tap = [&](int l, int i) -> float {
+        const int j = i - (delays[l] > 0 ? delays[l] : 0);
+        return lengths[l] > 0 && j >= 0 && j < lengths[l] ? taps[l][j] : 0.0f;
+    };
+    int usedLanes[maxLanes];
+    int usedCount = 0;
+    for (int l = 0; l < laneCount; ++l) {
+        bool any = false;
+        bool anyHead = false;
+        for (int i = 0; i < maxTaps; ++i) {
+            const float v = tap(l, i);
+            if (v != 0.0f) {
+                any = true;
+                if (i < P) anyHead = true;
+            }
+        }
+        for (int i = 0; i < P; ++i) headTaps[l][i] = tap(l, P - 1 - i);
+        used[l] = any;
+        headUsed[l] = anyHead;
+        if (any) usedLanes[usedCount++] = l;
+    }
+
+    // Channels: pairs of lanes in one complex transform.
+    channels = 0;
+    if (outputMode == Outputs::perLane) {
+        if (usedCount > 0) {
+            channelLane[0][0] = used[0] ? 0 : -1;
+            channelLane[0][1] = laneCount > 1 && used[1] ? 1 : -1;
+            channels = 1;
+        }
+    } else {
+        for (int u = 0; u < usedCount; u += 2) {
+            channelLane[channels][0] = usedLanes[u];
+            channelLane[channels][1] = u + 1 < usedCount ? usedLanes[u + 1] : -1;
+            ++channels;
+        }
+    }
+    const float scale = 1.0f / static_cast<float>(N);  // the inverse transform is unscaled
+    for (int c = 0; c < channels; ++c) {
+        const int a = channelLane[c][0];
+        const int b = channelLane[c][1];
+        for (int j = 0; j < partitions; ++j) {
+            float* g = spectra + (c * partitions + j) * spectrumFloats;
+            const int first = (j + 1) * P;
+            for (int n = 0; n < N; ++n) {
+                float re = 0.0f, im = 0.0f;
+                if (n < P) {
+                    if (outputMode == Outputs::perLane) {
+                        re = tap(a >= 0 ? a : b, first + n);  // both lanes share the filter
+                    } else {
+                        re = tap(a, first + n);
+                        if (b >= 0) im = -tap(b, first + n);
+                    }
+                }
+                g[n] = re;
+                g[N + n] = im;
+            }
+            partitionUsed[c][j] = anyNonZero(g, N) || anyNonZero(g + N, N);
+            if (!partitionUsed[c][j]) continue;
+            fft64::forward(g, g + N);
+            for (int n = 0; n < spectrumFloats; ++n) g[n] *= scale;
+        }
+    }
+    clear();
+}
+
+void PartitionedConvolver::clear() noexcept {
+    if (memory == nullptr) return;
+    for (int l = 0; l < laneCount; ++l) std::memset(history[l], 0, sizeof(float) * historyFloats);
+    std::memset(inputSpectra, 0, sizeof(float) * static_cast<std::size_t>(2 * partitions * spectrumFloats));
+    std::memset(tail[0], 0, sizeof(float) * 2 * P);
+    phase = 0;
+    newest = 0;
+}
+
+void PartitionedConvolver::boundary() noexcept {
+    phase = 0;
+    if (partitions == 0 || channels == 0) {
+        shiftHistories();
+        return;
+    }
+    newest = newest + 1 == partitions ? 0 : newest + 1;
+    for (int c = 0; c < channels; ++c) {
+        float* u = inputSpectra + (c * partitions + newest) * spectrumFloats;
+        const int a = channelLane[c][0];
+        const int b = channelLane[c][1];
+        if (a >= 0) std::memcpy(u, history[a], sizeof(float) * N);
+        else std::memset(u, 0, sizeof(float) * N);
+        if (b >= 0) std::memcpy(u + N, history[b], sizeof(float) * N);
+        else std::memset(u + N, 0, sizeof(float) * N);
+        fft64::forward(u, u + N);
+    }
+    std::memset(work, 0, sizeof(float) * spectrumFloats);
+    const bool avx2 = useAvx2();
+    for (int c = 0; c < channels; ++c)
+        for (int j = 0; j < partitions; ++j) {
+            if (!partitionUsed[c][j]) continue;
+            int slot = newest - j;
+            if (slot < 0) slot += partitions;
+            const float* g = spectra + (c * partitions + j) * spectrumFloats;
+            const float* u = inputSpectra + (c * partitions + slot) * spectrumFloats;
+#if QB32_X86
+            if (avx2) {
+                multiplyAddAvx2(work, g, u);
+                continue;
+            }
+#endif
+            multiplyAddBaseline(work, g, u);
+        }
+    (void)avx2;
+    fft64::inverse(work, work + N);
+    // Overlap-save: the last P points of each 64-point circular convolution.
+    std::memcpy(tail[0], work + P, sizeof(float) * P);
+    if (outputMode == Outputs::perLane) std::memcpy(tail[1], work + N + P, sizeof(float) * P);
+    shiftHistories();
+}
+
+// The partition just completed moves to the front; the next one fills in behind it.
+void PartitionedConvolver::shiftHistories() noexcept {
+    for (int l = 0; l < laneCount; ++l)
+        if (used[l]) std::memcpy(history[l], history[l] + P, sizeof(float) * P);
+}
+
+void PartitionedConvolver::process(const float* const* in, float* const* out, int frames) noexcept {
+    if (memory == nullptr) return;
+    int done = 0;
+    const int outputs = outputMode == Outputs::perLane ? laneCount : 1;
+    while (done < frames) {
+        const int n = frames - done < P - phase ? frames - done : P - phase;
+        for (int l = 0; l < laneCount; ++l)
+            if (used[l]) std::memcpy(history[l] + P + phase, in[l] + done, sizeof(float) * static_cast<std::size_t>(n));
+        // Window of the first output: its input and the P - 1 before it.
+        const float* windows[maxLanes];
+        const float* tapRows[maxLanes];
+        if (outputMode == Outputs::sum) {
+            int lanes = 0;
+            for (int l = 0; l < laneCount; ++l)
+                if (headUsed[l]) {
+                    windows[lanes] = history[l] + phase + 1;
+                    tapRows[lanes++] = headTaps[l];
+                }
+            float* y = out[0] + done;
+            head(tapRows, windows, lanes, y, n);
+            const float* t = tail[0] + phase;
+            for (int s = 0; s < n; ++s) y[s] += t[s];
+        } else {
+            for (int o = 0; o < outputs; ++o) {
+                float* y = out[o] + done;
+                if (!used[o]) {
+                    std::memset(y, 0, sizeof(float) * static_cast<std::size_t>(n));
+                    continue;
+                }
+                windows[0] = history[o] + phase + 1;
+                tapRows[0] = headTaps[o];
+                head(tapRows, windows, headUsed[o] ? 1 : 0, y, n);
+                const float* t = tail[o] + phase;
+                for (int s = 0; s < n; ++s) y[s] += t[s];
+            }
+        }
+        phase += n;
+        done += n;
+        if (phase == P) boundary();
+    }
+}
+
+}  // namespace qb32

@@ -1,0 +1,102 @@
+#pragma once
+// PartitionedConvolver: up to four FIR filters at once, with no added latency,
+// by a direct-form head and FFT partitions for the rest of each filter.
+//
+// Each lane l has an input x_l and an effective filter e_l: delays[l] zeros,
+// then lengths[l] taps (a filter followed by an integer delay, in one). With
+// Outputs::sum the block computes y = sum_l e_l * x_l (one output); with
+// Outputs::perLane it computes y_l = e_l * x_l for two lanes that share one
+// filter (two outputs).
+//
+// How: the taps [0, P) (P = partitionSamples = 32) run in direct form, output
+// by output. The rest is cut into partitions of P taps, convolved by 64-point
+// FFTs (framework/Fft64.h). Partition j >= 1 only needs inputs at least P
+// samples old, so at each partition boundary of the stream (every P samples,
+// counted from the last load or clear) the contribution of all partitions to
+// the next P outputs is computed at once from inputs already known. Two real
+// lanes ride in one complex transform (x_a + i x_b against e_a - i e_b: the
+// real part of the product's inverse is e_a * x_a + e_b * x_b), and the lanes
+// are summed in the frequency domain, so one inverse transform serves all of
+// them. Lanes whose effective filter is all zeros are left out entirely (their
+// input is never read), and so are all-zero partitions.
+//
+// Streaming: the partition boundaries are fixed in the stream, and every
+// output is formed by the same operations in the same order whatever the call
+// sizes, so a stream's output does not depend on how it is cut into calls.
+//
+// Accuracy: within single-precision rounding of the direct form: every output
+// is within 1e-7 * (sum of |taps| over the lanes) * (largest |input|) of the
+// exact sum (tested against a double-precision direct form). Once a lane's
+// input has been zero for its filter length plus two partitions, its
+// contribution is exactly zero again.
+//
+// Status: configure answers 0 or status::allocationFailed (7); load, clear
+// and process have no failure. The caller checks lengths[l] + delays[l] <=
+// the configured maxTaps.
+//
+// Real time: load, clear and process allocate nothing, take no lock and never
+// throw (load transforms the filter: a few microseconds). configure and
+// release allocate and free [set-up].
+
+namespace qb32 {
+
+// Whether the stages use the partitioned convolution for long filters (the
+// default) or the direct-form FIR primitive. For benchmarks and tests that
+// compare both in one run; read when a filter set is loaded, so set it before
+// configuring the blocks it should apply to. [set-up]
+namespace convolution {
+bool partitionedEnabled() noexcept;
+void setPartitionedEnabled(bool on) noexcept;
+}  // namespace convolution
+
+class PartitionedConvolver {
+public:
+    static constexpr int partitionSamples = 32;
+    static constexpr int maxLanes = 4;
+    enum class Outputs { sum, perLane };
+
+    PartitionedConvolver() noexcept = default;
+    ~PartitionedConvolver();
+    PartitionedConvolver(const PartitionedConvolver&) = delete;
+    PartitionedConvolver& operator=(const PartitionedConvolver&) = delete;
+
+    // lanes 1..4 (perLane: 1 or 2); maxTaps >= 1 bounds delay + length.
+    int configure(int lanes, int maxTaps, Outputs outputs) noexcept;
+    void release() noexcept;
+    [[nodiscard]] bool isConfigured() const noexcept { return memory != nullptr; }
+
+    // Builds the filters (lengths[l] <= 0: a silent lane) and clears the state.
+    void load(const int* lengths, const float* const* taps, const int* delays) noexcept;
+    // Histories to zero; the next partition boundary is P samples away.
+    void clear() noexcept;
+    // in[l] for every lane in use; out[0] (sum) or out[0], out[1] (perLane).
+    // in and out may be the same arrays.
+    void process(const float* const* in, float* const* out, int frames) noexcept;
+
+    // False for a lane whose effective filter is all zeros (its input is not read).
+    [[nodiscard]] bool laneUsed(int lane) const noexcept;
+
+private:
+    void boundary() noexcept;
+    void shiftHistories() noexcept;
+
+    Outputs outputMode = Outputs::sum;
+    int laneCount = 0;
+    int partitions = 0;  // FFT partitions behind the head
+    float* memory = nullptr;
+    float* headTaps[maxLanes] = {};  // reversed first P taps per lane
+    float* history[maxLanes] = {};   // previous and current partition of each lane's input
+    float* spectra = nullptr;        // [channel][partition][re 64 | im 64]
+    float* inputSpectra = nullptr;   // ring of the latest input transforms, same layout
+    float* work = nullptr;           // re 64 | im 64
+    float* tail[2] = {};             // FFT part of the current partition's outputs
+    bool partitionUsed[2][64] = {};
+    int channelLane[2][2] = {{-1, -1}, {-1, -1}};
+    int channels = 0;
+    bool headUsed[maxLanes] = {};
+    bool used[maxLanes] = {};
+    int phase = 0;   // samples of the current partition done
+    int newest = 0;  // ring slot of the latest input transform
+};
+
+}  // namespace qb32

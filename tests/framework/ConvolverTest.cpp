@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <numbers>
+#include <vector>
+
+#include "framework/Fft64.h"
+#include "framework/PartitionedConvolver.h"
+#include "framework/Primitives.h"
+#include "framework/Simd.h"
+#include "tests/support/AllocationCounter.h"
+#include "tests/support/Reference.h"
+
+namespace qb32 {
+namespace {
+
+std::vector<simd::Level> fastLevels() {
+    std::vector<simd::Level> levels{simd::Level::portable};
+    for (auto l : {simd::Level::sse2, simd::Level::avx2})
+        if (static_cast<int>(l) <= static_cast<int>(simd::detectedLevel())) levels.push_back(l);
+    return levels;
+}
+
+class LevelGuard {
+public:
+    explicit LevelGuard(simd::Level l) : previous(simd::activeLevel()) { simd::setActiveLevel(l); }
+    ~LevelGuard() { simd::setActiveLevel(previous); }
+
+private:
+    simd::Level previous;
+};
+
+TEST(Fft64, ForwardAndInverseMatchADoubleDft) {
+    for (auto level : fastLevels()) {
+        LevelGuard guard(level);
+        alignas(32) float re[64], im[64];
+        const auto a = testing::whiteNoise(64, 1), b = testing::whiteNoise(64, 2);
+        for (int n = 0; n < 64; ++n) re[n] = a[n], im[n] = b[n];
+        fft64::forward(re, im);
+        double magnitude = 0.0;
+        for (int n = 0; n < 64; ++n) magnitude += std::abs(a[n]) + std::abs(b[n]);
+        for (int k = 0; k < 64; ++k) {
+            std::complex<double> exact = 0.0;
+            for (int n = 0; n < 64; ++n)
+                exact += std::complex<double>(a[n], b[n]) * std::polar(1.0, -2.0 * std::numbers::pi * n * k / 64);
+            ASSERT_LE(std::abs(exact - std::complex<double>(re[k], im[k])), 6 * 0x1p-24 * magnitude)
+                << simd::levelName(level) << " bin " << k;
+        }
+        fft64::inverse(re, im);
+        for (int n = 0; n < 64; ++n) {
+            ASSERT_NEAR(re[n], 64.0 * a[n], 64 * 1e-5) << n;
+            ASSERT_NEAR(im[n], 64.0 * b[n], 64 * 1e-5) << n;
+        }
+    }
+}
+
+// The convolver's own bound: relative to the filter's absolute sum times the
+// largest input, which is what its frequency-domain part rounds against.
+void expectNear(const std::vector<double>& exact, const float* y, int n, double filterAbsSum,
+                double inputPeak, const char* what) {
+    const double bound = 1e-7 * filterAbsSum * inputPeak;
+    for (int k = 0; k < n; ++k) ASSERT_NEAR(y[k], exact[k], bound) << what << " output " << k;
+}
+
+std::vector<float> effective(const std::vector<float>& taps, int delay) {
+    std::vector<float> e(static_cast<std::size_t>(delay), 0.0f);
+    e.insert(e.end(), taps.begin(), taps.end());
+    return e;
+}
+
+double absSum(const std::vector<float>& v) {
+    double s = 0.0;
+    for (float x : v) s += std::abs(x);
+    return s;
+}
+
+struct LaneCase {
+    const char* name;
+    std::vector<int> lengths;
+    std::vector<int> delays;
+    std::vector<bool> zero;  // an all-zero filter in that lane
+};
+
+// Sum of up to four lanes (lengths and delays as the stages use them, lanes
+// left out), random call sizes from single samples up, against the
+// double-precision direct form of each effective filter, at every level.
+TEST(PartitionedConvolver, SumOfLanesMatchesTheDirectFormForAnyCallSizes) {
+    const std::vector<LaneCase> cases = {
+        {"four 251-tap orders", {251, 251, 251, 251}, {0, 0, 0, 0}, {false, false, false, false}},
+        {"orders 2 and 3 silent", {251, 251, 251, 251}, {0, 0, 0, 0}, {false, false, true, true}},
+        {"only order 1", {251, 251, 251, 251}, {0, 0, 0, 0}, {true, false, true, true}},
+        {"short filters behind delays", {1, 31, 125, 200}, {125, 110, 63, 25}, {false, false, false, false}},
+        {"head only", {20, 32, 5, 1}, {0, 0, 10, 31}, {false, false, false, false}},
+        {"three lanes", {251, 100, 7, 0}, {0, 75, 122, 0}, {false, false, false, false}},
+    };
+    const int samples = 1500;
+    for (auto level : fastLevels()) {
+        LevelGuard guard(level);
+        for (const auto& c : cases) {
+            PartitionedConvolver conv;
+            ASSERT_EQ(conv.configure(4, 251, PartitionedConvolver::Outputs::sum), 0);
+            std::vector<std::vector<float>> taps(4), x(4);
+            std::vector<double> exact(samples, 0.0);
+            double filterAbs = 0.0;
+            for (int l = 0; l < 4; ++l) {
+                taps[l] = testing::whiteNoise(static_cast<std::size_t>(std::max(c.lengths[l], 0)), 10 + l);
+                if (c.zero[l]) std::fill(taps[l].begin(), taps[l].end(), 0.0f);
+                x[l] = testing::whiteNoise(samples, 20 + l);
+                const auto e = effective(taps[l], c.delays[l]);
+                const auto part = testing::directFir(e.empty() ? std::vector<float>{0.0f} : e, x[l]);
+                for (int k = 0; k < samples; ++k) exact[k] += part[k];
+                filterAbs += absSum(taps[l]);
+            }
+            const float* tapRows[4] = {taps[0].data(), taps[1].data(), taps[2].data(), taps[3].data()};
+            conv.load(c.lengths.data(), tapRows, c.delays.data());
+            for (int l = 0; l < 4; ++l) EXPECT_EQ(conv.laneUsed(l), !c.zero[l] && c.lengths[l] > 0) << c.name;
+
+            std::vector<float> y(samples);
+            int at = 0;
+            for (int n : testing::randomBlockSizes(samples, 97, 5)) {
+                const float* in[4] = {x[0].data() + at, x[1].data() + at, x[2].data() + at, x[3].data() + at};
+                float* out[1] = {y.data() + at};
+                conv.process(in, out, n);
+                at += n;
+            }
+            expectNear(exact, y.data(), samples, filterAbs, 1.0, c.name);
+
+            // The same stream in one call is the same bit for bit (boundaries
+            // are fixed in the stream), and clear starts it over.
+            conv.clear();
+            std::vector<float> whole(samples);
+            const float* in[4] = {x[0].data(), x[1].data(), x[2].data(), x[3].data()};
+            float* out[1] = {whole.data()};
+            conv.process(in, out, samples);
+            for (int k = 0; k < samples; ++k) ASSERT_EQ(whole[k], y[k]) << c.name << " output " << k;
+        }
+    }
+}
+
+// Two components through one shared (long, delayed) equaliser, each to its own
+// output, in place, as the decomposition runs them.
+TEST(PartitionedConvolver, PerLaneOutputsFilterEachLaneInPlace) {
+    for (auto level : fastLevels()) {
+        LevelGuard guard(level);
+        for (int lanes : {1, 2}) {
+            const int length = 409, delay = 111, samples = 2000;
+            const auto taps = testing::whiteNoise(length, 3);
+            PartitionedConvolver conv;
+            ASSERT_EQ(conv.configure(lanes, 631, PartitionedConvolver::Outputs::perLane), 0);
+            const int lengths[2] = {length, length};
+            const int delays[2] = {delay, delay};
+            const float* rows[2] = {taps.data(), taps.data()};
+            conv.load(lengths, rows, delays);
+            std::vector<std::vector<float>> x = {testing::whiteNoise(samples, 30), testing::whiteNoise(samples, 31)};
+            auto y = x;
+            int at = 0;
+            for (int n : testing::randomBlockSizes(samples, 300, 9)) {
+                float* io[2] = {y[0].data() + at, y[1].data() + at};
+                conv.process(io, io, n);
+                at += n;
+            }
+            for (int l = 0; l < lanes; ++l) {
+                const auto exact = testing::directFir(effective(taps, delay), x[l]);
+                expectNear(exact, y[l].data(), samples, absSum(taps), 1.0, "per lane");
+            }
+        }
+    }
+}
+
+TEST(PartitionedConvolver, SilenceInGivesExactZerosAndProcessDoesNotAllocate) {
+    PartitionedConvolver conv;
+    ASSERT_EQ(conv.configure(4, 251, PartitionedConvolver::Outputs::sum), 0);
+    const auto taps = testing::whiteNoise(251, 4);
+    const int lengths[4] = {251, 251, 251, 251};
+    const int delays[4] = {0, 0, 0, 0};
+    const float* rows[4] = {taps.data(), taps.data(), taps.data(), taps.data()};
+    std::vector<float> x(700, 0.0f), y(700, 1.0f);
+    const auto noise = testing::whiteNoise(100, 5);
+    std::copy(noise.begin(), noise.end(), x.begin());
+    const float* in[4] = {x.data(), x.data(), x.data(), x.data()};
+    float* out[1] = {y.data()};
+    testing::AllocationScope scope;
+    conv.load(lengths, rows, delays);
+    for (int at = 0; at < 700; at += 7) {
+        const float* i7[4] = {in[0] + at, in[1] + at, in[2] + at, in[3] + at};
+        float* o7[1] = {out[0] + at};
+        conv.process(i7, o7, 7);
+    }
+    EXPECT_EQ(scope.allocations(), 0u);
+    // 100 samples of noise, then silence: the exact response ends at 350;
+    // within two partitions after that the transforms only see zeros, and
+    // every output is exactly zero.
+    for (int k = 100 + 251 + 2 * PartitionedConvolver::partitionSamples; k < 700; ++k) ASSERT_EQ(y[k], 0.0f) << k;
+}
+
+TEST(PartitionedConvolver, ConfigureReportsAllocationFailure) {
+    PartitionedConvolver conv;
+    {
+        testing::AllocationFailureScope fail(1);
+        EXPECT_EQ(conv.configure(4, 251, PartitionedConvolver::Outputs::sum), 7);
+    }
+    EXPECT_FALSE(conv.isConfigured());
+    EXPECT_EQ(conv.configure(4, 251, PartitionedConvolver::Outputs::sum), 0);
+}
+
+}  // namespace
+}  // namespace qb32
