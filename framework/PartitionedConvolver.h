@@ -25,7 +25,7 @@
 // sizes, so a stream's output does not depend on how it is cut into calls.
 //
 // Accuracy: within single-precision rounding of the direct form: every output
-// is within 1e-7 * (sum of |taps| over the lanes) * (largest |input|) of the
+// is within 2e-7 * (sum of |taps| over the lanes) * (largest |input|) of the
 // exact sum (tested against a double-precision direct form). Once a lane's
 // input has been zero for its filter length plus two partitions, its
 // contribution is exactly zero again.

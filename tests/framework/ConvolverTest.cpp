@@ -59,7 +59,7 @@ TEST(Fft64, ForwardAndInverseMatchADoubleDft) {
 // largest input, which is what its frequency-domain part rounds against.
 void expectNear(const std::vector<double>& exact, const float* y, int n, double filterAbsSum,
                 double inputPeak, const char* what) {
-    const double bound = 1e-7 * filterAbsSum * inputPeak;
+    const double bound = 2e-7 * filterAbsSum * inputPeak;
     for (int k = 0; k < n; ++k) ASSERT_NEAR(y[k], exact[k], bound) << what << " output " << k;
 }
 
