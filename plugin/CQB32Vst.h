@@ -26,7 +26,10 @@
 // cannot silence the plug-in for good.
 //
 // Refused settings: non-finite, zero or negative sample rates, and block sizes
-// outside 1..maxBlockSize_samples leave the engine as it is.
+// outside 1..maxBlockSize_samples leave the engine as it is. Parameter values
+// are limited to 0..1 (NaN reads as 0) before they are stored or mapped.
+// Without memory for its program records an instance is incomplete, and the
+// entry point answers null rather than hand it to the host.
 //
 // Real time: processReplacing, setParameter, getParameter, setProgram and the
 // text operations allocate nothing, take no lock and never throw. Only
@@ -82,7 +85,7 @@ public:
     bool getProgramNameIndexed(vst::VstInt32 category, vst::VstInt32 index,
                                char* text) override;  // [any thread]
 
-    // Identity.
+    // Identity: constants only. [any thread]
     bool getEffectName(char* text) override;
     bool getVendorString(char* text) override;
     bool getProductString(char* text) override;
