@@ -5,6 +5,11 @@
 
 #include "filters/SteeringTables.h"
 #include "framework/Primitives.h"
+#include "framework/Simd.h"
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace qb32 {
 
@@ -26,6 +31,52 @@ int orderOfChannelCount(int channels) noexcept {
 }
 
 int wrapAzimuth(int degrees) noexcept { return ((degrees % 360) + 360) % 360; }
+
+// sum[j] = sum over c of x[c][j] * factor[c], the channels of one order at a
+// fixed direction, in one pass over the block (channels in order per sample).
+// Separate multiplies and adds, never fused (the AVX2 form is compiled without
+// FMA, so the compiler cannot contract them either): the gliding path forms
+// the same sums that way, and a block at rest must give the bits a gliding
+// block gives at the same angles.
+void weightedSumBaseline(const float* const* x, const float* factor, int count, float* sum,
+                         int frames) noexcept {
+    for (int j = 0; j < frames; ++j) {
+        float s = 0.0f;
+        for (int c = 0; c < count; ++c) s += x[c][j] * factor[c];
+        sum[j] = s;
+    }
+}
+
+#if defined(__i386__) || defined(__x86_64__)
+__attribute__((target("avx2"))) void weightedSumAvx2(const float* const* x, const float* factor,
+                                                         int count, float* sum, int frames) noexcept {
+    __m256 f[7];
+    for (int c = 0; c < count; ++c) f[c] = _mm256_set1_ps(factor[c]);
+    int j = 0;
+    for (; j + 8 <= frames; j += 8) {
+        __m256 s = _mm256_setzero_ps();
+        for (int c = 0; c < count; ++c) s = _mm256_add_ps(s, _mm256_mul_ps(_mm256_loadu_ps(x[c] + j), f[c]));
+        _mm256_storeu_ps(sum + j, s);
+    }
+    for (; j < frames; ++j) {
+        __m128 s = _mm_setzero_ps();
+        for (int c = 0; c < count; ++c)
+            s = _mm_add_ss(s, _mm_mul_ss(_mm_load_ss(x[c] + j), _mm_set_ss(factor[c])));
+        sum[j] = _mm_cvtss_f32(s);
+    }
+    _mm256_zeroupper();
+}
+#endif
+
+void weightedSum(const float* const* x, const float* factor, int count, float* sum, int frames) noexcept {
+#if defined(__i386__) || defined(__x86_64__)
+    if (simd::activeLevel() == simd::Level::avx2) {
+        weightedSumAvx2(x, factor, count, sum, frames);
+        return;
+    }
+#endif
+    weightedSumBaseline(x, factor, count, sum, frames);
+}
 
 int neighbour(int current, int direction, bool wraps) noexcept {
     return wraps ? wrapAzimuth(current + direction) : current + direction;
@@ -65,7 +116,8 @@ int CMbf::configure(const vkAudioInterface& in, const vkAudioInterface& out) {
     ok = ok && (elevationTrack = new (std::nothrow) int[frames]) != nullptr;
     ok = ok && (azimuthTrack = new (std::nothrow) int[frames]) != nullptr;
     ok = ok && slots.configure(n + 1, frames, input.sampleRate, fadeTimeConstantMs,
-                                CrossfadeSlots::MissingFilter::silent) == status::ok;
+                                CrossfadeSlots::MissingFilter::silent,
+                                CrossfadeSlots::Convolution::partitioned) == status::ok;
     if (!ok) {
         releaseBuffers();
         return status::allocationFailed;
@@ -210,15 +262,15 @@ void CMbf::steer(const float* const* in, int frames) noexcept {
             azimuthTrack[j] = azimuth.current;
         }
         for (int n = 0; n <= orders; ++n) {
-            float* sum = orderSignals[n];
-            vecZero(sum, frames);
+            if (!slots.laneInUse(n)) continue;  // all-zero filters in every set: never read
+            float factors[7];
             for (int m = -n; m <= n; ++m) {
                 const int k = n * n + n + m;
                 float factor = elevationFactorTable[k][elevation.current];
                 if (m != 0) factor = factor * azimuthFactorTable[azimuthRowOfDegree(m)][azimuth.current];
-                const float* x = in[k];
-                for (int j = 0; j < frames; ++j) sum[j] += x[j] * factor;
+                factors[m + n] = factor;
             }
+            weightedSum(in + n * n, factors, 2 * n + 1, orderSignals[n], frames);
         }
         return;
     }
@@ -227,6 +279,7 @@ void CMbf::steer(const float* const* in, int frames) noexcept {
     glide(azimuth, &azimuthFactorTable[0][0], azimuthColumns, 2 * order, true, azimuthFactors,
           azimuthTrack, frames);
     for (int n = 0; n <= orders; ++n) {
+        if (!slots.laneInUse(n)) continue;
         float* sum = orderSignals[n];
         vecZero(sum, frames);
         for (int m = -n; m <= n; ++m) {

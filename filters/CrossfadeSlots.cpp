@@ -21,10 +21,19 @@ void CrossfadeSlots::release() noexcept {
             vecFree(lane.firBuffer);
             lane = Lane{};
         }
+    for (int b = 0; b < bankCount; ++b) {
+        convolvers[b].release();
+        bankPartitioned[b] = false;
+    }
     for (float*& buffer : slotOutput) {
         vecFree(buffer);
         buffer = nullptr;
     }
+    for (float*& buffer : delayedInputs) {
+        vecFree(buffer);
+        buffer = nullptr;
+    }
+    streamPhase = 0;
     vecFree(scratch);
     vecFree(fadeIn);
     vecFree(fadeOut);
@@ -41,9 +50,11 @@ void CrossfadeSlots::emptySlots() noexcept {
 }
 
 int CrossfadeSlots::configure(int laneCountPerBank, int blockFrames, float sampleRate,
-                              int fadeTimeConstantMs, MissingFilter missing) noexcept {
+                              int fadeTimeConstantMs, MissingFilter missing,
+                              Convolution convolution) noexcept {
     release();
     missingFilter = missing;
+    convolutionKind = convolution;
     if (laneCountPerBank < 1 || laneCountPerBank > maxLanes || blockFrames < 1)
         return status::allocationFailed;
     bool ok = true;
@@ -53,6 +64,9 @@ int CrossfadeSlots::configure(int laneCountPerBank, int blockFrames, float sampl
             ok = ok && bank[l].delay != nullptr && bank[l].delay->hasStorage();
         }
     for (float*& buffer : slotOutput) ok = ok && (buffer = vecAlloc(blockFrames)) != nullptr;
+    if (convolution == Convolution::partitioned)
+        for (int l = 0; l < laneCountPerBank; ++l)
+            ok = ok && (delayedInputs[l] = vecAlloc(blockFrames)) != nullptr;
     ok = ok && (scratch = vecAlloc(blockFrames)) != nullptr;
 
     // Five time constants; a rate that is not a positive number gets no ramp.
@@ -106,6 +120,15 @@ int CrossfadeSlots::setLatency(float latency) noexcept {
             const bool delayOk = lane.delay->resize(longestDelay) == 0;
             ok = ok && lane.firBuffer != nullptr && delayOk;
         }
+    // The convolvers reach a few thousand taps; longer filters run in direct form.
+    for (int b = 0; b < bankCount; ++b) {
+        convolvers[b].release();
+        bankPartitioned[b] = false;
+        if (ok && convolutionKind == Convolution::partitioned && lanesPerBank > 0 &&
+            PartitionedConvolver::supports(allowedTaps))
+            ok = convolvers[b].configure(lanesPerBank, allowedTaps, PartitionedConvolver::Outputs::sum) ==
+                 status::ok;
+    }
     if (!ok || lanesPerBank == 0) return status::allocationFailed;
     storageReady = true;
     return status::ok;
@@ -133,16 +156,24 @@ CrossfadeSlots::Slot CrossfadeSlots::load(const int* lengths, const float* const
     SlotState& set = slot(target);
     set.fadeStartDelay = 0;
     const int latencySamples = (allowedTaps - 1) / 2;
+    const bool partitioned = convolvers[bank].isConfigured() && convolution::partitionedEnabled() &&
+                             missingFilter == MissingFilter::silent;
+    bankPartitioned[bank] = partitioned;
+    int laneLengths[maxLanes] = {};
+    const float* laneTaps[maxLanes] = {};
     for (int l = 0; l < laneCount; ++l) {
         Lane& lane = lanes[bank][l];
         lane.fir = nullptr;
         int delay = latencySamples;
         if (lengths[l] > 0) {
             FirState* state = nullptr;
-            if (firInit(&state, taps[l], lengths[l], nullptr, lane.firBuffer) == primitiveStatus::ok)
+            if (!partitioned &&
+                firInit(&state, taps[l], lengths[l], nullptr, lane.firBuffer) == primitiveStatus::ok)
                 lane.fir = state;
             // Centred filters arrive after (length - 1) / 2; the delay tops that up.
             delay = latencySamples - ((lengths[l] - 1) >> 1);
+            laneLengths[l] = lengths[l];
+            laneTaps[l] = taps[l];
             const int formed = delay + lengths[l] - 1;
             const int ready = formed > lengths[l] ? formed : lengths[l];
             if (ready > set.fadeStartDelay) set.fadeStartDelay = ready;
@@ -151,14 +182,24 @@ CrossfadeSlots::Slot CrossfadeSlots::load(const int* lengths, const float* const
         }
         lane.delay->resize(delay);  // within capacity: clears, never allocates
     }
+    // A convolver lane delays its input instead of its output (the same
+    // samples meet the same taps), so a short filter stays in the direct-form
+    // head. It cuts the stream where every other set of this block does.
+    static constexpr int noDelays[maxLanes] = {};
+    if (partitioned) convolvers[bank].load(laneLengths, laneTaps, noDelays, streamPhase);
     set.laneCount = laneCount;
     set.bank = bank;
     return target;
 }
 
+void CrossfadeSlots::restartConvolver(int bank) noexcept {
+    if (bank >= 0 && bankPartitioned[bank]) convolvers[bank].clear(streamPhase);
+}
+
 void CrossfadeSlots::commitNewest() noexcept {
     if (occupied(Slot::pending)) {
         slot(Slot::current) = slot(Slot::pending);
+        restartConvolver(slot(Slot::current).bank);  // never ran: starts on today's grid
     } else if (occupied(Slot::next)) {
         slot(Slot::current) = slot(Slot::next);
     }
@@ -171,6 +212,22 @@ void CrossfadeSlots::runSet(const SlotState& set, const float* const* laneInputs
                             float* dst, int frames) noexcept {
     if (set.laneCount <= 0) {
         vecZero(dst, frames);
+        return;
+    }
+    if (bankPartitioned[set.bank]) {
+        PartitionedConvolver& convolver = convolvers[set.bank];
+        const float* inputs[maxLanes] = {};
+        for (int l = 0; l < set.laneCount && l < lanesPerBank; ++l) {
+            if (!convolver.laneUsed(l)) continue;
+            CDelayLine& delay = *lanes[set.bank][l].delay;
+            inputs[l] = laneInputs[l] + offset;
+            if (delay.getLength() > 0) {
+                delay.process(inputs[l], delayedInputs[l], frames);
+                inputs[l] = delayedInputs[l];
+            }
+        }
+        float* outputs[1] = {dst};
+        convolver.process(inputs, outputs, frames);
         return;
     }
     for (int l = 0; l < set.laneCount; ++l) {
@@ -196,6 +253,8 @@ void CrossfadeSlots::runSet(const SlotState& set, const float* const* laneInputs
 }
 
 void CrossfadeSlots::process(const float* const* laneInputs, float* out, int frames) noexcept {
+    blockPhase = streamPhase;
+    streamPhase = (streamPhase + frames) % PartitionedConvolver::partitionSamples;
     float* oldSet = slotOutput[0];
     float* newSet = slotOutput[1];
     if (occupied(Slot::current))
@@ -256,10 +315,24 @@ int CrossfadeSlots::mix(const float* oldSet, const float* newSet, float* out, in
     slot(Slot::next) = occupied(Slot::pending) ? slot(Slot::pending) : SlotState{-1, 0, 0};
     slot(Slot::pending) = SlotState{-1, 0, 0};
     samplesSinceLoad = fadeDone = 0;
+    // The former pending set starts running at the handover sample.
+    if (occupied(Slot::next) && bankPartitioned[slot(Slot::next).bank])
+        convolvers[slot(Slot::next).bank].clear((blockPhase + from + newFrom) %
+                                                PartitionedConvolver::partitionSamples);
     return from + newFrom;
 }
 
+bool CrossfadeSlots::laneInUse(int lane) const noexcept {
+    if (lane < 0 || lane >= lanesPerBank) return false;
+    for (const SlotState& s : slots) {
+        if (s.bank < 0 || lane >= s.laneCount) continue;
+        if (!bankPartitioned[s.bank] || convolvers[s.bank].laneUsed(lane)) return true;
+    }
+    return false;
+}
+
 void CrossfadeSlots::clearBank(int bank, int laneCount) noexcept {
+    if (bankPartitioned[bank]) convolvers[bank].clear(streamPhase);
     for (int l = 0; l < laneCount && l < lanesPerBank; ++l) {
         Lane& lane = lanes[bank][l];
         if (lane.fir != nullptr) firSetDelayLine(lane.fir, nullptr);
@@ -268,6 +341,7 @@ void CrossfadeSlots::clearBank(int bank, int laneCount) noexcept {
 }
 
 void CrossfadeSlots::clearHistories() noexcept {
+    streamPhase = 0;
     for (const SlotState& s : slots)
         if (s.bank >= 0) clearBank(s.bank, s.laneCount);
 }

@@ -26,12 +26,25 @@
 // are counted in samples, so the output does not depend on how the stream is
 // cut into blocks (given the same loads at the same samples).
 //
+// Convolution::partitioned (the modal beamformer): a bank's filters run as one
+// PartitionedConvolver whose lanes are summed before a single inverse
+// transform; each lane's delay line moves in front of its filter (the same
+// samples meet the same taps); lanes with an all-zero filter are skipped
+// (laneInUse tells the owner which inputs are read). Every set cuts the stream
+// into partitions at the same samples (counted from configure or the last
+// clearHistories), so a set gives the same bits whenever it was loaded, once
+// its history is full. Within single-precision rounding of the direct form,
+// same latency; the direct form (FIR primitive, then delay line) is used
+// instead when convolution::partitionedEnabled() is off at load time or the
+// latency is beyond the convolver's reach.
+//
 // Status: configure and setLatency answer 0 or status::allocationFailed (7);
 // configure leaves nothing allocated on failure. Every other member is
 // noexcept, allocation-free and lock-free (the delay lines are grown by
 // setLatency, so a load never allocates).
 
 #include "framework/CDelayLine.h"
+#include "framework/PartitionedConvolver.h"
 #include "framework/Primitives.h"
 
 namespace qb32 {
@@ -43,6 +56,8 @@ public:
     enum class Slot { current = 0, next = 1, pending = 2 };
     // What a lane without a filter contributes: nothing, or its input delayed.
     enum class MissingFilter { silent, passThrough };
+    // How a bank's lanes are convolved (see above).
+    enum class Convolution { direct, partitioned };
 
     CrossfadeSlots() noexcept = default;
     ~CrossfadeSlots();
@@ -54,7 +69,7 @@ public:
     // length trunc(trunc(rate) * ms * 5 / 1000), 0 for a rate that is not a
     // positive finite number: the sets then switch without a fade). Slots empty.
     int configure(int lanes, int blockFrames, float sampleRate, int fadeTimeConstantMs,
-                  MissingFilter missing) noexcept;
+                  MissingFilter missing, Convolution convolution = Convolution::direct) noexcept;
     void release() noexcept;
 
     // Sizes every FIR buffer for maxTapsFor(latency) taps and grows the delay
@@ -83,6 +98,10 @@ public:
     void process(const float* const* laneInputs, float* out, int frames) noexcept;
     // Clears FIR histories and delay lines of every occupied set.
     void clearHistories() noexcept;
+
+    // True when some occupied set reads the input of `lane` (all three slots:
+    // a pending set may start running in the middle of the next block).
+    [[nodiscard]] bool laneInUse(int lane) const noexcept;
 
     [[nodiscard]] bool occupied(Slot s) const noexcept { return slot(s).bank >= 0; }
     [[nodiscard]] int laneCount(Slot s) const noexcept { return slot(s).laneCount; }
@@ -114,6 +133,13 @@ private:
     void clearBank(int bank, int lanes) noexcept;
 
     MissingFilter missingFilter = MissingFilter::silent;
+    Convolution convolutionKind = Convolution::direct;
+    PartitionedConvolver convolvers[bankCount];
+    bool bankPartitioned[bankCount] = {};  // the set in this bank runs in its convolver
+    float* delayedInputs[maxLanes] = {};   // a convolver lane's input behind its delay line
+    int streamPhase = 0;  // samples processed since the last clear, modulo the partition length
+    int blockPhase = 0;   // streamPhase at the start of the block in process
+    void restartConvolver(int bank) noexcept;
     int lanesPerBank = 0;
     int frameCapacity = 0;
     Lane lanes[bankCount][maxLanes];

@@ -1,5 +1,7 @@
 #include "framework/CDelayLine.h"
 
+#include <cstring>
+
 #include "framework/Primitives.h"
 
 namespace qb32 {
@@ -36,12 +38,30 @@ void CDelayLine::process(const float* src, float* dst, int n) noexcept {
         if (src != dst) vecCopy(src, dst, n);
         return;
     }
+    // Per sample: buffer[w] = src[k], advance w, dst[k] = buffer[w]. In runs
+    // where neither index wraps that is two copies: the output reads the old
+    // buffer[w + 1 ..], then the inputs land at buffer[w ..]. In place, the
+    // inputs of a run are saved first.
     const int size = length + 1;
     int w = writeIndex;
-    for (int k = 0; k < n; ++k) {
-        buffer[w] = src[k];
-        w = w + 1 == size ? 0 : w + 1;
-        dst[k] = buffer[w];
+    constexpr int piece = 128;
+    float saved[piece];
+    for (int k = 0; k < n;) {
+        const int r = w + 1 == size ? 0 : w + 1;
+        int m = n - k;
+        if (m > size - w) m = size - w;
+        if (m > size - r) m = size - r;
+        if (src == dst && m > piece) m = piece;
+        const float* input = src + k;
+        if (src == dst) {
+            std::memcpy(saved, input, sizeof(float) * static_cast<std::size_t>(m));
+            input = saved;
+        }
+        std::memcpy(dst + k, buffer + r, sizeof(float) * static_cast<std::size_t>(m));
+        std::memmove(buffer + w, input, sizeof(float) * static_cast<std::size_t>(m));
+        w += m;
+        if (w == size) w = 0;
+        k += m;
     }
     writeIndex = w;
 }

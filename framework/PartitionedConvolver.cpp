@@ -33,7 +33,7 @@ constexpr int P = PartitionedConvolver::partitionSamples;
 constexpr int N = fft64::size;          // 2 P
 constexpr int spectrumFloats = 2 * N;   // re | im
 constexpr int historyFloats = 2 * P + 8; // two partitions and the slack a partial vector reads
-constexpr int maxPartitions = 64;
+constexpr int maxPartitions = PartitionedConvolver::maxPartitions;
 
 typedef float v8 __attribute__((vector_size(32)));
 
@@ -69,19 +69,22 @@ typedef float v8 __attribute__((vector_size(32)));
     }
 }
 
-// ---- spectra: acc += g * u over the 64 bins (split re | im) ------------------
+// ---- spectra: acc = sum_p g[p] * u[p] over the 64 bins (split re | im) ----
+// Eight bins at a time with the sums in registers across all products.
 
-[[gnu::always_inline]] inline void multiplyAddGeneric(float* acc, const float* g, const float* u) noexcept {
+[[gnu::always_inline]] inline void spectralSumGeneric(float* acc, const float* const* g, const float* const* u,
+                                                      int products) noexcept {
     for (int k = 0; k < N; k += 8) {
-        v8 ar, ai, gr, gi, ur, ui;
-        load(ar, acc + k);
-        load(ai, acc + N + k);
-        load(gr, g + k);
-        load(gi, g + N + k);
-        load(ur, u + k);
-        load(ui, u + N + k);
-        ar = ar + (gr * ur - gi * ui);
-        ai = ai + (gr * ui + gi * ur);
+        v8 ar = {}, ai = {};
+        for (int p = 0; p < products; ++p) {
+            v8 gr, gi, ur, ui;
+            load(gr, g[p] + k);
+            load(gi, g[p] + N + k);
+            load(ur, u[p] + k);
+            load(ui, u[p] + N + k);
+            ar = ar + (gr * ur - gi * ui);
+            ai = ai + (gr * ui + gi * ur);
+        }
         store(acc + k, ar);
         store(acc + N + k, ai);
     }
@@ -92,7 +95,9 @@ void headBaseline(const float* const* taps, const float* const* windows, int lan
     headGeneric(taps, windows, lanes, out, count);
 }
 
-void multiplyAddBaseline(float* acc, const float* g, const float* u) noexcept { multiplyAddGeneric(acc, g, u); }
+void spectralSumBaseline(float* acc, const float* const* g, const float* const* u, int products) noexcept {
+    spectralSumGeneric(acc, g, u, products);
+}
 
 #if QB32_X86
 
@@ -137,15 +142,18 @@ __attribute__((target("avx2,fma"))) void headAvx2(const float* const* taps, cons
     _mm256_zeroupper();
 }
 
-__attribute__((target("avx2,fma"))) void multiplyAddAvx2(float* acc, const float* g, const float* u) noexcept {
+__attribute__((target("avx2,fma"))) void spectralSumAvx2(float* acc, const float* const* g,
+                                                         const float* const* u, int products) noexcept {
     for (int k = 0; k < N; k += 8) {
-        const __m256 gr = _mm256_load_ps(g + k), gi = _mm256_load_ps(g + N + k);
-        const __m256 ur = _mm256_load_ps(u + k), ui = _mm256_load_ps(u + N + k);
-        __m256 ar = _mm256_load_ps(acc + k), ai = _mm256_load_ps(acc + N + k);
-        ar = _mm256_fmadd_ps(gr, ur, ar);
-        ar = _mm256_fnmadd_ps(gi, ui, ar);
-        ai = _mm256_fmadd_ps(gr, ui, ai);
-        ai = _mm256_fmadd_ps(gi, ur, ai);
+        __m256 ar = _mm256_setzero_ps(), ai = _mm256_setzero_ps();
+        for (int p = 0; p < products; ++p) {
+            const __m256 gr = _mm256_load_ps(g[p] + k), gi = _mm256_load_ps(g[p] + N + k);
+            const __m256 ur = _mm256_load_ps(u[p] + k), ui = _mm256_load_ps(u[p] + N + k);
+            ar = _mm256_fmadd_ps(gr, ur, ar);
+            ar = _mm256_fnmadd_ps(gi, ui, ar);
+            ai = _mm256_fmadd_ps(gr, ui, ai);
+            ai = _mm256_fmadd_ps(gi, ur, ai);
+        }
         _mm256_store_ps(acc + k, ar);
         _mm256_store_ps(acc + N + k, ai);
     }
@@ -228,7 +236,8 @@ bool PartitionedConvolver::laneUsed(int lane) const noexcept {
     return lane >= 0 && lane < laneCount && used[lane];
 }
 
-void PartitionedConvolver::load(const int* lengths, const float* const* taps, const int* delays) noexcept {
+void PartitionedConvolver::load(const int* lengths, const float* const* taps, const int* delays,
+                                int startPhase) noexcept {
     if (memory == nullptr) return;
     const int maxTaps = P * (partitions + 1);
     // Tap i of lane l's effective filter: delays[l] zeros, then the taps.
@@ -295,15 +304,15 @@ void PartitionedConvolver::load(const int* lengths, const float* const* taps, co
             for (int n = 0; n < spectrumFloats; ++n) g[n] *= scale;
         }
     }
-    clear();
+    clear(startPhase);
 }
 
-void PartitionedConvolver::clear() noexcept {
+void PartitionedConvolver::clear(int startPhase) noexcept {
     if (memory == nullptr) return;
     for (int l = 0; l < laneCount; ++l) std::memset(history[l], 0, sizeof(float) * historyFloats);
     std::memset(inputSpectra, 0, sizeof(float) * static_cast<std::size_t>(2 * partitions * spectrumFloats));
     std::memset(tail[0], 0, sizeof(float) * 2 * P);
-    phase = 0;
+    phase = startPhase > 0 && startPhase < P ? startPhase : 0;
     newest = 0;
 }
 
@@ -324,24 +333,23 @@ void PartitionedConvolver::boundary() noexcept {
         else std::memset(u + N, 0, sizeof(float) * N);
         fft64::forward(u, u + N);
     }
-    std::memset(work, 0, sizeof(float) * spectrumFloats);
-    const bool avx2 = useAvx2();
+    const float* g[2 * maxPartitions];
+    const float* u[2 * maxPartitions];
+    int products = 0;
     for (int c = 0; c < channels; ++c)
         for (int j = 0; j < partitions; ++j) {
             if (!partitionUsed[c][j]) continue;
             int slot = newest - j;
             if (slot < 0) slot += partitions;
-            const float* g = spectra + (c * partitions + j) * spectrumFloats;
-            const float* u = inputSpectra + (c * partitions + slot) * spectrumFloats;
-#if QB32_X86
-            if (avx2) {
-                multiplyAddAvx2(work, g, u);
-                continue;
-            }
-#endif
-            multiplyAddBaseline(work, g, u);
+            g[products] = spectra + (c * partitions + j) * spectrumFloats;
+            u[products++] = inputSpectra + (c * partitions + slot) * spectrumFloats;
         }
-    (void)avx2;
+#if QB32_X86
+    if (useAvx2())
+        spectralSumAvx2(work, g, u, products);
+    else
+#endif
+        spectralSumBaseline(work, g, u, products);
     fft64::inverse(work, work + N);
     // Overlap-save: the last P points of each 64-point circular convolution.
     std::memcpy(tail[0], work + P, sizeof(float) * P);

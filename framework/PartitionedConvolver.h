@@ -60,15 +60,26 @@ public:
     PartitionedConvolver(const PartitionedConvolver&) = delete;
     PartitionedConvolver& operator=(const PartitionedConvolver&) = delete;
 
-    // lanes 1..4 (perLane: 1 or 2); maxTaps >= 1 bounds delay + length.
+    // lanes 1..4 (perLane: 1 or 2); maxTaps >= 1 bounds delay + length and
+    // must be supported (else 7 as well).
     int configure(int lanes, int maxTaps, Outputs outputs) noexcept;
+    static constexpr int maxPartitions = 64;
+    [[nodiscard]] static constexpr bool supports(int maxTaps) noexcept {
+        return maxTaps >= 1 && maxTaps <= partitionSamples * (maxPartitions + 1);
+    }
     void release() noexcept;
     [[nodiscard]] bool isConfigured() const noexcept { return memory != nullptr; }
 
-    // Builds the filters (lengths[l] <= 0: a silent lane) and clears the state.
-    void load(const int* lengths, const float* const* taps, const int* delays) noexcept;
-    // Histories to zero; the next partition boundary is P samples away.
-    void clear() noexcept;
+    // Builds the filters (lengths[l] <= 0: a silent lane) and clears the state
+    // as clear(startPhase) does.
+    void load(const int* lengths, const float* const* taps, const int* delays,
+              int startPhase = 0) noexcept;
+    // Histories to zero; the next partition boundary comes after
+    // P - startPhase samples (0 <= startPhase < P). An owner that starts
+    // several convolvers at different samples of one stream passes the
+    // stream position modulo P, so that all of them cut the stream at the
+    // same samples and give the same bits once their histories are full.
+    void clear(int startPhase = 0) noexcept;
     // in[l] for every lane in use; out[0] (sum) or out[0], out[1] (perLane).
     // in and out may be the same arrays.
     void process(const float* const* in, float* const* out, int frames) noexcept;

@@ -23,17 +23,19 @@ TEST(DelayLine, DelaysAcrossCallsAndWorksInPlace) {
 
 TEST(DelayLine, EveryLengthAndBlockSplitGivesThePureDelay) {
     const auto x = testing::whiteNoise(3000, 11);
-    for (int length : {0, 1, 2, 125, 315, 1024, 1500}) {
-        CDelayLine line;
-        ASSERT_EQ(line.resize(length), 0);
-        std::vector<float> y = x;
-        int at = 0;
-        for (int b : testing::randomBlockSizes(3000, 300, static_cast<std::uint32_t>(length))) {
-            line.process(y.data() + at, y.data() + at, b);
-            at += b;
+    for (bool inPlace : {true, false})
+        for (int length : {0, 1, 2, 125, 315, 1024, 1500}) {
+            CDelayLine line;
+            ASSERT_EQ(line.resize(length), 0);
+            std::vector<float> y = x;
+            int at = 0;
+            for (int b : testing::randomBlockSizes(3000, 300, static_cast<std::uint32_t>(length))) {
+                line.process(inPlace ? y.data() + at : x.data() + at, y.data() + at, b);
+                at += b;
+            }
+            for (int k = 0; k < 3000; ++k)
+                ASSERT_EQ(y[k], k >= length ? x[k - length] : 0.0f) << inPlace << " " << length << " " << k;
         }
-        for (int k = 0; k < 3000; ++k) ASSERT_EQ(y[k], k >= length ? x[k - length] : 0.0f) << length << " " << k;
-    }
 }
 
 TEST(DelayLine, ResizeGrowsOnlyWhenNeededAndClearsTheHistory) {
