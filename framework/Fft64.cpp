@@ -109,11 +109,13 @@ const Twiddles twiddles = makeTwiddles();
     }
 }
 
-[[gnu::always_inline]] inline void transform(float* re, float* im) noexcept {
+[[gnu::always_inline]] inline void transform(const float* re, const float* im, float* outRe,
+                                             float* outIm) noexcept {
     v8 r[8], i[8];
     for (int k = 0; k < 8; ++k) {
         load(r[k], re + 8 * k);
-        load(i[k], im + 8 * k);
+        if (im != nullptr) load(i[k], im + 8 * k);
+        else i[k] = v8{};
     }
     dft8(r, i);
     for (int k = 1; k < 8; ++k) {
@@ -128,33 +130,40 @@ const Twiddles twiddles = makeTwiddles();
     transpose8(i);
     dft8(r, i);
     for (int k = 0; k < 8; ++k) {
-        store(re + 8 * k, r[k]);
-        store(im + 8 * k, i[k]);
+        store(outRe + 8 * k, r[k]);
+        store(outIm + 8 * k, i[k]);
     }
 }
 
-void transformBaseline(float* re, float* im) noexcept { transform(re, im); }
+void transformBaseline(const float* re, const float* im, float* outRe, float* outIm) noexcept {
+    transform(re, im, outRe, outIm);
+}
 
 #if QB32_X86
-__attribute__((target("avx2,fma"))) void transformAvx2(float* re, float* im) noexcept {
-    transform(re, im);
+__attribute__((target("avx2,fma"))) void transformAvx2(const float* re, const float* im, float* outRe,
+                                                        float* outIm) noexcept {
+    transform(re, im, outRe, outIm);
 }
 #endif
 
-void run(float* re, float* im) noexcept {
+void run(const float* re, const float* im, float* outRe, float* outIm) noexcept {
 #if QB32_X86
     if (simd::activeLevel() == simd::Level::avx2) {
-        transformAvx2(re, im);
+        transformAvx2(re, im, outRe, outIm);
         return;
     }
 #endif
-    transformBaseline(re, im);
+    transformBaseline(re, im, outRe, outIm);
 }
 
 }  // namespace
 
-void forward(float* re, float* im) noexcept { run(re, im); }
+void forward(float* re, float* im) noexcept { run(re, im, re, im); }
 
-void inverse(float* re, float* im) noexcept { run(im, re); }
+void forward(const float* re, const float* im, float* outRe, float* outIm) noexcept {
+    run(re, im, outRe, outIm);
+}
+
+void inverse(float* re, float* im) noexcept { run(im, re, im, re); }
 
 }  // namespace qb32::fft64

@@ -23,5 +23,8 @@ inline constexpr int size = 64;
 
 void forward(float* re, float* im) noexcept;
 void inverse(float* re, float* im) noexcept;
+// Out of place: reads re/im (im null: all zeros), writes outRe/outIm (all
+// four 32-byte aligned; the outputs may be the inputs).
+void forward(const float* re, const float* im, float* outRe, float* outIm) noexcept;
 
 }  // namespace qb32::fft64

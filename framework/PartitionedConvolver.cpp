@@ -144,18 +144,33 @@ __attribute__((target("avx2,fma"))) void headAvx2(const float* const* taps, cons
 
 __attribute__((target("avx2,fma"))) void spectralSumAvx2(float* acc, const float* const* g,
                                                          const float* const* u, int products) noexcept {
-    for (int k = 0; k < N; k += 8) {
-        __m256 ar = _mm256_setzero_ps(), ai = _mm256_setzero_ps();
+    // Two groups of eight bins, the two products of each real and imaginary
+    // part in separate sums: eight independent chains hide the FMA latency.
+    for (int k = 0; k < N; k += 16) {
+        __m256 rp0 = _mm256_setzero_ps(), rm0 = _mm256_setzero_ps(), ia0 = _mm256_setzero_ps(),
+               ib0 = _mm256_setzero_ps();
+        __m256 rp1 = _mm256_setzero_ps(), rm1 = _mm256_setzero_ps(), ia1 = _mm256_setzero_ps(),
+               ib1 = _mm256_setzero_ps();
         for (int p = 0; p < products; ++p) {
-            const __m256 gr = _mm256_load_ps(g[p] + k), gi = _mm256_load_ps(g[p] + N + k);
-            const __m256 ur = _mm256_load_ps(u[p] + k), ui = _mm256_load_ps(u[p] + N + k);
-            ar = _mm256_fmadd_ps(gr, ur, ar);
-            ar = _mm256_fnmadd_ps(gi, ui, ar);
-            ai = _mm256_fmadd_ps(gr, ui, ai);
-            ai = _mm256_fmadd_ps(gi, ur, ai);
+            const float* gp = g[p] + k;
+            const float* up = u[p] + k;
+            const __m256 gr0 = _mm256_load_ps(gp), gi0 = _mm256_load_ps(gp + N);
+            const __m256 ur0 = _mm256_load_ps(up), ui0 = _mm256_load_ps(up + N);
+            const __m256 gr1 = _mm256_load_ps(gp + 8), gi1 = _mm256_load_ps(gp + N + 8);
+            const __m256 ur1 = _mm256_load_ps(up + 8), ui1 = _mm256_load_ps(up + N + 8);
+            rp0 = _mm256_fmadd_ps(gr0, ur0, rp0);
+            rm0 = _mm256_fmadd_ps(gi0, ui0, rm0);
+            ia0 = _mm256_fmadd_ps(gr0, ui0, ia0);
+            ib0 = _mm256_fmadd_ps(gi0, ur0, ib0);
+            rp1 = _mm256_fmadd_ps(gr1, ur1, rp1);
+            rm1 = _mm256_fmadd_ps(gi1, ui1, rm1);
+            ia1 = _mm256_fmadd_ps(gr1, ui1, ia1);
+            ib1 = _mm256_fmadd_ps(gi1, ur1, ib1);
         }
-        _mm256_store_ps(acc + k, ar);
-        _mm256_store_ps(acc + N + k, ai);
+        _mm256_store_ps(acc + k, _mm256_sub_ps(rp0, rm0));
+        _mm256_store_ps(acc + N + k, _mm256_add_ps(ia0, ib0));
+        _mm256_store_ps(acc + k + 8, _mm256_sub_ps(rp1, rm1));
+        _mm256_store_ps(acc + N + k + 8, _mm256_add_ps(ia1, ib1));
     }
     _mm256_zeroupper();
 }
@@ -178,6 +193,15 @@ void head(const float* const* taps, const float* const* windows, int lanes, floa
     }
 #endif
     headBaseline(taps, windows, lanes, out, count);
+}
+
+// One partition of samples, a fixed-size copy the compiler keeps inline.
+void copyPartition(float* to, const float* from) noexcept {
+    for (int i = 0; i < P; i += 8) {
+        v8 v;
+        load(v, from + i);
+        store(to + i, v);
+    }
 }
 
 bool anyNonZero(const float* v, int n) noexcept {
@@ -208,8 +232,7 @@ int PartitionedConvolver::configure(int lanes, int maxTaps, Outputs outputs) noe
     if (lanes < 1 || lanes > laneLimit || maxTaps < 1) return status::allocationFailed;
     const int parts = maxTaps > P ? (maxTaps - P + P - 1) / P : 0;
     if (parts > maxPartitions) return status::allocationFailed;
-    const int floats = lanes * P + lanes * historyFloats + 2 * 2 * parts * spectrumFloats +
-                       spectrumFloats + 2 * P;
+    const int floats = lanes * P + lanes * historyFloats + 2 * 2 * parts * spectrumFloats + spectrumFloats;
     memory = vecAlloc(floats);
     if (memory == nullptr) return status::allocationFailed;
     std::memset(memory, 0, sizeof(float) * static_cast<std::size_t>(floats));
@@ -222,8 +245,8 @@ int PartitionedConvolver::configure(int lanes, int maxTaps, Outputs outputs) noe
     next += 2 * parts * spectrumFloats;
     work = next;
     next += spectrumFloats;
-    tail[0] = next;
-    tail[1] = next + P;
+    tail[0] = work + P;
+    tail[1] = work + N + P;
     outputMode = outputs;
     laneCount = lanes;
     partitions = parts;
@@ -266,9 +289,10 @@ void PartitionedConvolver::load(const int* lengths, const float* const* taps, co
     // Channels: pairs of lanes in one complex transform.
     channels = 0;
     if (outputMode == Outputs::perLane) {
-        if (usedCount > 0) {
-            channelLane[0][0] = used[0] ? 0 : -1;
-            channelLane[0][1] = laneCount > 1 && used[1] ? 1 : -1;
+        // The lanes share lane 0's filter (the caller passes one filter twice).
+        if (used[0]) {
+            channelLane[0][0] = 0;
+            channelLane[0][1] = laneCount > 1 ? 1 : -1;
             channels = 1;
         }
     } else {
@@ -289,7 +313,7 @@ void PartitionedConvolver::load(const int* lengths, const float* const* taps, co
                 float re = 0.0f, im = 0.0f;
                 if (n < P) {
                     if (outputMode == Outputs::perLane) {
-                        re = tap(a >= 0 ? a : b, first + n);  // both lanes share the filter
+                        re = tap(a, first + n);  // both lanes share the filter
                     } else {
                         re = tap(a, first + n);
                         if (b >= 0) im = -tap(b, first + n);
@@ -311,7 +335,7 @@ void PartitionedConvolver::clear(int startPhase) noexcept {
     if (memory == nullptr) return;
     for (int l = 0; l < laneCount; ++l) std::memset(history[l], 0, sizeof(float) * historyFloats);
     std::memset(inputSpectra, 0, sizeof(float) * static_cast<std::size_t>(2 * partitions * spectrumFloats));
-    std::memset(tail[0], 0, sizeof(float) * 2 * P);
+    std::memset(work, 0, sizeof(float) * spectrumFloats);
     phase = startPhase > 0 && startPhase < P ? startPhase : 0;
     newest = 0;
 }
@@ -327,11 +351,7 @@ void PartitionedConvolver::boundary() noexcept {
         float* u = inputSpectra + (c * partitions + newest) * spectrumFloats;
         const int a = channelLane[c][0];
         const int b = channelLane[c][1];
-        if (a >= 0) std::memcpy(u, history[a], sizeof(float) * N);
-        else std::memset(u, 0, sizeof(float) * N);
-        if (b >= 0) std::memcpy(u + N, history[b], sizeof(float) * N);
-        else std::memset(u + N, 0, sizeof(float) * N);
-        fft64::forward(u, u + N);
+        fft64::forward(history[a], b >= 0 ? history[b] : nullptr, u, u + N);
     }
     const float* g[2 * maxPartitions];
     const float* u[2 * maxPartitions];
@@ -352,15 +372,15 @@ void PartitionedConvolver::boundary() noexcept {
         spectralSumBaseline(work, g, u, products);
     fft64::inverse(work, work + N);
     // Overlap-save: the last P points of each 64-point circular convolution.
-    std::memcpy(tail[0], work + P, sizeof(float) * P);
-    if (outputMode == Outputs::perLane) std::memcpy(tail[1], work + N + P, sizeof(float) * P);
+    // tail[0] and tail[1] point at the last P points of `work`'s real and
+    // imaginary parts (overlap-save).
     shiftHistories();
 }
 
 // The partition just completed moves to the front; the next one fills in behind it.
 void PartitionedConvolver::shiftHistories() noexcept {
     for (int l = 0; l < laneCount; ++l)
-        if (used[l]) std::memcpy(history[l], history[l] + P, sizeof(float) * P);
+        if (used[l]) copyPartition(history[l], history[l] + P);
 }
 
 void PartitionedConvolver::process(const float* const* in, float* const* out, int frames) noexcept {
@@ -370,7 +390,11 @@ void PartitionedConvolver::process(const float* const* in, float* const* out, in
     while (done < frames) {
         const int n = frames - done < P - phase ? frames - done : P - phase;
         for (int l = 0; l < laneCount; ++l)
-            if (used[l]) std::memcpy(history[l] + P + phase, in[l] + done, sizeof(float) * static_cast<std::size_t>(n));
+            if (used[l]) {
+                float* to = history[l] + P + phase;
+                const float* from = in[l] + done;
+                for (int i = 0; i < n; ++i) to[i] = from[i];
+            }
         // Window of the first output: its input and the P - 1 before it.
         const float* windows[maxLanes];
         const float* tapRows[maxLanes];

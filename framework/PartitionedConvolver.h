@@ -5,8 +5,8 @@
 // Each lane l has an input x_l and an effective filter e_l: delays[l] zeros,
 // then lengths[l] taps (a filter followed by an integer delay, in one). With
 // Outputs::sum the block computes y = sum_l e_l * x_l (one output); with
-// Outputs::perLane it computes y_l = e_l * x_l for two lanes that share one
-// filter (two outputs).
+// Outputs::perLane it computes y_l = e_0 * x_l for up to two lanes that share
+// lane 0's filter (one output per lane).
 //
 // How: the taps [0, P) (P = partitionSamples = 32) run in direct form, output
 // by output. The rest is cut into partitions of P taps, convolved by 64-point
@@ -99,8 +99,8 @@ private:
     float* history[maxLanes] = {};   // previous and current partition of each lane's input
     float* spectra = nullptr;        // [channel][partition][re 64 | im 64]
     float* inputSpectra = nullptr;   // ring of the latest input transforms, same layout
-    float* work = nullptr;           // re 64 | im 64
-    float* tail[2] = {};             // FFT part of the current partition's outputs
+    float* work = nullptr;           // re 64 | im 64: the last inverse transform
+    float* tail[2] = {};             // in `work`: FFT part of the current partition's outputs
     bool partitionUsed[2][64] = {};
     int channelLane[2][2] = {{-1, -1}, {-1, -1}};
     int channels = 0;
