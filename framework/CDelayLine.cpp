@@ -44,6 +44,22 @@ void CDelayLine::process(const float* src, float* dst, int n) noexcept {
     // inputs of a run are saved first.
     const int size = length + 1;
     int w = writeIndex;
+    constexpr int shortDelay = 256;
+    if (n > length && length <= shortDelay) {
+        // Short delay, longer block: the output is the stored `length` inputs
+        // followed by the block's own first n - length; the block's last
+        // `length` inputs are stored, in order, at buffer[1 ..] (w = 0).
+        float old[shortDelay];
+        const int first = w + 1 == size ? 0 : w + 1;  // oldest stored input
+        const int run = size - first < length ? size - first : length;
+        std::memcpy(old, buffer + first, sizeof(float) * static_cast<std::size_t>(run));
+        std::memcpy(old + run, buffer, sizeof(float) * static_cast<std::size_t>(length - run));
+        std::memcpy(buffer + 1, src + (n - length), sizeof(float) * static_cast<std::size_t>(length));
+        std::memmove(dst + length, src, sizeof(float) * static_cast<std::size_t>(n - length));
+        std::memcpy(dst, old, sizeof(float) * static_cast<std::size_t>(length));
+        writeIndex = 0;
+        return;
+    }
     constexpr int piece = 128;
     float saved[piece];
     for (int k = 0; k < n;) {
