@@ -172,6 +172,20 @@ TEST_F(Renderer, BeamAimedAtASourceIsTenDecibelsAboveTheOppositeBeam) {
     }
 }
 
+TEST_F(Renderer, RequestedBeamsHoldFromTheFirstSample) {
+    // A beam aimed away from a tone: the plug-in starts omnidirectional at
+    // the horizon and would glide and crossfade for half a second; the
+    // pre-roll keeps that out of the output.
+    const std::string input = dir.file("in.wav");
+    writeFile(input, simulateScene(44100.0, {{70.0, 40.0}}, 8000, [](int, int n) { return float(0.3 * sine(2000.0, 44100.0, n)); }),
+              44100);
+    RenderOptions o = optionsFor(input);
+    o.beams[0] = BeamRequest{110, 220, pattern("card2"), true};
+    const Channels out = run(o);
+    EXPECT_NEAR(rmsDb(out[0], 600, 2600), rmsDb(out[0], 5600, 7600), 0.5);
+    EXPECT_LT(rmsDb(out[0], 600, 2600), rmsDb(out[1], 600, 2600) - 10.0);  // beam 2: omni
+}
+
 TEST_F(Renderer, SplitWritesOneMonoFilePerBeamEqualToTheChannels) {
     const std::string input = dir.file("in.wav");
     writeFile(input, simulateScene(44100.0, {{30.0, 100.0}}, 3000, [](int, int n) { return float(0.2 * sine(900.0, 44100.0, n)); }),

@@ -462,12 +462,39 @@ int render(const RenderOptions& options, const ModuleFacts& facts, RenderReport&
     host.start(options.block_samples);
     host.selectProgram(options.program);
     const int patternCount = static_cast<int>(facts.patternNames.size());
+    int glide_deg = 0;
+    bool changed = false;
     for (int b = 0; b < beamCount; ++b) {
         const BeamRequest& r = options.beams[b];
-        if (r.elevation_deg) host.setParameter(parameterIndex(b, elevationKind), elevationValue(*r.elevation_deg));
-        if (r.azimuth_deg) host.setParameter(parameterIndex(b, azimuthKind), azimuthValue(*r.azimuth_deg));
-        if (r.pattern) host.setParameter(parameterIndex(b, patternKind), patternValue(*r.pattern, patternCount));
-        if (r.on) host.setParameter(parameterIndex(b, statusKind), statusValue(*r.on));
+        auto set = [&](ParameterKind kind, float value) {
+            const int index = parameterIndex(b, kind);
+            changed = changed || host.getParameter(index) != value;
+            host.setParameter(index, value);
+        };
+        int glide = 0;
+        if (r.elevation_deg) {
+            glide += std::abs(*r.elevation_deg - static_cast<int>(host.getParameter(parameterIndex(b, elevationKind)) * 180.0f));
+            set(elevationKind, elevationValue(*r.elevation_deg));
+        }
+        if (r.azimuth_deg) {
+            glide += 360;  // whichever way round the glide goes
+            set(azimuthKind, azimuthValue(*r.azimuth_deg));
+        }
+        glide_deg = std::max(glide_deg, glide);
+        if (r.pattern) set(patternKind, patternValue(*r.pattern, patternCount));
+        if (r.on) set(statusKind, statusValue(*r.on));
+    }
+    // Pre-roll: the plug-in glides to new directions (1 degree per 100
+    // samples) and crossfades to new patterns (250 ms after the new filters
+    // have filled). Running it on silence until that is over, and writing
+    // nothing, makes the first output sample carry the requested beams; the
+    // silence leaves every filter history at zero, as at a fresh start.
+    if (changed) {
+        const int preroll = 100 * glide_deg + 2 * 11025 + 2048;
+        PlanarBuffer silence(pluginInputs, options.block_samples), discard(pluginOutputs, options.block_samples);
+        // The same length whatever the block size, so the output is too.
+        for (int done = 0; done < preroll; done += options.block_samples)
+            host.process(silence.pointers(), discard.pointers(), std::min(options.block_samples, preroll - done));
     }
 
     OutputStage output;

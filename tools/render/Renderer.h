@@ -9,6 +9,10 @@
 // one 8-channel float WAV, or 8 mono files (--split), written to temporary
 // files and renamed only when everything succeeded.
 //
+// Start: the requested beam settings are reached during a pre-roll of
+// silence that is not written, so the output carries them from its first
+// sample (a host starting playback would hear the glides and crossfades).
+//
 // Alignment (default): the module's constant latency is dropped at the
 // start and its tail flushed with silence at the end, so the output has the
 // input's length and beam samples line up with the capsule samples. Without

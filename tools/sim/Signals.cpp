@@ -28,6 +28,52 @@ private:
     std::normal_distribution<double> normal;
 };
 
+// White noise through Paul Kellet's economy pink filter (within 0.5 dB of
+// -3 dB per octave above 10 Hz at 44.1 to 48 kHz).
+class Pink final : public SignalSource {
+public:
+    Pink(double gain, unsigned seed) : scale(0.1 * gain / 3.3), engine(seed) {}
+    bool fill(float* out, int frames) override {
+        for (int i = 0; i < frames; ++i) {
+            const double w = normal(engine);
+            b0 = 0.99765 * b0 + w * 0.0990460;
+            b1 = 0.96300 * b1 + w * 0.2965164;
+            b2 = 0.57000 * b2 + w * 1.0526913;
+            out[i] = static_cast<float>(scale * (b0 + b1 + b2 + w * 0.1848));
+        }
+        return true;
+    }
+
+private:
+    double scale;
+    double b0 = 0.0, b1 = 0.0, b2 = 0.0;
+    std::mt19937 engine;
+    std::normal_distribution<double> normal;
+};
+
+class Bursts final : public SignalSource {
+public:
+    Bursts(double perSecond, double frequency_hz, double rate_hz, double gain)
+        : period(std::max<std::int64_t>(1, std::llround(rate_hz / perSecond))), step(twoPi * frequency_hz / rate_hz),
+          decay(std::exp(-1.0 / (0.012 * rate_hz))), length(static_cast<std::int64_t>(0.05 * rate_hz)), amplitude(0.5 * gain) {}
+    bool fill(float* out, int frames) override {
+        for (int i = 0; i < frames; ++i, ++n) {
+            const std::int64_t k = n % period;
+            out[i] = k < length ? static_cast<float>(amplitude * std::pow(decay, static_cast<double>(k)) *
+                                                     std::sin(step * static_cast<double>(k)))
+                                : 0.0f;
+        }
+        return true;
+    }
+
+private:
+    std::int64_t period;
+    double step, decay;
+    std::int64_t length;
+    double amplitude;
+    std::int64_t n = 0;
+};
+
 class Sine final : public SignalSource {
 public:
     Sine(double frequency_hz, double rate_hz, double gain) : step(twoPi * frequency_hz / rate_hz), amplitude(0.25 * gain) {}
@@ -145,6 +191,15 @@ std::unique_ptr<SignalSource> parseSignal(const std::string& text, double rate_h
         return true;
     };
     if (kind == "noise" && !tooMany(0)) return std::make_unique<Noise>(gain, seed);
+    if (kind == "pink" && !tooMany(0)) return std::make_unique<Pink>(gain, seed);
+    if (kind == "bursts" && !tooMany(2)) {
+        const double f = values.size() > 1 ? values[1] : 1500.0;
+        if (f >= nyquist) {
+            error = "signal '" + text + "': frequency at or above half the sample rate";
+            return nullptr;
+        }
+        return std::make_unique<Bursts>(values.empty() ? 4.0 : values[0], f, rate_hz, gain);
+    }
     if (kind == "sine" && !tooMany(1)) {
         const double f = values.empty() ? 1000.0 : values[0];
         if (f >= nyquist) {
@@ -173,7 +228,7 @@ std::unique_ptr<SignalSource> parseSignal(const std::string& text, double rate_h
         return f;
     }
     if (error.empty())
-        error = "unknown signal '" + text + "' (valid: noise, sine:F, sweep:F1:F2, clicks:R, file:PATH)";
+        error = "unknown signal '" + text + "' (valid: noise, pink, sine:F, sweep:F1:F2, clicks:R, bursts:R:F, file:PATH)";
     return nullptr;
 }
 

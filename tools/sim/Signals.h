@@ -1,10 +1,13 @@
 #pragma once
 // Source signals for the array simulator, generated in blocks:
 //   noise            white Gaussian noise, RMS -20 dBFS (seeded, reproducible)
+//   pink             pink noise (-3 dB per octave), RMS about -20 dBFS (seeded)
 //   sine:F           sine of F Hz, peak -12 dBFS (F default 1000)
 //   sweep:F1:F2      exponential sweep from F1 to F2 Hz over the whole
 //                    duration, peak -12 dBFS (default 50 to 16000)
 //   clicks:R         R single-sample clicks per second of -6 dBFS (default 4)
+//   bursts:R:F       R tone bursts per second, F Hz (default 4, 1500), each a
+//                    50 ms decaying sine of peak -6 dBFS
 //   file:PATH        a mono sound file at the simulation's rate; silence after its end
 // parseSignal turns such a text into a generator, or answers null with a
 // one-line message. Not real-time (files are read through libsndfile).

@@ -4,7 +4,8 @@
 //   qb32-sim -o scene.wav [--rate 48000] [--duration 5]
 //            --source elev=90,azim=0,signal=noise[,gain=-6] [--source ...]
 //
-// Signals: noise, sine:F, sweep:F1:F2, clicks:R, file:PATH (see Signals.h).
+// Signals: noise, pink, sine:F, sweep:F1:F2, clicks:R, bursts:R:F, file:PATH
+// (see Signals.h).
 // The capsule signals line up with the sources as they pass the array's
 // centre. Exit status: 0 done, 2 bad command line or source, 4 output failed.
 
@@ -29,7 +30,7 @@ constexpr int exitOutput = 4;
 const char* usage =
     "usage: qb32-sim -o OUT.wav [--rate HZ] [--duration SECONDS]\n"
     "                --source elev=DEG,azim=DEG,signal=SIGNAL[,gain=DB] [--source ...]\n"
-    "signals: noise | sine:F | sweep:F1:F2 | clicks:PER_SECOND | file:MONO.wav\n";
+    "signals: noise | pink | sine:F | sweep:F1:F2 | clicks:PER_SECOND | bursts:PER_SECOND:F | file:MONO.wav\n";
 
 int fail(int status, const std::string& message) {
     std::fprintf(stderr, "qb32-sim: %s\n", message.c_str());
