@@ -1,5 +1,6 @@
 #include "engine/CEbf.h"
 
+#include <iterator>
 #include <new>
 
 #include "engine/DecompositionKernel.h"
@@ -14,6 +15,15 @@ constexpr int orderOf(int k) noexcept { return k < 1 ? 0 : k < 4 ? 1 : k < 9 ? 2
 // Latency of the FIR path: the group delay of the longest (linear-phase)
 // equaliser; shorter ones are padded up to it by their alignment delay.
 constexpr int firPathLatency_samples = (tables::firEqualiserMaxLength - 1) >> 1;
+
+// Components of one order share their FIR equaliser, so they go through the
+// convolvers two at a time: (first, second), second -1 for a single one.
+struct ComponentPair {
+    int first, second;
+};
+constexpr ComponentPair firPairs[] = {{0, -1}, {1, 2},  {3, -1},  {4, 5},   {6, 7},
+                                      {8, -1}, {9, 10}, {11, 12}, {13, 14}, {15, -1}};
+static_assert(std::size(firPairs) == 10);
 
 void fillGains(float* gains, int row) noexcept {
     for (int k = 0; k < CEbf::maxComponents; ++k) gains[k] = tables::normalisationTable[row][k];
@@ -32,6 +42,7 @@ CEbf::~CEbf() {
         if (firStates[k] != nullptr) firFree(firStates[k]);
     }
     delete biquadBank;
+    delete[] firConvolvers;
     freeMatrix();
     vecFree(componentGains);
 }
@@ -84,10 +95,18 @@ int CEbf::process(const float* const* in, float* const* out, int frames) noexcep
     if (biquadBank != nullptr) biquadBank->process(out, count, frames);
 
     if (mode == eqBiquadsAndFir) {
-        for (int k = 0; k < count; ++k) {
-            if (firStates[k] != nullptr) firFilterInPlace(out[k], frames, firStates[k]);
-            if (alignmentDelays[k] != nullptr) alignmentDelays[k]->process(out[k], out[k], frames);
+        if (firConvolvers != nullptr && count == maxComponents) {
+            for (int p = 0; p < firPairCount; ++p) {
+                const ComponentPair pair = firPairs[p];
+                float* io[2] = {out[pair.first], pair.second >= 0 ? out[pair.second] : nullptr};
+                firConvolvers[p].process(io, io, frames);
+            }
+        } else {
+            for (int k = 0; k < count; ++k)
+                if (firStates[k] != nullptr) firFilterInPlace(out[k], frames, firStates[k]);
         }
+        for (int k = 0; k < count; ++k)
+            if (alignmentDelays[k] != nullptr) alignmentDelays[k]->process(out[k], out[k], frames);
     }
 
     if (gainRow != 0 && componentGains != nullptr)
@@ -97,6 +116,8 @@ int CEbf::process(const float* const* in, float* const* out, int frames) noexcep
 
 void CEbf::reset() noexcept {
     if (biquadBank != nullptr) biquadBank->clear();
+    if (firConvolvers != nullptr)
+        for (int p = 0; p < firPairCount; ++p) firConvolvers[p].clear();
     for (int k = 0; k < componentCount; ++k) {
         if (firStates[k] != nullptr) firSetDelayLine(firStates[k], nullptr);
         if (alignmentDelays[k] != nullptr) alignmentDelays[k]->clear();
@@ -191,6 +212,33 @@ int CEbf::setFirEqualisers(const float* const* taps) {
         // Other refusals (no taps for this order) leave the component without
         // its FIR equaliser; the front end then refuses equalisation mode 1.
     }
+
+    // The convolvers, when enabled: built completely before anything is swapped.
+    PartitionedConvolver* convolvers = nullptr;
+    if (convolution::partitionedEnabled()) {
+        convolvers = new (std::nothrow) PartitionedConvolver[firPairCount];
+        bool built = convolvers != nullptr;
+        for (int p = 0; built && p < firPairCount; ++p) {
+            const ComponentPair pair = firPairs[p];
+            const int n = orderOf(pair.first);
+            const int length = tables::firEqualiserLengths[n];
+            if (taps[n] == nullptr || fresh.filters[pair.first] == nullptr) continue;  // no equaliser: silent
+            built = convolvers[p].configure(pair.second >= 0 ? 2 : 1, length,
+                                            PartitionedConvolver::Outputs::perLane) == status::ok;
+            if (!built) break;
+            const int lengths[2] = {length, length};
+            const float* rows[2] = {taps[n], taps[n]};
+            const int delays[2] = {0, 0};
+            convolvers[p].load(lengths, rows, delays);
+        }
+        if (!built) {
+            delete[] convolvers;
+            fresh.release();
+            return status::allocationFailed;
+        }
+    }
+    delete[] firConvolvers;
+    firConvolvers = convolvers;
 
     for (int k = 0; k < maxComponents; ++k) {
         if (firStates[k] != nullptr) firFree(firStates[k]);

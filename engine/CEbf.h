@@ -12,6 +12,10 @@
 // (tables in engine/tables/DecompositionTables.h); the block keeps copies.
 // The biquad cascades of all components run side by side in one
 // CModalBiquadBank, with exactly the arithmetic of the biquad primitive.
+// The FIR equalisers run as partitioned convolutions (no added latency; two
+// components of one order share a transform), or in direct form when
+// convolution::partitionedEnabled() was off when they were loaded; both agree
+// within single-precision rounding.
 //
 // States: constructed -> configured (out = 1, 4, 9 or 16 channels, i.e. order
 // 0..3) -> loaded (matrix, biquads, FIR equalisers; loading requires order 3
@@ -35,6 +39,7 @@
 
 #include "engine/ModalBiquadBank.h"
 #include "framework/CDelayLine.h"
+#include "framework/PartitionedConvolver.h"
 #include "framework/Primitives.h"
 #include "framework/vkAudioClass.h"
 
@@ -99,6 +104,10 @@ private:
     std::int32_t matrixColumns = 0;  // weights per row; 0 while no matrix is loaded
     CModalBiquadBank* biquadBank = nullptr;  // the cascades of all components, run side by side
     FirState* firStates[maxComponents] = {};
+    // The same equalisers as partitioned convolutions, one per pair of
+    // components of one order (null: direct form).
+    static constexpr int firPairCount = 10;
+    PartitionedConvolver* firConvolvers = nullptr;
     CDelayLine* alignmentDelays[maxComponents] = {};
     std::int32_t alignmentDelayLengths[maxComponents] = {};
     float firLatency = 0.0f;

@@ -322,12 +322,18 @@ TEST(CEbf, FirPathDelaysEveryComponentBy315Samples) {
     for (int q = 0; q < 32; ++q) click.data[q][0] = 1.0f;  // omni: only component 0 responds
     click.data[1][0] = 2.0f;                               // and an asymmetric part for the others
     Signal response = testing::runBlocks(impulse, click, 16, {512});
+    // Two components of one order share a transform in the fast equaliser, so
+    // its round-off is relative to the larger of the two: the tolerance is
+    // taken from the largest response of all (a component that barely
+    // responds to this click still gets the same absolute accuracy).
+    double largest = 0.0;
+    for (int k = 0; k < 16; ++k) largest = std::max(largest, static_cast<double>(std::fabs(response.data[k][315])));
     for (int k = 0; k < 16; ++k) {
         const auto& r = response.data[k];
         const double peak = std::fabs(r[315]);
         if (peak == 0.0) continue;
-        for (int i = 1; i <= 315; ++i) ASSERT_NEAR(r[315 - i], r[315 + i], 1e-6 * peak) << "component " << k;
-        for (int i = 631; i < 700; ++i) ASSERT_NEAR(r[i], 0.0, 1e-6 * peak) << "component " << k;
+        for (int i = 1; i <= 315; ++i) ASSERT_NEAR(r[315 - i], r[315 + i], 1e-6 * largest) << "component " << k;
+        for (int i = 631; i < 700; ++i) ASSERT_NEAR(r[i], 0.0, 1e-6 * largest) << "component " << k;
     }
 }
 
