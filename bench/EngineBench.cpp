@@ -1,6 +1,12 @@
 // The whole engine: 32 capsules in, N beams out. The counter `rtf` is the
 // real-time factor: seconds of audio processed per second of processing on
 // one core. `EngineSetup` reports the cost and the heap a new engine takes.
+//
+// `impl` picks the implementation within one binary, so that every figure is
+// also a ratio measured in the same run: 0 as built (partitioned convolution,
+// SIMD as detected), 1 direct-form FIRs with SIMD (partitioned convolution
+// switched off), 2 plain direct form (convolution off and the portable level:
+// one output at a time with a double accumulator).
 
 #include <benchmark/benchmark.h>
 
@@ -13,6 +19,8 @@
 #include <vector>
 
 #include "engine/CQb32.h"
+#include "framework/PartitionedConvolver.h"
+#include "framework/Simd.h"
 
 namespace {
 
@@ -20,6 +28,23 @@ using namespace qb32;
 
 constexpr int card3 = 7;
 constexpr int card2 = 8;
+
+// Holds the implementation choice for the lifetime of a benchmark (the
+// convolution switch is read when filters load, the level while processing).
+class Implementation {
+public:
+    explicit Implementation(int impl) : level(simd::activeLevel()) {
+        convolution::setPartitionedEnabled(impl == 0);
+        if (impl == 2) simd::setActiveLevel(simd::Level::portable);
+    }
+    ~Implementation() {
+        convolution::setPartitionedEnabled(true);
+        simd::setActiveLevel(level);
+    }
+
+private:
+    simd::Level level;
+};
 
 struct Rig {
     Rig(int beams, int block, int eq) : in(32, std::vector<float>(block)), out(beams, std::vector<float>(block)) {
@@ -60,26 +85,59 @@ void EngineSteady(benchmark::State& state) {
     const int beams = static_cast<int>(state.range(0));
     const int block = static_cast<int>(state.range(1));
     const int eq = static_cast<int>(state.range(2));
+    const Implementation impl(static_cast<int>(state.range(3)));
     Rig rig(beams, block, eq);
     for (int i = 0; i < 20; ++i) rig.block();
     for (auto _ : state) rig.block();
     report(state, block);
 }
 BENCHMARK(EngineSteady)
-    ->ArgNames({"beams", "block", "eq"})
-    ->Args({8, 512, 0})
-    ->Args({8, 512, 1})
-    ->Args({1, 512, 0})
-    ->Args({4, 512, 0})
-    ->Args({16, 512, 0})
-    ->Args({8, 32, 0})
-    ->Args({8, 128, 0})
-    ->Args({8, 2048, 0});
+    ->ArgNames({"beams", "block", "eq", "impl"})
+    ->Args({8, 512, 0, 0})
+    ->Args({8, 512, 0, 1})
+    ->Args({8, 512, 0, 2})
+    ->Args({8, 512, 1, 0})
+    ->Args({8, 512, 1, 1})
+    ->Args({8, 512, 1, 2})
+    ->Args({8, 64, 0, 0})
+    ->Args({8, 64, 0, 1})
+    ->Args({8, 64, 0, 2})
+    ->Args({1, 512, 0, 0})
+    ->Args({4, 512, 0, 0})
+    ->Args({16, 512, 0, 0})
+    ->Args({8, 32, 0, 0})
+    ->Args({8, 128, 0, 0})
+    ->Args({8, 2048, 0, 0});
+
+// Calls of `frames` samples into an engine configured for 512-sample blocks
+// (hosts that split their buffers, or automation splitting a block).
+void EngineCallSizes(benchmark::State& state) {
+    const int frames = static_cast<int>(state.range(0));
+    const Implementation impl(static_cast<int>(state.range(1)));
+    Rig rig(8, 512, 0);
+    std::vector<float*> outPtr = rig.outPtr;
+    for (int i = 0; i < 20; ++i) rig.engine.process(rig.inPtr.data(), outPtr.data(), frames);
+    for (auto _ : state) rig.engine.process(rig.inPtr.data(), outPtr.data(), frames);
+    report(state, frames);
+}
+BENCHMARK(EngineCallSizes)
+    ->ArgNames({"frames", "impl"})
+    ->Args({1, 0})
+    ->Args({7, 0})
+    ->Args({33, 0})
+    ->Args({64, 0})
+    ->Args({100, 0})
+    ->Args({511, 0})
+    ->Args({1, 1})
+    ->Args({7, 1})
+    ->Args({33, 1})
+    ->Args({100, 1});
 
 // Every beam crossfading to a new pattern at once, all the time: each block
 // lies inside a crossfade (a new load whenever one ends).
 void EngineCrossfading(benchmark::State& state) {
     const int block = static_cast<int>(state.range(0));
+    const Implementation impl(static_cast<int>(state.range(1)));
     Rig rig(8, block, 0);
     const int blocksPerFade = (11025 + 251) / block + 1;
     int counter = 0;
@@ -96,7 +154,7 @@ void EngineCrossfading(benchmark::State& state) {
     }
     report(state, block);
 }
-BENCHMARK(EngineCrossfading)->ArgNames({"block"})->Arg(512);
+BENCHMARK(EngineCrossfading)->ArgNames({"block", "impl"})->Args({512, 0})->Args({512, 1})->Args({512, 2});
 
 // Construction plus first configuration, and the heap one engine holds.
 void EngineSetup(benchmark::State& state) {
