@@ -16,9 +16,11 @@ vkAudioInterface withChannels(const vkAudioInterface& d, int channels) noexcept 
     return copy;
 }
 
+// Value-initialised: pointer and number arrays start as null / zero, so a
+// configuration that fails half-way can always be released.
 template <typename T>
 std::unique_ptr<T[]> makeArray(int n) noexcept {
-    return std::unique_ptr<T[]>(new (std::nothrow) T[static_cast<std::size_t>(n)]);
+    return std::unique_ptr<T[]>(new (std::nothrow) T[static_cast<std::size_t>(n)]());
 }
 
 int truncated(float v) noexcept { return static_cast<int>(v); }
@@ -37,9 +39,10 @@ int CQuorbix::configure(const vkAudioInterface& in, const vkAudioInterface& out)
     if (!decomposition) return status::allocationFailed;
     releaseStages();
     vkAudioClass::configure(in, out);
-    beamCount = out.channels > 0 ? out.channels : 0;
+    allocatedBeams = out.channels > 0 ? out.channels : 0;
     blockFrames = out.frameCount();
     if (int s = allocateStages()) return s;
+    beamCount = allocatedBeams;  // from here on every beam has all its stages
     const vkAudioInterface mono = withChannels(output, 1);
     for (int i = 0; i < beamCount; ++i) {
         if (int s = lowCrossovers[i].configure(mono, mono)) return s;
@@ -51,13 +54,12 @@ int CQuorbix::configure(const vkAudioInterface& in, const vkAudioInterface& out)
 }
 
 int CQuorbix::allocateStages() {
-    const int n = beamCount;
+    const int n = allocatedBeams;
     const int b = blockFrames;
     if (n >= 1) {
         lowBand = makeArray<float*>(n);
         highBand = makeArray<float*>(n);
         if (!lowBand || !highBand) return status::allocationFailed;
-        for (int i = 0; i < n; ++i) lowBand[i] = highBand[i] = nullptr;
         for (int i = 0; i < n && b >= 1; ++i) {
             lowBand[i] = vecAlloc(b);
             highBand[i] = vecAlloc(b);
@@ -100,6 +102,7 @@ int CQuorbix::allocateStages() {
 }
 
 void CQuorbix::releaseStages() noexcept {
+    beamCount = 0;
     modalStages.reset();
     highBandStages.reset();
     highBandDelays.reset();
@@ -112,9 +115,9 @@ void CQuorbix::releaseStages() noexcept {
     beamActive.reset();
     beamGain.reset();
     if (lowBand)
-        for (int i = 0; i < beamCount; ++i) vecFree(lowBand[i]);
+        for (int i = 0; i < allocatedBeams; ++i) vecFree(lowBand[i]);
     if (highBand)
-        for (int i = 0; i < beamCount; ++i) vecFree(highBand[i]);
+        for (int i = 0; i < allocatedBeams; ++i) vecFree(highBand[i]);
     lowBand.reset();
     highBand.reset();
     vecFree(scratch);
@@ -123,7 +126,7 @@ void CQuorbix::releaseStages() noexcept {
         vecFree(component);
         component = nullptr;
     }
-    beamCount = 0;
+    allocatedBeams = 0;
 }
 
 int CQuorbix::configureModalComponents(int count) {

@@ -109,7 +109,8 @@ private:
 
     int outputMode = 1;
     std::unique_ptr<CEbf> decomposition;
-    int beamCount = 0;   // N
+    int beamCount = 0;       // N once every stage of every beam exists, else 0
+    int allocatedBeams = 0;  // N of the arrays being built or held
     int blockFrames = 0; // B
     int modalComponentCount = 0;
 

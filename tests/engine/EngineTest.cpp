@@ -522,25 +522,38 @@ TEST(Engine, DefaultsAfterConfigure) {
     for (int b = 0; b < 8; ++b) EXPECT_NEAR(amplitude16(buf.out[b], 2048, 2048), amplitude16(buf.out[0], 2048, 2048), 1e-6);
 }
 
+// An allocation refused anywhere in configure leaves an engine that answers
+// every operation safely and writes silence until a configure succeeds.
 TEST(Engine, FailedConfigurationWritesSilenceUntilAGoodOne) {
-    CQb32 engine;
-    ASSERT_EQ(configure(engine, 4), 0);
-    for (std::size_t n = 1; n < 400; n += 37) {
-        testing::AllocationFailureScope fail(n);
-        const int s = configure(engine, 4);
-        if (!fail.refusedAny()) break;
-        EXPECT_NE(s, 0) << "allocation " << n;
-        EXPECT_FALSE(engine.isUsable());
-    }
     Buffers buf(32, 4, 256);
     for (int q = 0; q < 32; ++q) buf.in[q] = testing::whiteNoise(256, q);
-    for (auto& o : buf.out) o.assign(256, 7.0f);
-    {
-        testing::AllocationFailureScope fail(1);
-        EXPECT_NE(configure(engine, 4), 0);
+    CQb32 engine;
+    ASSERT_EQ(configure(engine, 4), 0);
+    bool refusedOnce = false;
+    for (std::size_t n = 1;; n += 5) {
+        int s = 0;
+        {
+            testing::AllocationFailureScope fail(n);
+            s = configure(engine, 4);
+            if (!fail.refusedAny()) break;
+        }
+        refusedOnce = true;
+        EXPECT_NE(s, 0) << "allocation " << n;
+        EXPECT_FALSE(engine.isUsable());
+        engine.setEqualisationMode(1);
+        engine.setEqualisationMode(0);
+        engine.setOutputMode(3);
+        engine.setOutputMode(1);
+        int v = 5;
+        engine.setControl(0, CQb32::pattern, &v, 1, valueType::int32);
+        engine.setElevation(1, 20.0f);
+        engine.setBeamActive(2, false);
+        engine.clearSignalState();
+        for (auto& o : buf.out) o.assign(256, 7.0f);
+        run(engine, buf, 256);
+        for (auto& o : buf.out) ASSERT_EQ(o, std::vector<float>(256, 0.0f)) << "allocation " << n;
     }
-    run(engine, buf, 256);
-    for (auto& o : buf.out) EXPECT_EQ(o, std::vector<float>(256, 0.0f));
+    EXPECT_TRUE(refusedOnce);
     ASSERT_EQ(configure(engine, 4), 0);
     run(engine, buf, 256);
     EXPECT_NE(buf.out[0], std::vector<float>(256, 0.0f));
