@@ -256,11 +256,11 @@ int main(int argc, char** argv) {
                 sceneRate_hz, beamPattern);
     std::printf("Level of each source in each beam, in dB relative to the beam aimed at that source:\n\n");
     std::printf("%-6s %-20s", "beam", "aimed at");
-    for (const auto& s : sources) std::printf(" %16s", (std::string(s.name) + " " + directionText(s.direction)).c_str());
+    for (const auto& s : sources) std::printf(" %21s", (std::string(s.name) + " " + directionText(s.direction)).c_str());
     std::printf("\n");
     for (int b = 0; b < beamsUsed; ++b) {
         std::printf("%-6d %-20s", b + 1, (std::string(beams[b].aim) + " " + directionText(beams[b].direction)).c_str());
-        for (int s = 0; s < 3; ++s) std::printf(" %16.1f", relative[static_cast<std::size_t>(b)][static_cast<std::size_t>(s)]);
+        for (int s = 0; s < 3; ++s) std::printf(" %21.1f", relative[static_cast<std::size_t>(b)][static_cast<std::size_t>(s)]);
         std::printf("\n");
     }
     std::ofstream picture(folder + "/scene.svg");
