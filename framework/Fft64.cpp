@@ -88,26 +88,35 @@ const Twiddles twiddles = makeTwiddles();
     re[7] = e3r - w3r; im[7] = e3i - w3i;
 }
 
+// Two-source lane shuffles with constant indices: GCC spells them
+// __builtin_shuffle with an index vector, clang __builtin_shufflevector.
+#if defined(__clang__)
+#define QB32_SHUFFLE(a, b, i0, i1, i2, i3, i4, i5, i6, i7) \
+    __builtin_shufflevector(a, b, i0, i1, i2, i3, i4, i5, i6, i7)
+#else
+#define QB32_SHUFFLE(a, b, i0, i1, i2, i3, i4, i5, i6, i7) \
+    __builtin_shuffle(a, b, v8i{i0, i1, i2, i3, i4, i5, i6, i7})
+#endif
+
 [[gnu::always_inline]] inline void transpose8(v8* m) noexcept {
-    const v8i lo = {0, 8, 1, 9, 4, 12, 5, 13}, hi = {2, 10, 3, 11, 6, 14, 7, 15};
-    const v8i lo2 = {0, 1, 8, 9, 4, 5, 12, 13}, hi2 = {2, 3, 10, 11, 6, 7, 14, 15};
-    const v8i lo4 = {0, 1, 2, 3, 8, 9, 10, 11}, hi4 = {4, 5, 6, 7, 12, 13, 14, 15};
     v8 t[8], u[8];
     for (int i = 0; i < 8; i += 2) {
-        t[i] = __builtin_shuffle(m[i], m[i + 1], lo);
-        t[i + 1] = __builtin_shuffle(m[i], m[i + 1], hi);
+        t[i] = QB32_SHUFFLE(m[i], m[i + 1], 0, 8, 1, 9, 4, 12, 5, 13);
+        t[i + 1] = QB32_SHUFFLE(m[i], m[i + 1], 2, 10, 3, 11, 6, 14, 7, 15);
     }
     for (int i = 0; i < 8; i += 4) {
-        u[i] = __builtin_shuffle(t[i], t[i + 2], lo2);
-        u[i + 1] = __builtin_shuffle(t[i], t[i + 2], hi2);
-        u[i + 2] = __builtin_shuffle(t[i + 1], t[i + 3], lo2);
-        u[i + 3] = __builtin_shuffle(t[i + 1], t[i + 3], hi2);
+        u[i] = QB32_SHUFFLE(t[i], t[i + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+        u[i + 1] = QB32_SHUFFLE(t[i], t[i + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+        u[i + 2] = QB32_SHUFFLE(t[i + 1], t[i + 3], 0, 1, 8, 9, 4, 5, 12, 13);
+        u[i + 3] = QB32_SHUFFLE(t[i + 1], t[i + 3], 2, 3, 10, 11, 6, 7, 14, 15);
     }
     for (int i = 0; i < 4; ++i) {
-        m[i] = __builtin_shuffle(u[i], u[i + 4], lo4);
-        m[i + 4] = __builtin_shuffle(u[i], u[i + 4], hi4);
+        m[i] = QB32_SHUFFLE(u[i], u[i + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+        m[i + 4] = QB32_SHUFFLE(u[i], u[i + 4], 4, 5, 6, 7, 12, 13, 14, 15);
     }
 }
+
+#undef QB32_SHUFFLE
 
 [[gnu::always_inline]] inline void transform(const float* re, const float* im, float* outRe,
                                              float* outIm) noexcept {

@@ -25,7 +25,8 @@ constexpr std::size_t alignment = 32;
 // Shared argument checks: null pointers first, then the length.
 template <typename... P>
 int check(int len, P... pointers) noexcept {
-    if (((pointers == nullptr) || ...)) return nullPointer;
+    const bool anyNull = (... || (pointers == nullptr));
+    if (anyNull) return nullPointer;
     return len <= 0 ? badSize : ok;
 }
 
