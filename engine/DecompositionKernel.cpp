@@ -109,7 +109,7 @@ void decomposeTiled(const float* const* rows, int outputs, const float* const* i
     if (outputs <= 0 || inputs <= 0 || frames <= 0) return;
     if (outputs > decompositionMaxOutputs) outputs = decompositionMaxOutputs;
 #if QB32_DECOMPOSITION_AVX2
-    if (simd::activeLevel() == simd::Level::avx2) {
+    if (simd::atLeast(simd::activeLevel(), simd::Level::avx2)) {
         allTilesAvx2(rows, outputs, in, inputs, out, frames);
         return;
     }

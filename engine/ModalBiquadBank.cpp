@@ -7,6 +7,7 @@
 #include "framework/Simd.h"
 
 #if defined(__i386__) || defined(__x86_64__)
+#include <immintrin.h>
 #define QB32_BIQUAD_BANK_AVX2 1
 #endif
 
@@ -29,60 +30,126 @@ bool validCascade(const double* c, int sections) noexcept {
     return true;
 }
 
-// c: [section][5][groups], z: [section][2][groups].
-[[gnu::always_inline]] inline void run(const Vec4* c, Vec4* z, int sections,
-                                       const bool* active, float* const* channels, int count,
-                                       int frames) noexcept {
-    Vec4 b[chunk][groups];  // lane k of sample i is b[i][k / 4][k % 4]
-    for (int start = 0; start < frames; start += chunk) {
-        const int m = frames - start < chunk ? frames - start : chunk;
-        for (int k = 0; k < lanes; ++k) {
-            if (k < count && active[k]) {
-                const float* x = channels[k] + start;
-                for (int i = 0; i < m; ++i) b[i][k / 4][k % 4] = x[i];
-            } else {
-                for (int i = 0; i < m; ++i) b[i][k / 4][k % 4] = 0.0;
-            }
-        }
-        for (int s = 0; s < sections; ++s) {
-            const Vec4* cs = c + 5 * groups * s;
-            Vec4 z0[groups], z1[groups];
-            for (int g = 0; g < groups; ++g) {
-                z0[g] = z[(2 * s) * groups + g];
-                z1[g] = z[(2 * s + 1) * groups + g];
-            }
-            for (int i = 0; i < m; ++i) {
-                for (int g = 0; g < groups; ++g) {
-                    const Vec4 x = b[i][g];
-                    const Vec4 y = cs[g] * x + z0[g];
-                    z0[g] = cs[groups + g] * x + z1[g] - cs[3 * groups + g] * y;
-                    z1[g] = cs[2 * groups + g] * x - cs[4 * groups + g] * y;
-                    b[i][g] = y;
-                }
-            }
-            for (int g = 0; g < groups; ++g) {
-                z[(2 * s) * groups + g] = z0[g];
-                z[(2 * s + 1) * groups + g] = z1[g];
-            }
-        }
-        for (int k = 0; k < count && k < lanes; ++k) {
-            if (!active[k]) continue;
-            float* y = channels[k] + start;
-            for (int i = 0; i < m; ++i) y[i] = static_cast<float>(b[i][k / 4][k % 4]);
+// Lane k of sample i is b[i][k / 4][k % 4].
+typedef Vec4 Chunk[chunk][groups];
+
+[[gnu::always_inline]] inline void gather(Chunk& b, const bool* active, float* const* channels, int count,
+                                          int start, int m) noexcept {
+    for (int k = 0; k < lanes; ++k) {
+        if (k < count && active[k]) {
+            const float* x = channels[k] + start;
+            for (int i = 0; i < m; ++i) b[i][k / 4][k % 4] = x[i];
+        } else {
+            for (int i = 0; i < m; ++i) b[i][k / 4][k % 4] = 0.0;
         }
     }
 }
 
-void runBaseline(const Vec4* c, Vec4* z, int sections, const bool* active, float* const* channels,
+[[gnu::always_inline]] inline void scatter(const Chunk& b, const bool* active, float* const* channels,
+                                           int count, int start, int m) noexcept {
+    for (int k = 0; k < count && k < lanes; ++k) {
+        if (!active[k]) continue;
+        float* y = channels[k] + start;
+        for (int i = 0; i < m; ++i) y[i] = static_cast<float>(b[i][k / 4][k % 4]);
+    }
+}
+
+// c: [section][5][groups], z: [section][2][groups].
+[[gnu::always_inline]] inline void sections(const Vec4* c, Vec4* z, int sectionCount, Chunk& b, int m) noexcept {
+    for (int s = 0; s < sectionCount; ++s) {
+        const Vec4* cs = c + 5 * groups * s;
+        Vec4 z0[groups], z1[groups];
+        for (int g = 0; g < groups; ++g) {
+            z0[g] = z[(2 * s) * groups + g];
+            z1[g] = z[(2 * s + 1) * groups + g];
+        }
+        for (int i = 0; i < m; ++i) {
+            for (int g = 0; g < groups; ++g) {
+                const Vec4 x = b[i][g];
+                const Vec4 y = cs[g] * x + z0[g];
+                z0[g] = cs[groups + g] * x + z1[g] - cs[3 * groups + g] * y;
+                z1[g] = cs[2 * groups + g] * x - cs[4 * groups + g] * y;
+                b[i][g] = y;
+            }
+        }
+        for (int g = 0; g < groups; ++g) {
+            z[(2 * s) * groups + g] = z0[g];
+            z[(2 * s + 1) * groups + g] = z1[g];
+        }
+    }
+}
+
+void runBaseline(const Vec4* c, Vec4* z, int sectionCount, const bool* active, float* const* channels,
                  int count, int frames) noexcept {
-    run(c, z, sections, active, channels, count, frames);
+    Chunk b;
+    for (int start = 0; start < frames; start += chunk) {
+        const int m = frames - start < chunk ? frames - start : chunk;
+        gather(b, active, channels, count, start, m);
+        sections(c, z, sectionCount, b, m);
+        scatter(b, active, channels, count, start, m);
+    }
 }
 
 #if QB32_BIQUAD_BANK_AVX2
-// The same code with AVX registers; no fused multiply-add, so the same bits.
-__attribute__((target("avx2"))) void runAvx2(const Vec4* c, Vec4* z, int sections, const bool* active,
+// The same arithmetic with AVX registers; no fused multiply-add, so the same
+// bits. Channels move in and out of the lane layout four samples by four
+// lanes at a time (a 4 x 4 transpose, converted to double on the way in and
+// rounded to float on the way out: the same values as element by element).
+__attribute__((target("avx2"))) void runAvx2(const Vec4* c, Vec4* z, int sectionCount, const bool* active,
                                              float* const* channels, int count, int frames) noexcept {
-    run(c, z, sections, active, channels, count, frames);
+    Chunk b;
+    alignas(32) static constexpr float silence[chunk] = {};
+    alignas(32) float discard[chunk];
+    const float* source[lanes];
+    float* target[lanes];
+    for (int k = 0; k < lanes; ++k) {
+        const bool on = k < count && active[k];
+        source[k] = on ? channels[k] : nullptr;
+        target[k] = on ? channels[k] : nullptr;
+    }
+    for (int start = 0; start < frames; start += chunk) {
+        const int m = frames - start < chunk ? frames - start : chunk;
+        const int whole = m & ~3;
+        for (int g = 0; g < groups; ++g) {
+            const float* x[4];
+            for (int j = 0; j < 4; ++j) x[j] = source[4 * g + j] ? source[4 * g + j] + start : silence;
+            for (int i = 0; i < whole; i += 4) {
+                __m128 r0 = _mm_loadu_ps(x[0] + i), r1 = _mm_loadu_ps(x[1] + i);
+                __m128 r2 = _mm_loadu_ps(x[2] + i), r3 = _mm_loadu_ps(x[3] + i);
+                _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+                _mm256_store_pd(reinterpret_cast<double*>(&b[i][g]), _mm256_cvtps_pd(r0));
+                _mm256_store_pd(reinterpret_cast<double*>(&b[i + 1][g]), _mm256_cvtps_pd(r1));
+                _mm256_store_pd(reinterpret_cast<double*>(&b[i + 2][g]), _mm256_cvtps_pd(r2));
+                _mm256_store_pd(reinterpret_cast<double*>(&b[i + 3][g]), _mm256_cvtps_pd(r3));
+            }
+            for (int i = whole; i < m; ++i)
+                for (int j = 0; j < 4; ++j) b[i][g][j] = x[j][i];
+        }
+        sections(c, z, sectionCount, b, m);
+        for (int g = 0; g < groups; ++g) {
+            float* y[4];
+            bool any = false;
+            for (int j = 0; j < 4; ++j) {
+                any = any || target[4 * g + j] != nullptr;
+                y[j] = target[4 * g + j] ? target[4 * g + j] + start : discard;
+            }
+            if (!any) continue;
+            for (int i = 0; i < whole; i += 4) {
+                __m128 r0 = _mm256_cvtpd_ps(_mm256_load_pd(reinterpret_cast<const double*>(&b[i][g])));
+                __m128 r1 = _mm256_cvtpd_ps(_mm256_load_pd(reinterpret_cast<const double*>(&b[i + 1][g])));
+                __m128 r2 = _mm256_cvtpd_ps(_mm256_load_pd(reinterpret_cast<const double*>(&b[i + 2][g])));
+                __m128 r3 = _mm256_cvtpd_ps(_mm256_load_pd(reinterpret_cast<const double*>(&b[i + 3][g])));
+                _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+                _mm_storeu_ps(y[0] + i, r0);
+                _mm_storeu_ps(y[1] + i, r1);
+                _mm_storeu_ps(y[2] + i, r2);
+                _mm_storeu_ps(y[3] + i, r3);
+            }
+            for (int i = whole; i < m; ++i)
+                for (int j = 0; j < 4; ++j) y[j][i] = static_cast<float>(b[i][g][j]);
+        }
+    }
+    _mm256_zeroupper();
 }
 #endif
 
@@ -139,7 +206,7 @@ void CModalBiquadBank::clear() noexcept {
 void CModalBiquadBank::process(float* const* channels, int count, int frames) noexcept {
     if (sectionCount == 0 || frames <= 0 || channels == nullptr) return;
 #if QB32_BIQUAD_BANK_AVX2
-    if (simd::activeLevel() == simd::Level::avx2) {
+    if (simd::atLeast(simd::activeLevel(), simd::Level::avx2)) {
         runAvx2(reinterpret_cast<const Vec4*>(coefficients), reinterpret_cast<Vec4*>(history), sectionCount, laneActive, channels, count, frames);
         return;
     }

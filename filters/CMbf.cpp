@@ -70,7 +70,7 @@ __attribute__((target("avx2"))) void weightedSumAvx2(const float* const* x, cons
 
 void weightedSum(const float* const* x, const float* factor, int count, float* sum, int frames) noexcept {
 #if defined(__i386__) || defined(__x86_64__)
-    if (simd::activeLevel() == simd::Level::avx2) {
+    if (simd::atLeast(simd::activeLevel(), simd::Level::avx2)) {
         weightedSumAvx2(x, factor, count, sum, frames);
         return;
     }

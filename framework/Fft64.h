@@ -10,7 +10,8 @@
 // aligned. The transform is computed as 8 x 8 (eight-point DFTs down the
 // columns of the 8 x 8 matrix x[8 r + c], twiddles, a transpose, eight-point
 // DFTs again), eight complex values per vector operation. AVX2 where the CPU
-// has it (simd::activeLevel), else the same code in SSE2 pairs.
+// has it (simd::activeLevel; with AVX-512VL's 32 registers where it has that
+// too), else the same code in SSE2 pairs.
 //
 // Accuracy: single precision throughout; each output is within about
 // 6 * 2^-24 * sum |x| of the exact transform (tested against a double DFT).

@@ -101,46 +101,91 @@ void spectralSumBaseline(float* acc, const float* const* g, const float* const* 
 
 #if QB32_X86
 
-__attribute__((target("avx2,fma"))) void headAvx2(const float* const* taps, const float* const* windows,
-                                                  int lanes, float* out, int count) noexcept {
-    int t = 0;
-    for (; t + 32 <= count; t += 32) {
-        __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps();
-        __m256 a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
-        for (int l = 0; l < lanes; ++l) {
-            const float* h = taps[l];
-            const float* w = windows[l] + t;
-            for (int i = 0; i < P; ++i) {
-                const __m256 c = _mm256_broadcast_ss(h + i);
-                a0 = _mm256_fmadd_ps(c, _mm256_loadu_ps(w + i), a0);
-                a1 = _mm256_fmadd_ps(c, _mm256_loadu_ps(w + i + 8), a1);
-                a2 = _mm256_fmadd_ps(c, _mm256_loadu_ps(w + i + 16), a2);
-                a3 = _mm256_fmadd_ps(c, _mm256_loadu_ps(w + i + 24), a3);
-            }
+// The x86 heads: each output sums every lane in its own chain of FMAs, tap
+// by tap, and adds the lane sums at the end in lane order. The independent
+// chains keep the FMA units busy where one chain per output would wait on
+// the latency of each FMA; every output still gets the same operations in
+// the same order whichever group or call it falls in.
+#define QB32_AVX2 __attribute__((target("avx2,fma"), always_inline)) inline
+#define QB32_AVX512 __attribute__((target("avx2,fma,avx512f,avx512vl"), always_inline)) inline
+
+template <int Lanes, int Groups>
+QB32_AVX2 void headGroupsAvx2(const float* const* taps, const float* const* windows,
+                                                  float* out, int t) noexcept {
+    __m256 acc[Lanes][Groups];
+    for (int l = 0; l < Lanes; ++l)
+        for (int g = 0; g < Groups; ++g) acc[l][g] = _mm256_setzero_ps();
+    for (int i = 0; i < P; ++i)
+        for (int l = 0; l < Lanes; ++l) {
+            const __m256 c = _mm256_broadcast_ss(taps[l] + i);
+            const float* w = windows[l] + t + i;
+            for (int g = 0; g < Groups; ++g) acc[l][g] = _mm256_fmadd_ps(c, _mm256_loadu_ps(w + 8 * g), acc[l][g]);
         }
-        _mm256_storeu_ps(out + t, a0);
-        _mm256_storeu_ps(out + t + 8, a1);
-        _mm256_storeu_ps(out + t + 16, a2);
-        _mm256_storeu_ps(out + t + 24, a3);
+    for (int g = 0; g < Groups; ++g) {
+        __m256 sum = acc[0][g];
+        for (int l = 1; l < Lanes; ++l) sum = _mm256_add_ps(sum, acc[l][g]);
+        _mm256_storeu_ps(out + 8 * g, sum);
     }
+}
+
+template <int Lanes>
+QB32_AVX2 void headLanesAvx2(const float* const* taps, const float* const* windows,
+                                                 float* out, int count) noexcept {
+    int t = 0;
+    for (; t + 16 <= count; t += 16) headGroupsAvx2<Lanes, 2>(taps, windows, out + t, t);
     for (; t < count; t += 8) {
-        __m256 a0 = _mm256_setzero_ps();
-        for (int l = 0; l < lanes; ++l) {
-            const float* h = taps[l];
-            const float* w = windows[l] + t;
-            for (int i = 0; i < P; ++i)
-                a0 = _mm256_fmadd_ps(_mm256_broadcast_ss(h + i), _mm256_loadu_ps(w + i), a0);
-        }
         if (t + 8 <= count) {
-            _mm256_storeu_ps(out + t, a0);
-        } else {
+            headGroupsAvx2<Lanes, 1>(taps, windows, out + t, t);
+        } else {  // a partial vector: surplus lanes read the history's slack
             alignas(32) float lanesOut[8];
-            _mm256_store_ps(lanesOut, a0);
+            headGroupsAvx2<Lanes, 1>(taps, windows, lanesOut, t);
             for (int k = 0; t + k < count; ++k) out[t + k] = lanesOut[k];
         }
     }
+}
+
+__attribute__((target("avx2,fma"))) void headAvx2(const float* const* taps, const float* const* windows,
+                                                  int lanes, float* out, int count) noexcept {
+    switch (lanes) {
+        case 1: headLanesAvx2<1>(taps, windows, out, count); break;
+        case 2: headLanesAvx2<2>(taps, windows, out, count); break;
+        case 3: headLanesAvx2<3>(taps, windows, out, count); break;
+        case 4: headLanesAvx2<4>(taps, windows, out, count); break;
+        default: std::memset(out, 0, sizeof(float) * static_cast<std::size_t>(count)); break;
+    }
     _mm256_zeroupper();
 }
+
+// With AVX-512VL's 32 registers: the eight-float chains of the AVX2 head for
+// 32 outputs at once (each broadcast tap meets four windows), the AVX2 head
+// for the rest of a call. Sixteen-float registers were slower here: nearly
+// every sliding window load then splits across two cache lines.
+template <int Lanes>
+QB32_AVX512 void headLanesAvx512(const float* const* taps, const float* const* windows, float* out,
+                                 int count) noexcept {
+    int t = 0;
+    for (; t + 32 <= count; t += 32) headGroupsAvx2<Lanes, 4>(taps, windows, out + t, t);
+    if (t == count) return;
+    const float* shifted[PartitionedConvolver::maxLanes];
+    for (int l = 0; l < Lanes; ++l) shifted[l] = windows[l] + t;
+    headLanesAvx2<Lanes>(taps, shifted, out + t, count - t);
+}
+
+__attribute__((target("avx2,fma,avx512f,avx512vl"))) void headAvx512(const float* const* taps,
+                                                                     const float* const* windows, int lanes,
+                                                                     float* out, int count) noexcept {
+    switch (lanes) {
+        case 1: headLanesAvx512<1>(taps, windows, out, count); break;
+        case 2: headLanesAvx512<2>(taps, windows, out, count); break;
+        case 3: headLanesAvx512<3>(taps, windows, out, count); break;
+        case 4: headLanesAvx512<4>(taps, windows, out, count); break;
+        default: std::memset(out, 0, sizeof(float) * static_cast<std::size_t>(count)); break;
+    }
+    _mm256_zeroupper();
+}
+
+#undef QB32_AVX2
+#undef QB32_AVX512
 
 __attribute__((target("avx2,fma"))) void spectralSumAvx2(float* acc, const float* const* g,
                                                          const float* const* u, int products) noexcept {
@@ -179,7 +224,7 @@ __attribute__((target("avx2,fma"))) void spectralSumAvx2(float* acc, const float
 
 bool useAvx2() noexcept {
 #if QB32_X86
-    return simd::activeLevel() == simd::Level::avx2;
+    return simd::atLeast(simd::activeLevel(), simd::Level::avx2);
 #else
     return false;
 #endif
@@ -187,9 +232,10 @@ bool useAvx2() noexcept {
 
 void head(const float* const* taps, const float* const* windows, int lanes, float* out, int count) noexcept {
 #if QB32_X86
-    if (useAvx2()) {
-        headAvx2(taps, windows, lanes, out, count);
-        return;
+    switch (simd::activeLevel()) {
+        case simd::Level::avx512: headAvx512(taps, windows, lanes, out, count); return;
+        case simd::Level::avx2: headAvx2(taps, windows, lanes, out, count); return;
+        default: break;
     }
 #endif
     headBaseline(taps, windows, lanes, out, count);

@@ -15,8 +15,12 @@ Level detect() noexcept {
     if (!__builtin_cpu_supports("sse2")) return Level::portable;
     // AVX2 and FMA must both be present; the OS must also save the YMM state,
     // which __builtin_cpu_supports checks through XGETBV on current compilers.
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return Level::avx2;
-    return Level::sse2;
+    if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma")) return Level::sse2;
+    // Likewise for the ZMM and mask registers (libgcc checks XCR0).
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw"))
+        return Level::avx512;
+    return Level::avx2;
 #else
     return Level::portable;
 #endif
@@ -50,6 +54,7 @@ const char* levelName(Level level) noexcept {
         case Level::portable: return "portable";
         case Level::sse2: return "sse2";
         case Level::avx2: return "avx2";
+        case Level::avx512: return "avx512";
     }
     return "unknown";
 }

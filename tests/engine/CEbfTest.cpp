@@ -340,7 +340,7 @@ TEST(CEbf, FirPathDelaysEveryComponentBy315Samples) {
 // Runs `body` at every instruction-set level this CPU has, then restores the level.
 void atEveryLevel(const std::function<void(simd::Level)>& body) {
     const simd::Level previous = simd::activeLevel();
-    for (auto level : {simd::Level::portable, simd::Level::sse2, simd::Level::avx2})
+    for (auto level : {simd::Level::portable, simd::Level::sse2, simd::Level::avx2, simd::Level::avx512})
         if (simd::setActiveLevel(level) == level) body(level);
     simd::setActiveLevel(previous);
 }

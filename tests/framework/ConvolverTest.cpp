@@ -17,7 +17,7 @@ namespace {
 
 std::vector<simd::Level> fastLevels() {
     std::vector<simd::Level> levels{simd::Level::portable};
-    for (auto l : {simd::Level::sse2, simd::Level::avx2})
+    for (auto l : {simd::Level::sse2, simd::Level::avx2, simd::Level::avx512})
         if (static_cast<int>(l) <= static_cast<int>(simd::detectedLevel())) levels.push_back(l);
     return levels;
 }
