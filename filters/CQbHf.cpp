@@ -74,6 +74,7 @@ void CQbHf::releaseBuffers() noexcept {
     activeCapacity = 0;
     activeCount = 0;
     previousFrames = 0;
+    steadyRegion = -1;
     blockFrames = 0;
 }
 
@@ -150,6 +151,7 @@ void CQbHf::reset() noexcept {
     activeCount = 0;
     currentRegion = -1;
     previousFrames = 0;
+    steadyRegion = -1;
     // With no region left there is nothing to cross from: a requested mode
     // change takes effect at once.
     if (requestedMode != mode) install(requestedMode);
@@ -203,6 +205,15 @@ void CQbHf::listRegion(const RegionSet& set, int region) noexcept {
         listCapsule(set.regionVertices[region + v * set.regionCount]);
 }
 
+void CQbHf::sortActiveCapsules() noexcept {
+    for (int i = 1; i < activeCount; ++i) {
+        const int c = activeCapsules[i];
+        int j = i;
+        for (; j > 0 && activeCapsules[j - 1] > c; --j) activeCapsules[j] = activeCapsules[j - 1];
+        activeCapsules[j] = c;
+    }
+}
+
 // Runs the fade in progress from sample d until it ends or the block does:
 // one ramp value per sample, the fading-in capsules on the ramp, the
 // fading-out ones on its complement (scaled to the current gain when the fade
@@ -239,10 +250,6 @@ int CQbHf::process(const float* const* in, float* const* out, int frames) noexce
     if (frames <= 0) return status::ok;
     if (frames > blockFrames) return status::unsupportedStream;
 
-    // Only the capsules used in the previous block have non-zero weights.
-    for (int i = 0; i < activeCount; ++i) vecZero(capsuleWeights[activeCapsules[i]], previousFrames);
-    activeCount = 0;
-
     // A mode change asked for while running takes effect at the first block
     // that starts with no fade under way, as a fade from the old mode's region.
     bool crossing = false;
@@ -256,16 +263,51 @@ int CQbHf::process(const float* const* in, float* const* out, int frames) noexce
         }
     }
 
-    for (int i = 0; i < frames; ++i)
-        regionOfSample[i] = regions.regionMap[mapIndex(elevationSource[i], azimuthSource[i])];
+    // The tracks hold whole degrees and mostly stand still: a block whose
+    // direction does not move needs one region lookup, and a moving one a
+    // lookup only where the direction changes.
+    const int firstElevation = elevationSource[0], firstAzimuth = azimuthSource[0];
+    int moved = 0;
+    for (int i = 1; i < frames; ++i)
+        moved |= (elevationSource[i] ^ firstElevation) | (azimuthSource[i] ^ firstAzimuth);
+    const std::int32_t firstRegion = regions.regionMap[mapIndex(firstElevation, firstAzimuth)];
 
     if (currentRegion < 0) {
-        currentRegion = regionOfSample[0];
+        currentRegion = firstRegion;
     } else if (crossing) {
         fadingOutRegion = currentRegion;
-        fadingInRegion = currentRegion = regionOfSample[0];
+        fadingInRegion = currentRegion = firstRegion;
         fadeCounter = switchRampLength;
     }
+    if (moved == 0 && fadeCounter <= 0 && firstRegion == currentRegion) {
+        mixSteady(in, out[0], frames);
+        return status::ok;
+    }
+
+    int lastElevation = firstElevation, lastAzimuth = firstAzimuth;
+    std::int32_t region = firstRegion;
+    for (int i = 0; i < frames; ++i) {
+        const int e = elevationSource[i], a = azimuthSource[i];
+        if (e != lastElevation || a != lastAzimuth) {
+            region = regions.regionMap[mapIndex(e, a)];
+            lastElevation = e;
+            lastAzimuth = a;
+        }
+        regionOfSample[i] = region;
+    }
+    if (fadeCounter <= 0) {
+        int same = 0;
+        while (same < frames && regionOfSample[same] == currentRegion) ++same;
+        if (same == frames) {
+            mixSteady(in, out[0], frames);
+            return status::ok;
+        }
+    }
+
+    // Only the capsules used in the previous block have non-zero weights.
+    for (int i = 0; i < activeCount; ++i) vecZero(capsuleWeights[activeCapsules[i]], previousFrames);
+    activeCount = 0;
+    steadyRegion = -1;
 
     int d = 0;
     if (fadeCounter > 0)
@@ -295,12 +337,7 @@ int CQbHf::process(const float* const* in, float* const* out, int frames) noexce
     // Mix in ascending capsule order: each sample then sums its non-zero
     // terms in the same order however the stream was cut into blocks, so the
     // output does not depend on the block sizes even in its rounding.
-    for (int i = 1; i < activeCount; ++i) {
-        const int c = activeCapsules[i];
-        int j = i;
-        for (; j > 0 && activeCapsules[j - 1] > c; --j) activeCapsules[j] = activeCapsules[j - 1];
-        activeCapsules[j] = c;
-    }
+    sortActiveCapsules();
     const int first = activeCapsules[0];
     vecMul(capsuleWeights[first], in[first], out[0], frames);
     for (int i = 1; i < activeCount; ++i) {
@@ -310,6 +347,42 @@ int CQbHf::process(const float* const* in, float* const* out, int frames) noexce
     vecScaleInPlace(regions.gain, out[0], frames);
     previousFrames = frames;
     return status::ok;
+}
+
+// A block wholly inside one region with no fade: the region's capsules
+// weigh 1 at every sample, so the mix is their plain sum, formed in the
+// ascending capsule order and with the single roundings of the weighted path
+// (x * 1 is exact, and a float sum or product rounded once from double equals
+// the float operation), so a steady block gives the same bits either way.
+// The weights are rewritten only when they differ from the last block's.
+void CQbHf::mixSteady(const float* const* in, float* out, int frames) noexcept {
+    if (steadyRegion != currentRegion || steadyVertices != regions.regionVertices ||
+        frames > previousFrames) {
+        for (int i = 0; i < activeCount; ++i) vecZero(capsuleWeights[activeCapsules[i]], previousFrames);
+        activeCount = 0;
+        listRegion(regions, currentRegion);
+        sortActiveCapsules();
+        for (int i = 0; i < activeCount; ++i) {
+            float* w = capsuleWeights[activeCapsules[i]];
+            for (int k = 0; k < frames; ++k) w[k] = 1.0f;
+        }
+        steadyRegion = currentRegion;
+        steadyVertices = regions.regionVertices;
+        previousFrames = frames;  // the extent of the ones, zeroed on leaving
+    }
+    const float* x0 = in[activeCapsules[0]];
+    if (activeCount == 1) {
+        vecScale(x0, regions.gain, out, frames);
+        return;
+    }
+    const float* x1 = in[activeCapsules[1]];
+    if (activeCount == 2) {
+        for (int k = 0; k < frames; ++k) out[k] = x0[k] + x1[k];
+    } else {
+        const float* x2 = in[activeCapsules[2]];
+        for (int k = 0; k < frames; ++k) out[k] = (x0[k] + x1[k]) + x2[k];
+    }
+    vecScaleInPlace(regions.gain, out, frames);
 }
 
 }  // namespace qb32

@@ -96,6 +96,8 @@ private:
     void listCapsule(int capsule) noexcept;
     void listRegion(const RegionSet& set, int region) noexcept;
     void runFade(int& d, int frames) noexcept;
+    void sortActiveCapsules() noexcept;
+    void mixSteady(const float* const* in, float* out, int frames) noexcept;
 
     int mode = 0;
     int requestedMode = 0;  // mode a changeMode asked for; equals mode when none is pending
@@ -116,7 +118,11 @@ private:
     int* activeCapsules = nullptr;
     int activeCount = 0;
     int activeCapacity = 0;
-    int previousFrames = 0;
+    int previousFrames = 0;  // extent of the non-zero weights
+    // Region whose capsules hold weight 1 over [0, previousFrames), all other
+    // weights zero (a steady last block), else -1; and its table.
+    int steadyRegion = -1;
+    const std::int32_t* steadyVertices = nullptr;
     int blockFrames = 0;
 
     const int* elevationSource = nullptr;

@@ -151,6 +151,9 @@ TEST(CQbHf, RegionFadeFollowsTheRampAcrossBlocks) {
         {2, {90, 0}, {0, 0}, {512}},
         {2, {90, 0}, {0, 0}, testing::randomBlockSizes(20000, maxBlock, 7)},
         {2, {90, 45}, {90, 0}, {64}},  // triangles 11 -> 16 share capsule 1
+        // Steady blocks shorter and longer than the one before: the weights
+        // a steady block leaves in place must still be right.
+        {2, {45, 0}, {180, 0}, {200, 37, 512, 5, 100}},
     };
     constexpr int start = 300;
     for (const Case& c : cases) {
