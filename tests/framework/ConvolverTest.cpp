@@ -11,28 +11,16 @@
 #include "framework/Simd.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/Reference.h"
+#include "tests/support/SimdLevels.h"
 
 namespace qb32 {
 namespace {
 
-std::vector<simd::Level> fastLevels() {
-    std::vector<simd::Level> levels{simd::Level::portable};
-    for (auto l : {simd::Level::sse2, simd::Level::avx2, simd::Level::avx512})
-        if (static_cast<int>(l) <= static_cast<int>(simd::detectedLevel())) levels.push_back(l);
-    return levels;
-}
-
-class LevelGuard {
-public:
-    explicit LevelGuard(simd::Level l) : previous(simd::activeLevel()) { simd::setActiveLevel(l); }
-    ~LevelGuard() { simd::setActiveLevel(previous); }
-
-private:
-    simd::Level previous;
-};
+using testing::LevelGuard;
+using testing::runnableLevels;
 
 TEST(Fft64, ForwardAndInverseMatchADoubleDft) {
-    for (auto level : fastLevels()) {
+    for (auto level : runnableLevels()) {
         LevelGuard guard(level);
         alignas(32) float re[64], im[64];
         const auto a = testing::whiteNoise(64, 1), b = testing::whiteNoise(64, 2);
@@ -95,7 +83,7 @@ TEST(PartitionedConvolver, SumOfLanesMatchesTheDirectFormForAnyCallSizes) {
         {"three lanes", {251, 100, 7, 0}, {0, 75, 122, 0}, {false, false, false, false}},
     };
     const int samples = 1500;
-    for (auto level : fastLevels()) {
+    for (auto level : runnableLevels()) {
         LevelGuard guard(level);
         for (const auto& c : cases) {
             PartitionedConvolver conv;
@@ -141,7 +129,7 @@ TEST(PartitionedConvolver, SumOfLanesMatchesTheDirectFormForAnyCallSizes) {
 // Two components through one shared (long, delayed) equaliser, each to its own
 // output, in place, as the decomposition runs them.
 TEST(PartitionedConvolver, PerLaneOutputsFilterEachLaneInPlace) {
-    for (auto level : fastLevels()) {
+    for (auto level : runnableLevels()) {
         LevelGuard guard(level);
         for (int lanes : {1, 2}) {
             const int length = 409, delay = 111, samples = 2000;

@@ -7,28 +7,15 @@
 #include "framework/Simd.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/Reference.h"
+#include "tests/support/SimdLevels.h"
 
 namespace qb32 {
 namespace {
 
 using namespace primitiveStatus;
 
-// Every instruction-set path the machine can run.
-std::vector<simd::Level> runnableLevels() {
-    std::vector<simd::Level> levels{simd::Level::portable};
-    for (auto l : {simd::Level::sse2, simd::Level::avx2, simd::Level::avx512})
-        if (static_cast<int>(l) <= static_cast<int>(simd::detectedLevel())) levels.push_back(l);
-    return levels;
-}
-
-class LevelGuard {
-public:
-    explicit LevelGuard(simd::Level l) : previous(simd::activeLevel()) { simd::setActiveLevel(l); }
-    ~LevelGuard() { simd::setActiveLevel(previous); }
-
-private:
-    simd::Level previous;
-};
+using testing::LevelGuard;
+using testing::runnableLevels;
 
 // |y - exact| <= firErrorBound(L) * sum |h x| for every output.
 void expectWithinBound(const std::vector<float>& taps, const std::vector<float>& x,
