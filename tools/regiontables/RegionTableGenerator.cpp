@@ -1,5 +1,7 @@
 #include "tools/regiontables/RegionTableGenerator.h"
 
+#include "engine/tables/CapsuleDirections.h"
+
 #include <cmath>
 #include <numbers>
 #include <ostream>
@@ -59,17 +61,17 @@ void writeTable(std::ostream& out, const char* declaration, const std::vector<st
 
 }  // namespace
 
+// The array's one capsule table (engine/tables/CapsuleDirections.h), the
+// same numbers the decomposition matrix is built from.
 const std::array<Direction, capsuleCount>& capsuleDirections() {
-    static const std::array<Direction, capsuleCount> directions = {{
-        {1.2065, 0.0000}, {1.5707, 0.5536}, {1.9357, 0.0000}, {1.5707, 5.7294},
-        {0.5538, 6.2829}, {0.9553, 0.7854}, {1.5708, 1.2065}, {2.1863, 0.7854},
-        {2.5878, 0.0002}, {2.1863, 5.4978}, {1.5708, 5.0773}, {0.9553, 5.4978},
-        {0.3649, 1.5708}, {1.0170, 1.5709}, {2.1244, 1.5709}, {2.7767, 1.5708},
-        {1.2059, 3.1416}, {1.5707, 3.6954}, {1.9357, 3.1416}, {1.5707, 2.5878},
-        {0.5538, 3.1413}, {0.9553, 3.9270}, {1.5708, 4.3475}, {2.1863, 3.9270},
-        {2.5878, 3.1418}, {2.1863, 2.3562}, {1.5708, 1.9357}, {0.9553, 2.3562},
-        {0.3649, 4.7124}, {1.0169, 4.7124}, {2.1244, 4.7125}, {2.7767, 4.7124},
-    }};
+    static const std::array<Direction, capsuleCount> directions = [] {
+        static_assert(tables::capsuleCount == capsuleCount);
+        std::array<Direction, capsuleCount> d{};
+        for (int c = 0; c < capsuleCount; ++c)
+            d[static_cast<std::size_t>(c)] = {tables::capsuleDirections[c].theta_rad,
+                                              tables::capsuleDirections[c].phi_rad};
+        return d;
+    }();
     return directions;
 }
 
