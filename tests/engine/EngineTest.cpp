@@ -268,10 +268,14 @@ std::vector<int> everyPatternPair() {
     return circuit;  // 133 entries, 132 transitions
 }
 
-// A 2756 Hz field from the look direction; twelve beams share the 132
-// pattern changes between them. No output sample may step further than the
-// steady tone of the old or the new pattern does: a click would.
-TEST(Engine, PatternChangesNeverClick) {
+// A tone from the look direction (2756 Hz, where the low band carries the
+// beam, and 12 kHz, where the capsule high band does); twelve beams share the
+// 132 pattern changes between them. No output sample may step further than
+// the steady tone of the old or the new pattern does: a click would.
+class PatternChanges : public ::testing::TestWithParam<double> {};
+
+TEST_P(PatternChanges, NeverClick) {
+    const double periodSamples = 44100.0 / GetParam();
     const auto sequence = everyPatternPair();
     ASSERT_EQ(sequence.size(), 133u);
     CQb32 engine;
@@ -286,7 +290,8 @@ TEST(Engine, PatternChangesNeverClick) {
         Buffers part(32, 12, segment);
         for (int q = 0; q < 32; ++q)
             for (int i = 0; i < segment; ++i)
-                part.in[q][i] = g[q] * 0.05f * static_cast<float>(std::sin(2 * pi * (s * segment + i) / 16));
+                part.in[q][i] =
+                    g[q] * 0.05f * static_cast<float>(std::sin(2 * pi * (s * segment + i) / periodSamples));
         run(engine, part, 512);
         for (int b = 0; b < 12; ++b) {
             const double now = maxStep(part.out[b], segment - 2000, segment);
@@ -303,6 +308,35 @@ TEST(Engine, PatternChangesNeverClick) {
             }
         }
     }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tones, PatternChanges, ::testing::Values(44100.0 / 16, 12000.0));
+
+// A pattern change is complete after the 250 ms crossfade: from then on the
+// beam gives exactly what a beam that always had the new pattern gives.
+TEST(Engine, PatternChangeCompletesInAQuarterSecond) {
+    CQb32 changed, fresh;
+    for (CQb32* e : {&changed, &fresh}) {
+        ASSERT_EQ(configure(*e, 1), 0);
+        ASSERT_EQ(setPattern(*e, 0, e == &changed ? 9 : 7), 0);  // card1, card3
+        e->setElevation(0, 60.0f);
+        ASSERT_EQ(e->start(), 0);
+    }
+    ASSERT_EQ(setPattern(changed, 0, 7), 0);
+    Buffers a(32, 1, 14000);
+    for (int q = 0; q < 32; ++q) a.in[q] = testing::whiteNoise(14000, 300 + q);
+    Buffers b = a;
+    run(changed, a, 512);
+    run(fresh, b, 512);
+    const int done = 11025 + 251 + 167;  // crossfade, new filters filled, latency
+    double differs = 0, level = 0;
+    for (int i = 0; i < 14000; ++i) {
+        level = std::max(level, std::abs(static_cast<double>(b.out[0][i])));
+        if (i >= done) differs = std::max(differs, std::abs(static_cast<double>(a.out[0][i]) - b.out[0][i]));
+    }
+    EXPECT_LE(differs, 1e-6 * level) << "the change is over after about 256 ms";
+    EXPECT_GT(std::abs(static_cast<double>(a.out[0][done - 2000]) - b.out[0][done - 2000]), 1e-4 * level)
+        << "before that, the old pattern is still heard";
 }
 
 TEST(Engine, DirectionGlidesWithoutJumps) {
