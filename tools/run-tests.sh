@@ -7,33 +7,48 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh all
 jobs=$(nproc)
+# Every stage's own result lines are kept here for the closing summary.
+results=$(mktemp)
+WINEPREFIX=""
+cleanup() {
+  rm -f "$results"
+  if [ -n "$WINEPREFIX" ]; then
+    wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$WINEPREFIX"
+  fi
+}
+trap cleanup EXIT
 for preset in release asan; do
   echo "=== $preset: configure and build" >&2
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   echo "=== $preset: tests" >&2
-  ctest --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs" | tee -a "$results"
 done
 
 echo "=== tsan: the plug-in's thread tests" >&2
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j "$jobs"
-ctest --preset tsan
+ctest --preset tsan | tee -a "$results"
 
 # The Windows modules, each loaded by the host-side test program under Wine in
 # a fresh prefix.
 WINEPREFIX=$(mktemp -d)
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
 for preset in win32 win64; do
   echo "=== $preset: cross build, exports, host test under Wine" >&2
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   bash tools/check-module-exports.sh "build/plugin-$preset/plugin/qb32.dll"
-  wine "build/plugin-$preset/plugin/qb32-host-test.exe" "build/plugin-$preset/plugin/qb32.dll"
+  wine "build/plugin-$preset/plugin/qb32-host-test.exe" "build/plugin-$preset/plugin/qb32.dll" | tee -a "$results"
 done
 
 echo "=== fuzz: the plug-in shell under libFuzzer, AddressSanitizer and UBSan" >&2
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
 bash tests/plugin/fuzz/run-fuzz.sh build/plugin-fuzz/tests/plugin/qb32-plugin-fuzz 60
+
+# One closing line for every stage together (each stage above already stopped
+# the script on its first failure).
+passed=$(awk '{sub(/\r$/, "")} /tests passed, 0 tests failed out of/ {n += $NF} /^[0-9]+ passed, 0 failed$/ {n += $1} END {print n + 0}' "$results")
+echo "all stages: $passed passed, 0 failed"
