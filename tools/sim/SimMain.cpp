@@ -43,7 +43,7 @@ struct SourceSpec {
     double gain_db = 0.0;
 };
 
-bool parseSource(const std::string& text, SourceSpec& spec, std::string& error) {
+bool parseSource(const std::string& text, SourceSpec& request, std::string& error) {
     bool haveElevation = false, haveAzimuth = false;
     for (const std::string& item : split(text, ',')) {
         const auto eq = item.find('=');
@@ -51,20 +51,20 @@ bool parseSource(const std::string& text, SourceSpec& spec, std::string& error) 
         const std::string value = eq == std::string::npos ? std::string() : item.substr(eq + 1);
         double v = 0.0;
         if (key == "signal" && eq != std::string::npos) {
-            spec.signal = trim(value);
+            request.signal = trim(value);
         } else if ((key == "elev" || key == "azim" || key == "gain") && parseNumber(value, v)) {
             if (key == "elev") {
                 if (v < 0.0 || v > 180.0) {
                     error = "--source '" + text + "': elevation must lie in 0..180 degrees";
                     return false;
                 }
-                spec.direction.elevation_deg = v;
+                request.direction.elevation_deg = v;
                 haveElevation = true;
             } else if (key == "azim") {
-                spec.direction.azimuth_deg = v;
+                request.direction.azimuth_deg = v;
                 haveAzimuth = true;
             } else {
-                spec.gain_db = v;
+                request.gain_db = v;
             }
         } else {
             error = "--source '" + text + "': cannot read '" + item +
@@ -72,7 +72,7 @@ bool parseSource(const std::string& text, SourceSpec& spec, std::string& error) 
             return false;
         }
     }
-    if (!haveElevation || !haveAzimuth || spec.signal.empty()) {
+    if (!haveElevation || !haveAzimuth || request.signal.empty()) {
         error = "--source '" + text + "': needs elev=, azim= and signal=";
         return false;
     }
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
     std::string output;
     double rate_hz = 48000.0;
     double duration_s = -1.0;
-    std::vector<SourceSpec> specs;
+    std::vector<SourceSpec> requested;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](std::string& out) {
@@ -108,30 +108,30 @@ int main(int argc, char** argv) {
             if (!value(v) || !parseNumber(v, duration_s) || !(duration_s > 0.0) || duration_s > 86400.0)
                 return fail(exitUsage, "--duration needs a positive number of seconds");
         } else if (arg == "--source") {
-            SourceSpec spec;
+            SourceSpec request;
             std::string error;
             if (!value(v)) return fail(exitUsage, "--source needs a description");
-            if (!parseSource(v, spec, error)) return fail(exitUsage, error);
-            specs.push_back(spec);
+            if (!parseSource(v, request, error)) return fail(exitUsage, error);
+            requested.push_back(request);
         } else {
             return fail(exitUsage, "unknown option '" + arg + "'\n" + usage);
         }
     }
     if (output.empty()) return fail(exitUsage, std::string("no output file (-o)\n") + usage);
-    if (specs.empty()) return fail(exitUsage, std::string("no --source\n") + usage);
+    if (requested.empty()) return fail(exitUsage, std::string("no --source\n") + usage);
 
     // A file source sets the default duration: the longest file.
     std::int64_t frames = duration_s > 0.0 ? static_cast<std::int64_t>(duration_s * rate_hz + 0.5) : -1;
     std::vector<std::unique_ptr<SignalSource>> sources;
     std::vector<Direction> directions;
-    for (std::size_t s = 0; s < specs.size(); ++s) {
+    for (std::size_t s = 0; s < requested.size(); ++s) {
         std::string error;
-        auto source = parseSignal(specs[s].signal, rate_hz, frames > 0 ? frames : static_cast<std::int64_t>(5.0 * rate_hz),
-                                  specs[s].gain_db, 1234u + static_cast<unsigned>(s), error);
+        auto source = parseSignal(requested[s].signal, rate_hz, frames > 0 ? frames : static_cast<std::int64_t>(5.0 * rate_hz),
+                                  requested[s].gain_db, 1234u + static_cast<unsigned>(s), error);
         if (!source) return fail(exitUsage, error);
         if (duration_s <= 0.0) frames = std::max(frames, source->naturalLength());
         sources.push_back(std::move(source));
-        directions.push_back(specs[s].direction);
+        directions.push_back(requested[s].direction);
     }
     if (frames <= 0) frames = static_cast<std::int64_t>(5.0 * rate_hz);
 
@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
     if (!sourceError.empty()) return fail(exitUsage, sourceError);
     if (!ok || !writer.commit()) return fail(exitOutput, writer.error());
     std::fprintf(stderr, "qb32-sim: wrote %s: 32 capsules, %s Hz, %.2f s, %zu source%s\n", output.c_str(),
-                 formatNumber(rate_hz).c_str(), static_cast<double>(frames) / rate_hz, specs.size(),
-                 specs.size() == 1 ? "" : "s");
+                 formatNumber(rate_hz).c_str(), static_cast<double>(frames) / rate_hz, requested.size(),
+                 requested.size() == 1 ? "" : "s");
     return 0;
 }
