@@ -127,7 +127,7 @@ int CQb32::loadIirEqualisers(int type) {
     } else if (type == 2) {
         return frontEnd->setEqMode(2);
     } else {
-        return badPattern;
+        return badEqualisationType;
     }
     if (!running())
         if (int s = frontEnd->getDecomposition().setBiquadEqualisers(taps, sections)) return s;

@@ -54,7 +54,8 @@ public:
     static constexpr float sampleRateHz = 44100.0f;
 
     // Engine-specific status codes.
-    static constexpr int badPattern = 8;
+    static constexpr int badPattern = 8;           // pattern index outside the catalogue
+    static constexpr int badEqualisationType = 8;  // biquad set other than 0..2
     static constexpr int badBeam = 101;
     static constexpr int badOutputMode = 102;
     static constexpr int badEqualisationMode = 105;
