@@ -52,6 +52,8 @@ void CEbf::freeMatrix() noexcept {
         vecFree(row);
         row = nullptr;
     }
+    vecFree(matrixTransposed);
+    matrixTransposed = nullptr;
     matrixColumns = 0;
 }
 
@@ -89,7 +91,7 @@ int CEbf::process(const float* const* in, float* const* out, int frames) noexcep
     const int mode = eqMode;
     const int gainRow = normalisation;
 
-    decomposeTiled(matrixRows, count, in, input.channels, out, frames);
+    decomposeTiled(matrixRows, matrixTransposed, count, in, input.channels, out, frames);
     if (mode == eqNone) return status::ok;
 
     if (biquadBank != nullptr) biquadBank->process(out, count, frames);
@@ -138,16 +140,20 @@ int CEbf::setDecompositionMatrix(const float* const* rows) {
         if (rows[k] == nullptr) return matrixRefused;
 
     float* fresh[maxComponents] = {};
+    float* transposed = vecAlloc(input.channels * decompositionMaxOutputs);
     for (int k = 0; k < componentCount; ++k) {
         fresh[k] = vecAlloc(input.channels);
-        if (fresh[k] == nullptr) {
+        if (fresh[k] == nullptr || transposed == nullptr) {
             for (float* row : fresh) vecFree(row);
+            vecFree(transposed);
             return status::allocationFailed;
         }
         vecCopy(rows[k], fresh[k], input.channels);
     }
     freeMatrix();
     for (int k = 0; k < maxComponents; ++k) matrixRows[k] = fresh[k];
+    transposeMatrix(matrixRows, componentCount, input.channels, transposed);
+    matrixTransposed = transposed;
     matrixColumns = input.channels;
     return status::ok;
 }

@@ -102,6 +102,7 @@ private:
     std::int32_t eqMode = eqBiquads;
     float* matrixRows[maxComponents] = {};
     std::int32_t matrixColumns = 0;  // weights per row; 0 while no matrix is loaded
+    float* matrixTransposed = nullptr;  // the rows by columns, for calls shorter than a tile
     CModalBiquadBank* biquadBank = nullptr;  // the cascades of all components, run side by side
     FirState* firStates[maxComponents] = {};
     // The same equalisers as partitioned convolutions, one per pair of

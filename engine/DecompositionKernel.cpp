@@ -13,34 +13,6 @@ namespace qb32 {
 
 namespace {
 
-// One tile of n <= decompositionTile samples starting at `offset`. With n a
-// compile-time constant for full tiles, the inner loops vectorise cleanly.
-template <int N>
-[[gnu::always_inline]] inline void tile(const float* const* rows, int outputs, const float* const* in, int inputs,
-                 float* const* out, int offset, int n) noexcept {
-    const int count = N > 0 ? N : n;
-    alignas(32) float acc[decompositionMaxOutputs][decompositionTile];
-    {
-        const float* x = in[0] + offset;
-        for (int k = 0; k < outputs; ++k) {
-            const float m = rows[k][0];
-            for (int i = 0; i < count; ++i) acc[k][i] = m * x[i];
-        }
-    }
-    for (int j = 1; j < inputs; ++j) {
-        const float* x = in[j] + offset;
-        for (int k = 0; k < outputs; ++k) {
-            const float m = rows[k][j];
-            float* a = acc[k];
-            for (int i = 0; i < count; ++i) a[i] += m * x[i];
-        }
-    }
-    for (int k = 0; k < outputs; ++k) {
-        float* y = out[k] + offset;
-        for (int i = 0; i < count; ++i) y[i] = acc[k][i];
-    }
-}
-
 // Eight floats as one value: the compiler maps it to one AVX register, or to
 // two SSE registers in the baseline build.
 typedef float Vec8 __attribute__((vector_size(32)));
@@ -75,8 +47,51 @@ template <int R>
     }
 }
 
-[[gnu::always_inline]] inline void allTiles(const float* const* rows, int outputs, const float* const* in,
-                                            int inputs, float* const* out, int frames) noexcept {
+// A tail of fewer than 16 samples, one sample at a time with the outputs
+// across the vector lanes: out[k][i] for all k from the columns
+// (columns[16 * j + k] = rows[k][j]). Each output's sum is the same
+// multiply-then-add sequence over j = 0, 1, ... as in registerBlock, so the
+// bits do not depend on whether a sample falls in a full tile or a tail, and
+// a one-sample call costs one pass over the matrix instead of a whole tile.
+// Four samples at a time keep eight independent sums in flight.
+template <int S>
+[[gnu::always_inline]] inline void narrowSamples(const float* columns, int outputs, const float* const* in,
+                                                 int inputs, float* const* out, int at) noexcept {
+    Vec8 lo[S], hi[S], c0, c1;
+    std::memcpy(&c0, columns, sizeof c0);
+    std::memcpy(&c1, columns + 8, sizeof c1);
+    for (int s = 0; s < S; ++s) {
+        const float x = in[0][at + s];
+        lo[s] = c0 * x;
+        hi[s] = c1 * x;
+    }
+    for (int j = 1; j < inputs; ++j) {
+        std::memcpy(&c0, columns + decompositionMaxOutputs * j, sizeof c0);
+        std::memcpy(&c1, columns + decompositionMaxOutputs * j + 8, sizeof c1);
+        for (int s = 0; s < S; ++s) {
+            const float x = in[j][at + s];
+            lo[s] += c0 * x;
+            hi[s] += c1 * x;
+        }
+    }
+    for (int s = 0; s < S; ++s) {
+        alignas(32) float lanes[decompositionMaxOutputs];
+        std::memcpy(lanes, &lo[s], sizeof lo[s]);
+        std::memcpy(lanes + 8, &hi[s], sizeof hi[s]);
+        for (int k = 0; k < outputs; ++k) out[k][at + s] = lanes[k];
+    }
+}
+
+[[gnu::always_inline]] inline void narrowTail(const float* columns, int outputs, const float* const* in,
+                                              int inputs, float* const* out, int offset, int n) noexcept {
+    int i = 0;
+    for (; i + 4 <= n; i += 4) narrowSamples<4>(columns, outputs, in, inputs, out, offset + i);
+    for (; i < n; ++i) narrowSamples<1>(columns, outputs, in, inputs, out, offset + i);
+}
+
+[[gnu::always_inline]] inline void allTiles(const float* const* rows, const float* columns, int outputs,
+                                            const float* const* in, int inputs, float* const* out,
+                                            int frames) noexcept {
     constexpr int R = 4, W = 16;
     int offset = 0;
     for (; offset + W <= frames; offset += W) {
@@ -84,37 +99,55 @@ template <int R>
         for (; k + R <= outputs; k += R) registerBlock<R>(rows, k, in, inputs, out, offset);
         for (; k < outputs; ++k) registerBlock<1>(rows, k, in, inputs, out, offset);
     }
-    if (offset < frames) tile<0>(rows, outputs, in, inputs, out, offset, frames - offset);
+    if (offset < frames) narrowTail(columns, outputs, in, inputs, out, offset, frames - offset);
 }
 
-void allTilesBaseline(const float* const* rows, int outputs, const float* const* in, int inputs,
-                      float* const* out, int frames) noexcept {
-    allTiles(rows, outputs, in, inputs, out, frames);
+void allTilesBaseline(const float* const* rows, const float* columns, int outputs, const float* const* in,
+                      int inputs, float* const* out, int frames) noexcept {
+    allTiles(rows, columns, outputs, in, inputs, out, frames);
 }
 
 #if QB32_DECOMPOSITION_AVX2
 // The same code with 8-wide vectors. Multiplies and adds stay separate (no
 // fused multiply-add), so both versions give the same bits.
-__attribute__((target("avx2"))) void allTilesAvx2(const float* const* rows, int outputs,
-                                                  const float* const* in, int inputs, float* const* out,
-                                                  int frames) noexcept {
-    allTiles(rows, outputs, in, inputs, out, frames);
+__attribute__((target("avx2"))) void allTilesAvx2(const float* const* rows, const float* columns,
+                                                  int outputs, const float* const* in, int inputs,
+                                                  float* const* out, int frames) noexcept {
+    allTiles(rows, columns, outputs, in, inputs, out, frames);
 }
 #endif
 
 }  // namespace
 
-void decomposeTiled(const float* const* rows, int outputs, const float* const* in, int inputs,
-                    float* const* out, int frames) noexcept {
+void transposeMatrix(const float* const* rows, int outputs, int inputs, float* columns) noexcept {
+    for (int j = 0; j < inputs; ++j)
+        for (int k = 0; k < decompositionMaxOutputs; ++k)
+            columns[decompositionMaxOutputs * j + k] = k < outputs ? rows[k][j] : 0.0f;
+}
+
+void decomposeTiled(const float* const* rows, const float* columns, int outputs, const float* const* in,
+                    int inputs, float* const* out, int frames) noexcept {
     if (outputs <= 0 || inputs <= 0 || frames <= 0) return;
     if (outputs > decompositionMaxOutputs) outputs = decompositionMaxOutputs;
+    if (inputs > decompositionMaxInputs) inputs = decompositionMaxInputs;
+    // Without a cached transpose, a tail builds one on the stack.
+    alignas(32) float local[decompositionMaxInputs * decompositionMaxOutputs];
+    if (columns == nullptr && frames % 16 != 0) {
+        transposeMatrix(rows, outputs, inputs, local);
+        columns = local;
+    }
 #if QB32_DECOMPOSITION_AVX2
     if (simd::atLeast(simd::activeLevel(), simd::Level::avx2)) {
-        allTilesAvx2(rows, outputs, in, inputs, out, frames);
+        allTilesAvx2(rows, columns, outputs, in, inputs, out, frames);
         return;
     }
 #endif
-    allTilesBaseline(rows, outputs, in, inputs, out, frames);
+    allTilesBaseline(rows, columns, outputs, in, inputs, out, frames);
+}
+
+void decomposeTiled(const float* const* rows, int outputs, const float* const* in, int inputs,
+                    float* const* out, int frames) noexcept {
+    decomposeTiled(rows, nullptr, outputs, in, inputs, out, frames);
 }
 
 void decomposeByPasses(const float* const* rows, int outputs, const float* const* in, int inputs,

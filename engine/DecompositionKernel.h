@@ -5,8 +5,11 @@
 // decomposeTiled is the one CEbf uses: it walks the block 16 samples at a
 // time and keeps the partial sums of 4 outputs x 16 samples in vector
 // registers while all inputs stream past, instead of re-reading and
-// re-writing each output once per input (a tail of fewer than 16 samples goes
-// through a small on-stack tile). AVX2 registers are used where the CPU has
+// re-writing each output once per input. A tail of fewer than 16 samples (a
+// small call) goes one sample at a time with the 16 outputs across the vector
+// lanes, reading the matrix by columns: `columns` is the transpose written by
+// transposeMatrix (inputs x 16 floats, zero-padded outputs), cached by the
+// caller; without it the tail transposes on the stack. AVX2 registers are used where the CPU has
 // them (simd::activeLevel), SSE2 otherwise; multiplies and adds are never
 // fused, so every level gives the same bits. Each sample's sum is formed in
 // the same order (j = 0, 1, ...) whatever the block boundaries, so splitting a
@@ -17,13 +20,19 @@
 // vecScale / vecScaleAdd pass over the block per (output, input) pair.
 //
 // Real time: both allocate nothing, take no lock and never throw.
-// outputs <= 16; in and out must not overlap.
+// outputs <= 16, inputs <= 64; in and out must not overlap.
 
 namespace qb32 {
 
-inline constexpr int decompositionTile = 64;
 inline constexpr int decompositionMaxOutputs = 16;
+inline constexpr int decompositionMaxInputs = 64;
 
+// columns[16 * j + k] = rows[k][j] for k < outputs, 0 above; columns holds
+// inputs * 16 floats.
+void transposeMatrix(const float* const* rows, int outputs, int inputs, float* columns) noexcept;
+
+void decomposeTiled(const float* const* rows, const float* columns, int outputs, const float* const* in,
+                    int inputs, float* const* out, int frames) noexcept;
 void decomposeTiled(const float* const* rows, int outputs, const float* const* in, int inputs,
                     float* const* out, int frames) noexcept;
 
