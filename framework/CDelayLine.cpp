@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "framework/Primitives.h"
+#include "framework/SmallCopy.h"
 
 namespace qb32 {
 
@@ -38,12 +39,22 @@ void CDelayLine::process(const float* src, float* dst, int n) noexcept {
         if (src != dst) vecCopy(src, dst, n);
         return;
     }
-    // Per sample: buffer[w] = src[k], advance w, dst[k] = buffer[w]. In runs
+    // Per sample: buffer[w] = src[k], advance w, dst[k] = buffer[w]. A few
+    // samples go exactly so (cheaper than setting up copies). In runs
     // where neither index wraps that is two copies: the output reads the old
     // buffer[w + 1 ..], then the inputs land at buffer[w ..]. In place, the
     // inputs of a run are saved first.
     const int size = length + 1;
     int w = writeIndex;
+    if (n <= smallCopyLimit) {
+        for (int k = 0; k < n; ++k) {
+            buffer[w] = src[k];
+            w = w + 1 == size ? 0 : w + 1;
+            dst[k] = buffer[w];
+        }
+        writeIndex = w;
+        return;
+    }
     constexpr int shortDelay = 256;
     if (n > length && length <= shortDelay) {
         // Short delay, longer block: the output is the stored `length` inputs

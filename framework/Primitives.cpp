@@ -2,6 +2,7 @@
 // live in PrimitivesFir.cpp.
 
 #include "framework/Primitives.h"
+#include "framework/SmallCopy.h"
 
 #include <bit>
 #include <cmath>
@@ -38,7 +39,7 @@ inline float round1(double v) noexcept { return static_cast<float>(v); }
 
 int vecCopy(const float* src, float* dst, int len) noexcept {
     if (int s = check(len, src, dst)) return s;
-    std::memmove(dst, src, static_cast<std::size_t>(len) * sizeof(float));
+    moveSamples(dst, src, len);
     return ok;
 }
 
@@ -50,7 +51,7 @@ int vecCopyDouble(const double* src, double* dst, int len) noexcept {
 
 int vecZero(float* dst, int len) noexcept {
     if (int s = check(len, dst)) return s;
-    std::memset(dst, 0, static_cast<std::size_t>(len) * sizeof(float));
+    zeroSamples(dst, len);
     return ok;
 }
 

@@ -25,6 +25,7 @@
 
 #include "framework/Primitives.h"
 #include "framework/Simd.h"
+#include "framework/SmallCopy.h"
 
 #if defined(__i386__) || defined(__x86_64__)
 #include <immintrin.h>
@@ -261,7 +262,7 @@ void filter(const float* src, float* dst, int n, FirState* st) noexcept {
         }
         const int room = st->workCapacity - st->position;
         const int piece = n - done < room ? n - done : room;
-        std::memcpy(st->work + st->position, src + done, sizeof(float) * static_cast<std::size_t>(piece));
+        moveSamples(st->work + st->position, src + done, piece);
         runKernel(st->reversedTaps, st->tapCount, st->work + st->position - history, dst + done, piece);
         st->position += piece;
         done += piece;
