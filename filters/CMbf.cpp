@@ -58,11 +58,12 @@ __attribute__((target("avx2"))) void weightedSumAvx2(const float* const* x, cons
         for (int c = 0; c < count; ++c) s = _mm256_add_ps(s, _mm256_mul_ps(_mm256_loadu_ps(x[c] + j), f[c]));
         _mm256_storeu_ps(sum + j, s);
     }
-    for (; j < frames; ++j) {
-        __m128 s = _mm_setzero_ps();
-        for (int c = 0; c < count; ++c)
-            s = _mm_add_ss(s, _mm_mul_ss(_mm_load_ss(x[c] + j), _mm_set_ss(factor[c])));
-        sum[j] = _mm_cvtss_f32(s);
+    if (j < frames) {  // the last 1-7 samples in one masked vector, the same operations per lane
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(frames - j), lane);
+        __m256 s = _mm256_setzero_ps();
+        for (int c = 0; c < count; ++c) s = _mm256_add_ps(s, _mm256_mul_ps(_mm256_maskload_ps(x[c] + j, mask), f[c]));
+        _mm256_maskstore_ps(sum + j, mask, s);
     }
     _mm256_zeroupper();
 }
