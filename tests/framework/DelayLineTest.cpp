@@ -29,7 +29,10 @@ TEST(DelayLine, EveryLengthAndBlockSplitGivesThePureDelay) {
             ASSERT_EQ(line.resize(length), 0);
             std::vector<float> y = x;
             int at = 0;
-            for (int b : testing::randomBlockSizes(3000, 300, static_cast<std::uint32_t>(length))) {
+            // Long blocks and runs of very short ones (those take the per-sample path).
+            auto blocks = testing::randomBlockSizes(1500, 300, static_cast<std::uint32_t>(length));
+            for (int b : testing::randomBlockSizes(1500, 20, static_cast<std::uint32_t>(length) + 1)) blocks.push_back(b);
+            for (int b : blocks) {
                 line.process(inPlace ? y.data() + at : x.data() + at, y.data() + at, b);
                 at += b;
             }

@@ -279,5 +279,21 @@ TEST(Primitives, FilteringAndVectorEntriesDoNotAllocate) {
     biquadFree(bq);
 }
 
+// Copies of every short length (inline) and a few long ones (library), the
+// source overlapping the destination from either side by every offset: the
+// result is memmove's.
+TEST(Primitives, CopyHasMemmoveSemanticsForEveryShortLength) {
+    for (int n = 1; n <= 40; ++n)
+        for (int shift = -n; shift <= n; ++shift) {
+            std::vector<float> base(3 * 40 + 8), expected;
+            for (std::size_t i = 0; i < base.size(); ++i) base[i] = static_cast<float>(i) + 0.5f;
+            expected = base;
+            const int from = 40, to = 40 + shift;
+            std::memmove(expected.data() + to, expected.data() + from, sizeof(float) * static_cast<std::size_t>(n));
+            ASSERT_EQ(vecCopy(base.data() + from, base.data() + to, n), 0);
+            ASSERT_EQ(base, expected) << "length " << n << " shift " << shift;
+        }
+}
+
 }  // namespace
 }  // namespace qb32
