@@ -33,7 +33,6 @@ constexpr int P = PartitionedConvolver::partitionSamples;
 constexpr int N = fft64::size;          // 2 P
 constexpr int spectrumFloats = 2 * N;   // re | im
 constexpr int historyFloats = 2 * P + 8; // two partitions and the slack a partial vector reads
-constexpr int maxPartitions = PartitionedConvolver::maxPartitions;
 
 typedef float v8 __attribute__((vector_size(32)));
 
