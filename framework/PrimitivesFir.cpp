@@ -158,7 +158,6 @@ void kernelSse2(const float* h, int taps, const float* x, float* out, int count)
 // Every output gets these operations in this order whichever group or call
 // it falls in.
 #define QB32_FIR_AVX2 __attribute__((target("avx2,fma"), always_inline)) inline
-#define QB32_FIR_AVX512 __attribute__((target("avx2,fma,avx512f,avx512vl"), always_inline)) inline
 
 constexpr int firChains = 2;
 
@@ -214,27 +213,19 @@ __attribute__((target("avx2,fma"))) void kernelAvx2(const float* h, int taps, co
     _mm256_zeroupper();
 }
 
-// The same chains with AVX-512VL's 32 registers: 64 outputs (16 chains) per
-// pass over the taps.
-template <int G>
-QB32_FIR_AVX512 void groupAvx512(const float* h, int taps, const float* x, float* out) noexcept {
-    __m256 y[G];
-    chainsAvx2<G>(h, taps, x, y);
-    for (int g = 0; g < G; ++g) _mm256_storeu_ps(out + 8 * g, y[g]);
-}
-
+// The same chains inlined with AVX-512VL's 32 registers: 64 outputs
+// (16 chains) per pass over the taps.
 __attribute__((target("avx2,fma,avx512f,avx512vl"))) void kernelAvx512(const float* h, int taps, const float* x,
                                                                         float* out, int count) noexcept {
     int t = 0;
-    for (; t + 64 <= count; t += 64) groupAvx512<8>(h, taps, x + t, out + t);
-    for (; t + 32 <= count; t += 32) groupAvx512<4>(h, taps, x + t, out + t);
-    for (; t + 16 <= count; t += 16) groupAvx512<2>(h, taps, x + t, out + t);
+    for (; t + 64 <= count; t += 64) groupAvx2<8>(h, taps, x + t, out + t);
+    for (; t + 32 <= count; t += 32) groupAvx2<4>(h, taps, x + t, out + t);
+    for (; t + 16 <= count; t += 16) groupAvx2<2>(h, taps, x + t, out + t);
     tailAvx2(h, taps, x + t, out + t, count - t);
     _mm256_zeroupper();
 }
 
 #undef QB32_FIR_AVX2
-#undef QB32_FIR_AVX512
 
 #endif  // QB32_X86
 
