@@ -35,6 +35,7 @@ CQuorbix::~CQuorbix() { releaseStages(); }
 
 int CQuorbix::configure(const vkAudioInterface& in, const vkAudioInterface& out) {
     if (active) return status::blockActive;
+    lanes.invalidate();
     if (!isServableStreamPair(in, out)) return status::unsupportedStream;
     if (!decomposition) return status::allocationFailed;
     releaseStages();
@@ -49,7 +50,26 @@ int CQuorbix::configure(const vkAudioInterface& in, const vkAudioInterface& out)
         if (int s = highCrossovers[i].configure(mono, mono)) return s;
         if (int s = postStages[i].configure(mono, mono)) return s;
     }
+    if (int s = configureBeamLanes()) return s;
     if (modalComponentCount >= 1) return configureModalComponents(modalComponentCount);
+    return status::ok;
+}
+
+// Sized for the longest filters the crossover and post stages accept now.
+int CQuorbix::configureBeamLanes() {
+    for (int i = 0; i < beamCount && i < BeamLanes::maxBeams; ++i) {
+        BeamLanes::Beam& b = laneBeams[i];
+        b.modal = &modalStages[i];
+        b.highBand = &highBandStages[i];
+        b.highBandDelay = &highBandDelays[i];
+        b.lowCrossover = &lowCrossovers[i];
+        b.highCrossover = &highCrossovers[i];
+        b.post = &postStages[i];
+        b.outputDelay = &outputDelays[i];
+    }
+    if (beamCount >= 1 &&
+        !lanes.configure(lowCrossovers[0].filterSlots().maxTaps(), postStages[0].filterSlots().maxTaps()))
+        return status::allocationFailed;
     return status::ok;
 }
 
@@ -130,6 +150,7 @@ void CQuorbix::releaseStages() noexcept {
 }
 
 int CQuorbix::configureModalComponents(int count) {
+    lanes.invalidate();
     if (!decomposition) return status::allocationFailed;
     modalComponentCount = count;
     const vkAudioInterface components = withChannels(input, count);
@@ -153,6 +174,7 @@ int CQuorbix::configureModalComponents(int count) {
 // ---- latencies and delays ----------------------------------------------------
 
 int CQuorbix::setModalLatency(float samples) {
+    lanes.invalidate();
     if (active) return status::blockActive;
     for (int i = 0; i < beamCount; ++i)
         if (int s = modalStages[i].setLatency(samples)) return s;
@@ -164,21 +186,25 @@ int CQuorbix::setModalLatency(float samples) {
 
 int CQuorbix::setCrossoverLatency(float samples) {
     if (active) return status::blockActive;
+    lanes.invalidate();
     for (int i = 0; i < beamCount; ++i) {
         if (int s = lowCrossovers[i].setLatency(samples)) return s;
         if (int s = highCrossovers[i].setLatency(samples)) return s;
     }
     crossoverStageLatency = samples;
     resizeOutputDelays();
+    if (int s = configureBeamLanes()) return s;
     return status::ok;
 }
 
 int CQuorbix::setPostFilterLatency(float samples) {
     if (active) return status::blockActive;
+    lanes.invalidate();
     for (int i = 0; i < beamCount; ++i)
         if (int s = postStages[i].setLatency(samples)) return s;
     postStageLatency = samples;
     resizeOutputDelays();
+    if (int s = configureBeamLanes()) return s;
     return status::ok;
 }
 
@@ -200,6 +226,7 @@ int CQuorbix::outputDelayFor(int beam) const noexcept {
 }
 
 void CQuorbix::resizeHighBandDelays() {
+    lanes.invalidate();
     for (int i = 0; i < beamCount; ++i) {
         highBandDelays[i].clear();
         highBandDelays[i].resize(highBandDelayFor(i));
@@ -207,6 +234,7 @@ void CQuorbix::resizeHighBandDelays() {
 }
 
 void CQuorbix::resizeOutputDelays() {
+    lanes.invalidate();
     for (int i = 0; i < beamCount; ++i) {
         outputDelays[i].clear();
         outputDelays[i].resize(outputDelayFor(i));
@@ -228,6 +256,7 @@ int CQuorbix::beamLatency(int beam) const noexcept {
 }
 
 int CQuorbix::setEqMode(int mode) {
+    lanes.invalidate();
     if (active) return status::blockActive;
     if (static_cast<unsigned>(mode) > 2u) {
         resizeHighBandDelays();
@@ -249,6 +278,7 @@ int CQuorbix::setEqMode(int mode) {
 // ---- tables and filters --------------------------------------------------------
 
 int CQuorbix::setDecompositionMatrix(const float* const* rows) {
+    lanes.invalidate();
     if (active) return status::blockActive;
     const int frames = input.frameCount();
     for (auto* component : modalComponents)
@@ -257,6 +287,7 @@ int CQuorbix::setDecompositionMatrix(const float* const* rows) {
 }
 
 int CQuorbix::setLowBandFilter(int beam, const float* taps, int length) noexcept {
+    lanes.invalidate();
     if (beam < 0 || beam >= beamCount) return badBeam;
     const int lengths[1] = {length};
     const float* const tapRows[1] = {taps};
@@ -266,6 +297,7 @@ int CQuorbix::setLowBandFilter(int beam, const float* taps, int length) noexcept
 }
 
 int CQuorbix::setHighBandFilter(int beam, const float* taps, int length) noexcept {
+    lanes.invalidate();
     if (beam < 0 || beam >= beamCount) return badBeam;
     const int lengths[1] = {length};
     const float* const tapRows[1] = {taps};
@@ -275,6 +307,7 @@ int CQuorbix::setHighBandFilter(int beam, const float* taps, int length) noexcep
 }
 
 int CQuorbix::setPostFilter(int beam, const float* taps, int length) noexcept {
+    lanes.invalidate();
     if (beam < 0 || beam >= beamCount) return badBeam;
     const int lengths[1] = {length};
     const float* const tapRows[1] = {taps};
@@ -284,11 +317,13 @@ int CQuorbix::setPostFilter(int beam, const float* taps, int length) noexcept {
 }
 
 int CQuorbix::setHfMode(int beam, int mode) noexcept {
+    lanes.invalidate();
     if (beam < 0 || beam >= beamCount) return badBeam;
     return highBandStages[beam].changeMode(mode);
 }
 
 void CQuorbix::setBeamActive(int beam, bool on, bool immediate) noexcept {
+    lanes.invalidate();
     if (beam < 0 || beam >= beamCount) return;
     beamActive[beam] = on;
     if (immediate) beamGain[beam] = on ? 1.0f : 0.0f;
@@ -309,6 +344,7 @@ CQbHf* CQuorbix::highBandStage(int beam) noexcept {
 // ---- running ---------------------------------------------------------------------
 
 int CQuorbix::start() noexcept {
+    lanes.invalidate();
     if (int s = decomposition->start()) return s;
     for (int i = 0; i < beamCount; ++i) {
         if (int s = modalStages[i].start()) return s;
@@ -322,6 +358,7 @@ int CQuorbix::start() noexcept {
 }
 
 int CQuorbix::stop() noexcept {
+    lanes.invalidate();
     active = false;
     const int s = decomposition ? decomposition->stop() : status::ok;
     for (int i = 0; i < beamCount; ++i) {
@@ -337,6 +374,7 @@ int CQuorbix::stop() noexcept {
 }
 
 void CQuorbix::clearSignalState() noexcept {
+    lanes.invalidate();
     if (decomposition) decomposition->reset();
     const int frames = input.frameCount();
     for (auto* component : modalComponents)
@@ -388,6 +426,17 @@ void CQuorbix::runBeamBands(int beam, const float* const* in, int frames) noexce
     }
 }
 
+// Every beam must be steady: fully on or fully off, not ramping.
+bool CQuorbix::runBeamLanes(const float* const* in, float* const* out, int frames) noexcept {
+    if (beamCount > BeamLanes::maxBeams) return false;
+    for (int i = 0; i < beamCount; ++i) {
+        const bool on = beamActive[i];
+        if (beamGain[i] != (on ? 1.0f : 0.0f)) return false;
+        laneBeams[i].on = on;
+    }
+    return lanes.run(laneBeams, beamCount, in, modalComponents, out, frames);
+}
+
 int CQuorbix::process(const float* const* in, float* const* out, int frames) noexcept {
     if (frames <= 0) return status::ok;
     decomposition->process(in, modalComponents, frames);
@@ -395,6 +444,9 @@ int CQuorbix::process(const float* const* in, float* const* out, int frames) noe
         for (int i = 0; i < beamCount; ++i) vecCopy(modalComponents[i], out[i], frames);
         return status::ok;
     }
+    if (outputMode == 1 && frames <= BeamLanes::maxFrames && runBeamLanes(in, out, frames))
+        return status::ok;
+    lanes.invalidate();  // the per-beam stages take over from here
     for (int i = 0; i < beamCount; ++i) runBeamBands(i, in, frames);
     if (outputMode == 3) {
         for (int i = 0; i < beamCount; ++i) vecCopy(highBand[i], out[i], frames);

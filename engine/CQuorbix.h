@@ -18,6 +18,9 @@
 // modal + crossover + post latency + output delay (167 samples with the
 // shipped catalogue, 315 more in equalisation mode 1), whatever its pattern.
 //
+// Calls of up to BeamLanes::maxFrames samples with every beam steady run
+// the beams side by side (BeamLanes.h), with the same bits.
+//
 // Switching a beam on or off ramps both bands over `beamRampSamples`; once
 // off, its modal and high-band stages pause and its output decays through
 // the crossover, post filter and delay to exact zeros.
@@ -39,6 +42,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/BeamLanes.h"
 #include "engine/CEbf.h"
 #include "filters/CMbf.h"
 #include "filters/CQbHf.h"
@@ -106,6 +110,8 @@ private:
     int highBandDelayFor(int beam) const noexcept;
     int outputDelayFor(int beam) const noexcept;
     void runBeamBands(int beam, const float* const* in, int frames) noexcept;
+    bool runBeamLanes(const float* const* in, float* const* out, int frames) noexcept;
+    int configureBeamLanes();
 
     int outputMode = 1;
     std::unique_ptr<CEbf> decomposition;
@@ -137,6 +143,8 @@ private:
     std::unique_ptr<float*[]> lowBand;
     std::unique_ptr<float*[]> highBand;
     float* scratch = nullptr;
+    BeamLanes lanes;
+    BeamLanes::Beam laneBeams[BeamLanes::maxBeams];  // stage pointers, set by configure
 };
 
 }  // namespace qb32

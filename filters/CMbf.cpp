@@ -297,6 +297,20 @@ void CMbf::steer(const float* const* in, int frames) noexcept {
     }
 }
 
+bool CMbf::restingView(float* factors, CrossfadeSlots::SteadySet& set, int& orders) noexcept {
+    if (order != 3 || input.frameCount() <= 0) return false;
+    if (!atRest() || !slots.steadySet(set) || set.convolver == nullptr) return false;
+    orders = steeredOrders < order ? steeredOrders : order;
+    for (int n = 0; n <= order; ++n)
+        for (int m = -n; m <= n; ++m) {
+            const int k = n * n + n + m;
+            float factor = elevationFactorTable[k][elevation.current];
+            if (m != 0) factor = factor * azimuthFactorTable[azimuthRowOfDegree(m)][azimuth.current];
+            factors[k] = factor;
+        }
+    return true;
+}
+
 int CMbf::process(const float* const* in, float* const* out, int frames) noexcept {
     if (order < 0 || input.frameCount() <= 0) return mbfStatus::notConfigured;
     if (frames > input.frameCount() || in == nullptr || out == nullptr || out[0] == nullptr)

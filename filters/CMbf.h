@@ -83,6 +83,26 @@ public:
     [[nodiscard]] const int* azimuthTrackData() const noexcept { return azimuthTrack; }
 
     [[nodiscard]] const CrossfadeSlots& filterSlots() const noexcept { return slots; }
+
+    // For the engine's path that runs the beams side by side: when the
+    // direction is at rest and one partitioned filter set runs alone, the
+    // steering factor of every channel (factors[16], k = n*n + n + m), the
+    // set, and the highest order steered (orders above it, and lanes the set
+    // does not read, are neither steered nor filtered). False otherwise.
+    // The caller then forms the block exactly as process would and calls
+    // advanceResting(frames) instead of process.
+    [[nodiscard]] bool restingView(float* factors, CrossfadeSlots::SteadySet& set, int& orders) noexcept;
+    [[nodiscard]] bool atRest() const noexcept {
+        return elevation.counter == 0 && elevation.current == elevation.target && azimuth.counter == 0 &&
+               azimuth.current == azimuth.target;
+    }
+    void advanceResting(int frames) noexcept {
+        for (int j = 0; j < frames; ++j) {
+            elevationTrack[j] = elevation.current;
+            azimuthTrack[j] = azimuth.current;
+        }
+        slots.advanceSteady(frames);
+    }
     [[nodiscard]] int getSteeredOrders() const noexcept { return steeredOrders; }
 
 private:

@@ -355,6 +355,19 @@ int CQbHf::process(const float* const* in, float* const* out, int frames) noexce
 // (x * 1 is exact, and a float sum or product rounded once from double equals
 // the float operation), so a steady block gives the same bits either way.
 // The weights are rewritten only when they differ from the last block's.
+bool CQbHf::steadyMix(int elevation, int azimuth, const int*& capsules, int& count,
+                      float& gain) const noexcept {
+    if (mode == 0 || requestedMode != mode || fadeCounter > 0 || currentRegion < 0 || !ready())
+        return false;
+    if (steadyRegion != currentRegion || steadyVertices != regions.regionVertices) return false;
+    if (activeCount < 1 || activeCount > 3) return false;
+    if (regions.regionMap[mapIndex(elevation, azimuth)] != currentRegion) return false;
+    capsules = activeCapsules;
+    count = activeCount;
+    gain = regions.gain;
+    return true;
+}
+
 void CQbHf::mixSteady(const float* const* in, float* out, int frames) noexcept {
     if (steadyRegion != currentRegion || steadyVertices != regions.regionVertices ||
         frames > previousFrames) {

@@ -77,6 +77,22 @@ public:
     [[nodiscard]] const float* capsuleWeightsOf(int capsule) const noexcept;
     [[nodiscard]] int getActiveCapsuleCount() const noexcept { return activeCount; }
 
+    // For the engine's path that runs the beams side by side: true when a
+    // block whose direction stays at (elevation, azimuth) would be mixed
+    // steadily from the region already in place (no fade, no mode change
+    // waiting). Each output is then ((x[c0] + x[c1]) + x[c2]) over the
+    // `count` capsules (1 to 3, ascending), scaled by `gain` as vecScale
+    // scales; the caller forms it instead of calling process.
+    [[nodiscard]] bool steadyMix(int elevation, int azimuth, const int*& capsules, int& count,
+                                 float& gain) const noexcept;
+    // Still mixing steadily from `region` of the table `vertices` (as
+    // steadyMix found it), the direction unchanged: the same capsules.
+    [[nodiscard]] bool stillSteady(int region, const std::int32_t* vertices) const noexcept {
+        return mode != 0 && requestedMode == mode && fadeCounter <= 0 && currentRegion == region &&
+               steadyRegion == region && steadyVertices == vertices;
+    }
+    [[nodiscard]] const std::int32_t* steadyTable() const noexcept { return steadyVertices; }
+
     // ---- implementation ------------------------------------------------
 private:
     // Where the vertices of a region come from: one of the two region tables.

@@ -322,6 +322,19 @@ int CrossfadeSlots::mix(const float* oldSet, const float* newSet, float* out, in
     return from + newFrom;
 }
 
+bool CrossfadeSlots::steadySet(SteadySet& view) noexcept {
+    const SlotState& set = slot(Slot::current);
+    if (set.bank < 0 || occupied(Slot::next) || occupied(Slot::pending)) return false;
+    view.laneCount = set.laneCount < lanesPerBank ? set.laneCount : lanesPerBank;
+    view.convolver = bankPartitioned[set.bank] ? &convolvers[set.bank] : nullptr;
+    for (int l = 0; l < maxLanes; ++l) {
+        const bool in = l < view.laneCount;
+        view.fir[l] = in ? lanes[set.bank][l].fir : nullptr;
+        view.delay[l] = in ? lanes[set.bank][l].delay : nullptr;
+    }
+    return true;
+}
+
 bool CrossfadeSlots::laneInUse(int lane) const noexcept {
     if (lane < 0 || lane >= lanesPerBank) return false;
     for (const SlotState& s : slots) {

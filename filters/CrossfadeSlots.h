@@ -99,6 +99,30 @@ public:
     // Clears FIR histories and delay lines of every occupied set.
     void clearHistories() noexcept;
 
+    // For a caller that runs the set heard now itself, sample by sample (the
+    // engine's beams side by side): valid while `current` is the only occupied
+    // slot. A partitioned set gives its convolver; a direct one its lanes'
+    // FIR states (null: no filter). Lane l's delay line comes before the
+    // convolver and after a direct FIR, as in process.
+    struct SteadySet {
+        PartitionedConvolver* convolver = nullptr;
+        FirState* fir[maxLanes] = {};
+        CDelayLine* delay[maxLanes] = {};
+        int laneCount = 0;
+    };
+    [[nodiscard]] bool steadySet(SteadySet& view) noexcept;
+    // The bank of the set heard now while it runs alone, else -1: the same
+    // bank with nothing loaded since means the same filters.
+    [[nodiscard]] int steadyBank() const noexcept {
+        return slots[1].bank < 0 && slots[2].bank < 0 ? slots[0].bank : -1;
+    }
+    [[nodiscard]] const PartitionedConvolver& convolverOf(int bank) const noexcept { return convolvers[bank]; }
+    // Accounts for `frames` samples the caller ran on the steady set.
+    void advanceSteady(int frames) noexcept {
+        blockPhase = streamPhase;
+        streamPhase = (streamPhase + frames) % PartitionedConvolver::partitionSamples;
+    }
+
     // True when some occupied set reads the input of `lane` (all three slots:
     // a pending set may start running in the middle of the next block).
     [[nodiscard]] bool laneInUse(int lane) const noexcept;

@@ -66,6 +66,15 @@ int vkxShadowFilter::stop() noexcept {
 
 void vkxShadowFilter::reset() noexcept { slots.clearHistories(); }
 
+bool vkxShadowFilter::steadyFir(FirState*& fir, CDelayLine*& delay) noexcept {
+    CrossfadeSlots::SteadySet set;
+    if (!configured || getActiveChannels() == 0 || !slots.steadySet(set)) return false;
+    if (set.convolver != nullptr || set.laneCount != 1 || set.fir[0] == nullptr) return false;
+    fir = set.fir[0];
+    delay = set.delay[0];
+    return true;
+}
+
 int vkxShadowFilter::process(const float* const* in, float* const* out, int frames) noexcept {
     if (!configured) return status::unsupportedStream;
     if (frames > input.frameCount() || in == nullptr || out == nullptr || out[0] == nullptr)

@@ -57,6 +57,12 @@ public:
     // Channels filtered by process: 0 until a filter is loaded, then 1.
     [[nodiscard]] int getActiveChannels() const noexcept;
     [[nodiscard]] const CrossfadeSlots& filterSlots() const noexcept { return slots; }
+    // For the engine's path that runs the beams side by side: when one FIR
+    // runs alone (no crossfade, nothing waiting), its state and the delay
+    // line behind it; the caller then forms the block itself and calls
+    // advanceSteady(frames) instead of process. False otherwise.
+    [[nodiscard]] bool steadyFir(FirState*& fir, CDelayLine*& delay) noexcept;
+    void advanceSteady(int frames) noexcept { slots.advanceSteady(frames); }
 
 private:
     float latency = 0.0f;

@@ -29,6 +29,14 @@ public:
 
     int resize(int newLength) noexcept;
     void process(const float* src, float* dst, int n) noexcept;
+    // One sample: the same as process on a block of one.
+    float step(float x) noexcept {
+        if (buffer == nullptr) return 0.0f;
+        if (length == 0) return x;
+        buffer[writeIndex] = x;
+        writeIndex = writeIndex == length ? 0 : writeIndex + 1;
+        return buffer[writeIndex];
+    }
     // writeIndex = 0 and the length + 1 samples in use zeroed; length unchanged.
     void clear() noexcept;
 

@@ -262,13 +262,13 @@ PartitionedConvolver::~PartitionedConvolver() { release(); }
 void PartitionedConvolver::release() noexcept {
     vecFree(memory);
     memory = nullptr;
-    for (auto& p : headTaps) p = nullptr;
+    for (auto& p : headTapRows) p = nullptr;
     for (auto& p : history) p = nullptr;
     spectra = inputSpectra = work = nullptr;
     tail[0] = tail[1] = nullptr;
     laneCount = partitions = channels = 0;
     for (bool& u : used) u = false;
-    for (bool& u : headUsed) u = false;
+    for (bool& u : headLaneUsed) u = false;
 }
 
 int PartitionedConvolver::configure(int lanes, int maxTaps, Outputs outputs) noexcept {
@@ -282,7 +282,7 @@ int PartitionedConvolver::configure(int lanes, int maxTaps, Outputs outputs) noe
     if (memory == nullptr) return status::allocationFailed;
     std::memset(memory, 0, sizeof(float) * static_cast<std::size_t>(floats));
     float* next = memory;
-    for (int l = 0; l < lanes; ++l, next += P) headTaps[l] = next;
+    for (int l = 0; l < lanes; ++l, next += P) headTapRows[l] = next;
     for (int l = 0; l < lanes; ++l, next += historyFloats) history[l] = next;
     spectra = next;
     next += 2 * parts * spectrumFloats;
@@ -325,9 +325,9 @@ void PartitionedConvolver::load(const int* lengths, const float* const* taps, co
                 if (i < P) anyHead = true;
             }
         }
-        for (int i = 0; i < P; ++i) headTaps[l][i] = tap(l, P - 1 - i);
+        for (int i = 0; i < P; ++i) headTapRows[l][i] = tap(l, P - 1 - i);
         used[l] = any;
-        headUsed[l] = anyHead;
+        headLaneUsed[l] = anyHead;
         if (any) usedLanes[usedCount++] = l;
     }
 
@@ -383,6 +383,7 @@ void PartitionedConvolver::clear(int startPhase) noexcept {
     std::memset(work, 0, sizeof(float) * spectrumFloats);
     phase = startPhase > 0 && startPhase < P ? startPhase : 0;
     newest = 0;
+    ++resets;
 }
 
 void PartitionedConvolver::boundary() noexcept {
@@ -428,6 +429,16 @@ void PartitionedConvolver::shiftHistories() noexcept {
         if (used[l]) copyPartition(history[l], history[l] + P);
 }
 
+void PartitionedConvolver::pushSamples(const float* samples, int laneStride, int sampleStride, int n,
+                                       float* tails) noexcept {
+    for (int j = 0; j < n; ++j) {
+        for (int l = 0; l < laneCount; ++l)
+            if (used[l]) history[l][P + phase] = samples[l * laneStride + j * sampleStride];
+        tails[j * sampleStride] = tail[0][phase];
+        if (++phase == P) boundary();
+    }
+}
+
 void PartitionedConvolver::process(const float* const* in, float* const* out, int frames) noexcept {
     if (memory == nullptr) return;
     int done = 0;
@@ -446,9 +457,9 @@ void PartitionedConvolver::process(const float* const* in, float* const* out, in
         if (outputMode == Outputs::sum) {
             int lanes = 0;
             for (int l = 0; l < laneCount; ++l)
-                if (headUsed[l]) {
+                if (headLaneUsed[l]) {
                     windows[lanes] = history[l] + phase + 1;
-                    tapRows[lanes++] = headTaps[l];
+                    tapRows[lanes++] = headTapRows[l];
                 }
             float* y = out[0] + done;
             head(tapRows, windows, lanes, y, n);
@@ -462,8 +473,8 @@ void PartitionedConvolver::process(const float* const* in, float* const* out, in
                     continue;
                 }
                 windows[0] = history[o] + phase + 1;
-                tapRows[0] = headTaps[o];
-                head(tapRows, windows, headUsed[o] ? 1 : 0, y, n);
+                tapRows[0] = headTapRows[o];
+                head(tapRows, windows, headLaneUsed[o] ? 1 : 0, y, n);
                 const float* t = tail[o] + phase;
                 for (int s = 0; s < n; ++s) y[s] += t[s];
             }

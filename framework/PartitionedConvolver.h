@@ -87,6 +87,24 @@ public:
     // False for a lane whose effective filter is all zeros (its input is not read).
     [[nodiscard]] bool laneUsed(int lane) const noexcept;
 
+    // For a caller that forms the heads of several convolvers side by side
+    // (one convolver per vector lane) in Outputs::sum mode. The next output is
+    //   y = (sum over the head lanes l, in lane order, of h_l) + pushSample(x)
+    //   h_l = one chain of FMAs over i = 0 .. P-1 of headTaps(l)[i] * w_l[i]
+    // where w_l is recentInputs(l) followed by x[l]: the operations, in the
+    // order, of process at the AVX2 and AVX-512 levels.
+    [[nodiscard]] const float* headTaps(int lane) const noexcept { return headTapRows[lane]; }
+    [[nodiscard]] bool headUsed(int lane) const noexcept { return headLaneUsed[lane]; }
+    // The P - 1 inputs of `lane` before the next one, oldest first.
+    [[nodiscard]] const float* recentInputs(int lane) const noexcept { return history[lane] + phase + 1; }
+    // Stores the next n inputs of every used lane (input j of lane l at
+    // samples[l * laneStride + j * sampleStride]), advancing sample by sample
+    // (at a partition boundary: the transforms), and writes the FFT part of
+    // each of those samples' outputs to tails[j * sampleStride].
+    void pushSamples(const float* samples, int laneStride, int sampleStride, int n, float* tails) noexcept;
+    // Changes whenever load or clear resets the state.
+    [[nodiscard]] unsigned generation() const noexcept { return resets; }
+
 private:
     void boundary() noexcept;
     void shiftHistories() noexcept;
@@ -95,7 +113,7 @@ private:
     int laneCount = 0;
     int partitions = 0;  // FFT partitions behind the head
     float* memory = nullptr;
-    float* headTaps[maxLanes] = {};  // reversed first P taps per lane
+    float* headTapRows[maxLanes] = {};  // reversed first P taps per lane
     float* history[maxLanes] = {};   // previous and current partition of each lane's input
     float* spectra = nullptr;        // [channel][partition][re 64 | im 64]
     float* inputSpectra = nullptr;   // ring of the latest input transforms, same layout
@@ -104,10 +122,11 @@ private:
     bool partitionUsed[2][64] = {};
     int channelLane[2][2] = {{-1, -1}, {-1, -1}};
     int channels = 0;
-    bool headUsed[maxLanes] = {};
+    bool headLaneUsed[maxLanes] = {};
     bool used[maxLanes] = {};
     int phase = 0;   // samples of the current partition done
     int newest = 0;  // ring slot of the latest input transform
+    unsigned resets = 0;
 };
 
 }  // namespace qb32

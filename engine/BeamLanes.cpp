@@ -1,0 +1,381 @@
+#include "engine/BeamLanes.h"
+
+#include <cstring>
+
+#include "framework/PartitionedConvolver.h"
+#include "framework/Primitives.h"
+#include "framework/Simd.h"
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <immintrin.h>
+#define QB32_LANES_X86 1
+#endif
+
+namespace qb32 {
+
+namespace {
+
+constexpr int W = BeamLanes::maxBeams;  // floats per row
+constexpr int slackRows = 128;          // rows a ring fills before it moves its history to the front
+constexpr int headHistory = PartitionedConvolver::partitionSamples - 1;
+
+// Same as vecScale on one value.
+inline float scaled(float v, float gain) noexcept {
+    if (gain == 1.0f) return v;
+    if (gain == 0.0f) return 0.0f;
+    return static_cast<float>(static_cast<double>(v) * static_cast<double>(gain));
+}
+
+}  // namespace
+
+BeamLanes::~BeamLanes() { release(); }
+
+void BeamLanes::release() noexcept {
+    vecFree(memory);
+    memory = nullptr;
+    historyScratch = nullptr;
+    valid = firBehind = false;
+    phaseBehind = builtBeams = 0;
+}
+
+void BeamLanes::invalidate() noexcept {
+    if (firBehind) {
+        for (int b = 0; b < builtBeams; ++b) {
+            vkxShadowFilter* stages[firKinds] = {builtStages[b].lowCrossover, builtStages[b].highCrossover,
+                                                 builtStages[b].post};
+            for (int k = 0; k < firKinds; ++k) {
+                // firSetDelayLine takes the last n - 1 inputs from dly[1 ..].
+                FirState* fir = views[b].fir[k];
+                const int n = firTapCount(fir);
+                const Ring& r = firRing[k];
+                for (int i = 1; i < n; ++i) historyScratch[i] = r.rows[(r.position - n + i) * W + b];
+                firSetDelayLine(fir, historyScratch);
+                stages[k]->advanceSteady(phaseBehind);
+            }
+        }
+    }
+    firBehind = false;
+    phaseBehind = 0;
+    valid = false;
+}
+
+bool BeamLanes::configure(int crossoverTaps, int postTaps) {
+    release();
+    if (crossoverTaps < 1 || postTaps < 1 || crossoverTaps > (1 << 16) || postTaps > (1 << 16)) return false;
+    firCapacity[0] = firCapacity[1] = crossoverTaps;
+    firCapacity[2] = postTaps;
+    // Each block below starts 32-byte aligned (rows of eight floats).
+    const int scratchRows = ((crossoverTaps > postTaps ? crossoverTaps : postTaps) + W - 1) / W;
+    int rows = scratchRows + 16 + orderCount * headTaps + orderCount * (headHistory + slackRows);
+    for (int k = 0; k < firKinds; ++k) rows += firCapacity[k] + (firCapacity[k] - 1 + slackRows);
+    memory = vecAlloc(rows * W);
+    if (memory == nullptr) return false;
+    std::memset(memory, 0, sizeof(float) * static_cast<std::size_t>(rows) * W);
+    float* next = memory;
+    historyScratch = next;
+    next += scratchRows * W;
+    factorRows = next;
+    next += 16 * W;
+    headRows = next;
+    next += orderCount * headTaps * W;
+    for (Ring& r : modalRing) {
+        r.rows = next;
+        r.history = headHistory;
+        r.capacity = headHistory + slackRows;
+        next += r.capacity * W;
+    }
+    for (int k = 0; k < firKinds; ++k) {
+        firRows[k] = next;
+        next += firCapacity[k] * W;
+        Ring& r = firRing[k];
+        r.rows = next;
+        r.history = firCapacity[k] - 1;
+        r.capacity = r.history + slackRows;
+        next += r.capacity * W;
+    }
+    return true;
+}
+
+// ---- what the call finds -----------------------------------------------------
+
+bool BeamLanes::gather(const Beam* beams, int beamCount) noexcept {
+    for (int b = 0; b < beamCount; ++b) {
+        const Beam& beam = beams[b];
+        View& v = views[b];
+        v.on = beam.on;
+        if (v.on) {
+            if (!beam.modal->restingView(v.factors, v.modalSet, v.orders)) return false;
+            if (v.modalSet.laneCount > orderCount || v.orders < v.modalSet.laneCount - 1) return false;
+            if (!beam.highBand->steadyMix(beam.modal->getCurrentElevation(), beam.modal->getCurrentAzimuth(),
+                                          v.capsules, v.capsuleCount, v.highGain))
+                return false;
+        }
+        vkxShadowFilter* stages[firKinds] = {beam.lowCrossover, beam.highCrossover, beam.post};
+        for (int k = 0; k < firKinds; ++k) {
+            if (!stages[k]->steadyFir(v.fir[k], v.firDelay[k])) return false;
+            if (firTapCount(v.fir[k]) > firCapacity[k]) return false;
+            // A delay line of length 0 with its storage passes the sample on.
+            if (v.firDelay[k]->getLength() == 0 && v.firDelay[k]->hasStorage()) v.firDelay[k] = nullptr;
+        }
+    }
+    return true;
+}
+
+// The cheap per-call check that nothing has changed since the copies were built.
+bool BeamLanes::unchanged(const Beam* beams, int beamCount) const noexcept {
+    if (!valid || builtBeams != beamCount) return false;
+    for (int b = 0; b < beamCount; ++b) {
+        const Beam& beam = beams[b];
+        const Built& was = built[b];
+        if (beam.on != was.on) return false;
+        if (beam.lowCrossover->filterSlots().steadyBank() != was.firBank[0] ||
+            beam.highCrossover->filterSlots().steadyBank() != was.firBank[1] ||
+            beam.post->filterSlots().steadyBank() != was.firBank[2])
+            return false;
+        if (!beam.on) continue;
+        const CMbf& modal = *beam.modal;
+        const CrossfadeSlots& slots = modal.filterSlots();
+        if (!modal.atRest() || slots.steadyBank() != was.modalBank ||
+            slots.convolverOf(was.modalBank).generation() != was.generation ||
+            modal.getCurrentElevation() != was.elevation || modal.getCurrentAzimuth() != was.azimuth ||
+            !beam.highBand->stillSteady(was.region, was.regionTable))
+            return false;
+    }
+    return true;
+}
+
+// Taps and recent inputs from the stages, interleaved by beam.
+bool BeamLanes::build(const Beam* beams, int beamCount) noexcept {
+    valid = false;
+    for (int k = 0; k < firKinds; ++k) {
+        int longest = 1;
+        for (int b = 0; b < beamCount; ++b) {
+            const int taps = firTapCount(views[b].fir[k]);
+            if (taps > longest) longest = taps;
+        }
+        // Zeros in front of a shorter filter must keep its taps on the same
+        // one of the two FMA chains (even / odd), so the padding is even.
+        for (int b = 0; b < beamCount; ++b)
+            if ((longest - firTapCount(views[b].fir[k])) % 2 != 0) return false;
+        firLength[k] = longest;
+        float* taps = firRows[k];
+        Ring& ring = firRing[k];
+        std::memset(taps, 0, sizeof(float) * static_cast<std::size_t>(longest) * W);
+        std::memset(ring.rows, 0, sizeof(float) * static_cast<std::size_t>(ring.history) * W);
+        ring.position = ring.history;
+        for (int b = 0; b < beamCount; ++b) {
+            const FirState* fir = views[b].fir[k];
+            const int n = firTapCount(fir);
+            const float* reversed = firReversedTaps(fir);
+            const float* recent = firRecentInputs(fir);
+            for (int i = 0; i < n; ++i) taps[(longest - n + i) * W + b] = reversed[i];
+            for (int i = 0; i < n - 1; ++i) ring.rows[(ring.position - (n - 1) + i) * W + b] = recent[i];
+        }
+    }
+
+    std::memset(factorRows, 0, sizeof(float) * 16 * W);
+    std::memset(headRows, 0, sizeof(float) * orderCount * headTaps * W);
+    for (Ring& ring : modalRing) {
+        std::memset(ring.rows, 0, sizeof(float) * static_cast<std::size_t>(ring.history) * W);
+        ring.position = ring.history;
+    }
+    anyModalDelay = false;
+    for (int b = 0; b < W; ++b) {
+        onMask[b] = b < beamCount && views[b].on ? ~0u : 0u;
+        for (int n = 0; n < orderCount; ++n) {
+            headMask[n][b] = 0u;
+            modalDelay[b][n] = nullptr;
+        }
+    }
+    for (int b = 0; b < beamCount; ++b) {
+        const View& v = views[b];
+        const Beam& beam = beams[b];
+        Built& was = built[b];
+        builtStages[b] = beam;
+        was.on = v.on;
+        was.firBank[0] = beam.lowCrossover->filterSlots().steadyBank();
+        was.firBank[1] = beam.highCrossover->filterSlots().steadyBank();
+        was.firBank[2] = beam.post->filterSlots().steadyBank();
+        if (!v.on) continue;
+        const PartitionedConvolver* convolver = v.modalSet.convolver;
+        was.modalBank = beam.modal->filterSlots().steadyBank();
+        was.generation = convolver->generation();
+        was.elevation = beam.modal->getCurrentElevation();
+        was.azimuth = beam.modal->getCurrentAzimuth();
+        was.region = beam.highBand->getCurrentRegion();
+        was.regionTable = beam.highBand->steadyTable();
+        for (int k = 0; k < 16; ++k) factorRows[k * W + b] = v.factors[k];
+        for (int n = 0; n < v.modalSet.laneCount; ++n) {
+            if (!convolver->laneUsed(n)) continue;
+            CDelayLine* delay = v.modalSet.delay[n];
+            if (delay != nullptr && !(delay->getLength() == 0 && delay->hasStorage())) {
+                modalDelay[b][n] = delay;
+                anyModalDelay = true;
+            }
+            if (!convolver->headUsed(n)) continue;
+            headMask[n][b] = ~0u;
+            const float* taps = convolver->headTaps(n);
+            for (int i = 0; i < headTaps; ++i) headRows[(n * headTaps + i) * W + b] = taps[i];
+            const float* recent = convolver->recentInputs(n);
+            for (int i = 0; i < headHistory; ++i) modalRing[n].rows[i * W + b] = recent[i];
+        }
+    }
+    builtBeams = beamCount;
+    valid = true;
+    return true;
+}
+
+// ---- the samples ----------------------------------------------------------------
+// Stage by stage over the call's samples: the chains of different samples
+// are independent, so they overlap.
+
+#if QB32_LANES_X86
+
+namespace {
+
+#define QB32_LANES_AVX2 __attribute__((target("avx2,fma"), always_inline)) inline
+
+// Room for n more rows, moving the kept history to the front when the ring
+// would overflow; answers the row the first of them goes to.
+QB32_LANES_AVX2 float* reserveRows(int& position, float* rows, int history, int capacity, int n) noexcept {
+    if (position + n > capacity) {
+        std::memmove(rows, rows + (position - history) * W, sizeof(float) * static_cast<std::size_t>(history) * W);
+        position = history;
+    }
+    return rows + position * W;
+}
+
+// Two chains of FMAs, even and odd taps, added at the end: the FIR kernel's
+// operations for one output, here for eight beams at once.
+QB32_LANES_AVX2 __m256 firLanes(const float* taps, int length, const float* window) noexcept {
+    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps();
+    int i = 0;
+    for (; i + 2 <= length; i += 2) {
+        a0 = _mm256_fmadd_ps(_mm256_load_ps(taps + i * W), _mm256_load_ps(window + i * W), a0);
+        a1 = _mm256_fmadd_ps(_mm256_load_ps(taps + (i + 1) * W), _mm256_load_ps(window + (i + 1) * W), a1);
+    }
+    if (i < length) a0 = _mm256_fmadd_ps(_mm256_load_ps(taps + i * W), _mm256_load_ps(window + i * W), a0);
+    return _mm256_add_ps(a0, a1);
+}
+
+}  // namespace
+
+__attribute__((target("avx2,fma"))) void BeamLanes::runSamples(const Beam* beams, int beamCount,
+                                                               const float* const* capsules,
+                                                               const float* const* components,
+                                                               float* const* out, int frames) noexcept {
+    constexpr int F = maxFrames;
+    const __m256 onLanes = _mm256_castsi256_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(onMask)));
+
+    // Steering: each order's channels weighted and summed in order, then the
+    // delay lines in front of shorter modal filters.
+    alignas(32) float steered[orderCount][F][W];
+    for (int j = 0; j < frames; ++j)
+        for (int n = 0, k = 0; n < orderCount; ++n) {
+            __m256 s = _mm256_setzero_ps();
+            for (int c = 0; c <= 2 * n; ++c, ++k)
+                s = _mm256_add_ps(s, _mm256_mul_ps(_mm256_set1_ps(components[k][j]), _mm256_load_ps(factorRows + k * W)));
+            _mm256_store_ps(steered[n][j], s);
+        }
+    if (anyModalDelay)
+        for (int b = 0; b < beamCount; ++b)
+            for (int n = 0; n < orderCount; ++n)
+                if (CDelayLine* delay = modalDelay[b][n])
+                    for (int j = 0; j < frames; ++j) steered[n][j][b] = delay->step(steered[n][j][b]);
+
+    // Modal filters: the heads side by side; each beam's convolver keeps its
+    // own history and answers the FFT part.
+    const float* windows[orderCount];
+    for (int n = 0; n < orderCount; ++n) {
+        Ring& r = modalRing[n];
+        const __m256 mask = _mm256_castsi256_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(headMask[n])));
+        float* row = reserveRows(r.position, r.rows, r.history, r.capacity, frames);
+        for (int j = 0; j < frames; ++j) _mm256_store_ps(row + j * W, _mm256_and_ps(_mm256_load_ps(steered[n][j]), mask));
+        windows[n] = row - r.history * W;
+        r.position += frames;
+    }
+    alignas(32) float tails[F][W];  // off beams' lanes stay zero
+    for (int j = 0; j < frames; ++j) _mm256_store_ps(tails[j], _mm256_setzero_ps());
+    for (int b = 0; b < beamCount; ++b)
+        if (views[b].on) views[b].modalSet.convolver->pushSamples(&steered[0][0][b], F * W, W, frames, &tails[0][b]);
+    alignas(32) float band[firKinds][F][W];
+    for (int j = 0; j < frames; ++j) {
+        __m256 acc[orderCount];
+        for (auto& a : acc) a = _mm256_setzero_ps();
+        for (int i = 0; i < headTaps; ++i)
+            for (int n = 0; n < orderCount; ++n)
+                acc[n] = _mm256_fmadd_ps(_mm256_load_ps(headRows + (n * headTaps + i) * W),
+                                         _mm256_load_ps(windows[n] + (i + j) * W), acc[n]);
+        const __m256 low = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(acc[0], acc[1]), acc[2]), acc[3]);
+        _mm256_store_ps(band[0][j], _mm256_and_ps(_mm256_add_ps(low, _mm256_load_ps(tails[j])), onLanes));
+    }
+
+    // High band: the steady region's capsules, then its alignment delay.
+    for (int j = 0; j < frames; ++j) _mm256_store_ps(band[1][j], _mm256_setzero_ps());
+    for (int b = 0; b < beamCount; ++b) {
+        const View& v = views[b];
+        if (!v.on) continue;
+        CDelayLine& delay = *beams[b].highBandDelay;
+        const float* x0 = capsules[v.capsules[0]];
+        const float* x1 = capsules[v.capsules[v.capsuleCount >= 2 ? 1 : 0]];
+        const float* x2 = capsules[v.capsules[v.capsuleCount == 3 ? 2 : 0]];
+        for (int j = 0; j < frames; ++j) {
+            float h = x0[j];
+            if (v.capsuleCount >= 2) h = h + x1[j];
+            if (v.capsuleCount == 3) h = h + x2[j];
+            band[1][j][b] = delay.step(scaled(h, v.highGain));
+        }
+    }
+
+    // Crossovers, their sum, the post filter (their histories stay in the
+    // rings until invalidate writes them back).
+    alignas(32) float filtered[firKinds][F][W];
+    for (int k = 0; k < firKinds; ++k) {
+        if (k == 2)
+            for (int j = 0; j < frames; ++j)
+                _mm256_store_ps(band[2][j], _mm256_add_ps(_mm256_load_ps(filtered[0][j]), _mm256_load_ps(filtered[1][j])));
+        Ring& r = firRing[k];
+        float* row = reserveRows(r.position, r.rows, r.history, r.capacity, frames);
+        for (int j = 0; j < frames; ++j) _mm256_store_ps(row + j * W, _mm256_load_ps(band[k][j]));
+        const float* window = row - (firLength[k] - 1) * W;
+        for (int j = 0; j < frames; ++j) _mm256_store_ps(filtered[k][j], firLanes(firRows[k], firLength[k], window + j * W));
+        r.position += frames;
+        for (int b = 0; b < beamCount; ++b)
+            if (CDelayLine* delay = views[b].firDelay[k])
+                for (int j = 0; j < frames; ++j) filtered[k][j][b] = delay->step(filtered[k][j][b]);
+    }
+    for (int b = 0; b < beamCount; ++b) {
+        CDelayLine& delay = *beams[b].outputDelay;
+        for (int j = 0; j < frames; ++j) out[b][j] = delay.step(filtered[2][j][b]);
+    }
+    _mm256_zeroupper();
+}
+
+#else
+
+void BeamLanes::runSamples(const Beam*, int, const float* const*, const float* const*, float* const*,
+                           int) noexcept {}
+
+#endif  // QB32_LANES_X86
+
+bool BeamLanes::run(const Beam* beams, int beamCount, const float* const* capsules,
+                    const float* const* components, float* const* out, int frames) noexcept {
+#if QB32_LANES_X86
+    if (memory == nullptr || frames < 1 || frames > maxFrames || beamCount < 1 || beamCount > maxBeams)
+        return false;
+    if (!simd::atLeast(simd::activeLevel(), simd::Level::avx2)) return false;
+    if (!unchanged(beams, beamCount) && (!gather(beams, beamCount) || !build(beams, beamCount)))
+        return false;
+    runSamples(beams, beamCount, capsules, components, out, frames);
+    for (int b = 0; b < beamCount; ++b)
+        if (views[b].on) beams[b].modal->advanceResting(frames);
+    firBehind = true;
+    phaseBehind = (phaseBehind + frames) % PartitionedConvolver::partitionSamples;
+    return true;
+#else
+    (void)beams, (void)beamCount, (void)capsules, (void)components, (void)out, (void)frames;
+    return false;
+#endif
+}
+
+}  // namespace qb32

@@ -1,0 +1,148 @@
+#pragma once
+// BeamLanes: the engine's path for short calls, with the beams side by side.
+//
+// A call of a few samples is dominated by fixed work per beam and stage, and
+// by chains of dependent multiply-adds that leave seven of a vector's eight
+// lanes idle. This path runs up to eight beams in the lanes of one vector,
+// sample by sample: the steering sums, the modal filters' direct-form heads,
+// the crossover and post filters. It keeps, for each beam, the exact
+// operations and order of the per-beam path (the same steering sums, the same
+// FMA chains over the same taps, the same sums), so the output is
+// bit-identical whichever path a call takes.
+//
+// The per-beam stages stay the owners of the signal state. Each sample goes
+// into the modal convolvers' partitions and every delay line as it is
+// formed. The crossover and post filters' histories are kept here, as
+// copies of their recent inputs interleaved by beam, and written back to
+// the stages by invalidate(), which the engine calls before anything else
+// touches those filters (the per-beam path, a load, a clear). The copies,
+// with the taps, are rebuilt whenever a call finds anything changed (another
+// filter, a clear, a direction, a beam switched) or the previous call went
+// the per-beam way.
+//
+// Covered: output mode 1 at the AVX2 or AVX-512 level, at most `maxBeams`
+// beams and `maxFrames` frames, every beam steady (fully on or fully off,
+// direction at rest, one filter set in every stage, the high band steady).
+// Anything else: run() answers false having touched nothing, and the caller
+// takes the per-beam path.
+//
+// Real time: run and invalidate allocate nothing, take no lock and never
+// throw. configure allocates [set-up].
+
+#include <cstdint>
+
+#include "filters/CMbf.h"
+#include "filters/CQbHf.h"
+#include "filters/vkxShadowFilter.h"
+#include "framework/CDelayLine.h"
+
+namespace qb32 {
+
+class BeamLanes {
+public:
+    static constexpr int maxBeams = 8;
+    static constexpr int maxFrames = 16;
+
+    // The stages of one beam, as the engine owns them.
+    struct Beam {
+        bool on = false;  // fully on (gain 1); else fully off (gain 0)
+        CMbf* modal = nullptr;
+        CQbHf* highBand = nullptr;
+        CDelayLine* highBandDelay = nullptr;
+        vkxShadowFilter* lowCrossover = nullptr;
+        vkxShadowFilter* highCrossover = nullptr;
+        vkxShadowFilter* post = nullptr;
+        CDelayLine* outputDelay = nullptr;
+    };
+
+    BeamLanes() noexcept = default;
+    ~BeamLanes();
+    BeamLanes(const BeamLanes&) = delete;
+    BeamLanes& operator=(const BeamLanes&) = delete;
+
+    // Sizes the copies for filters of up to crossoverTaps / postTaps taps.
+    // Answers false when the memory cannot be had (run then always declines).
+    bool configure(int crossoverTaps, int postTaps);
+    // Brings the stages up to date and drops the copies: called before
+    // anything else runs, reads or changes the beams' crossover and post
+    // filters, and whenever a call takes the per-beam path.
+    void invalidate() noexcept;
+
+    // Beams' outputs for `frames` samples from the capsules and the modal
+    // components already formed for this call; false (nothing touched) when
+    // the call is not covered.
+    bool run(const Beam* beams, int beamCount, const float* const* capsules,
+             const float* const* components, float* const* out, int frames) noexcept;
+
+private:
+    // Recent inputs of one kind of filter, eight beams to a row, oldest row
+    // first; `position` is the row the next input goes to.
+    struct Ring {
+        float* rows = nullptr;
+        int history = 0;   // rows kept behind the newest (the longest filter - 1)
+        int capacity = 0;  // rows in all
+        int position = 0;
+    };
+    // Per-beam stage views gathered for the call.
+    struct View {
+        bool on;
+        float factors[16];
+        int orders;
+        CrossfadeSlots::SteadySet modalSet;
+        const int* capsules;
+        int capsuleCount;
+        float highGain;
+        FirState* fir[3];
+        CDelayLine* firDelay[3];
+    };
+    static constexpr int firKinds = 3;  // low crossover, high crossover, post
+    static constexpr int headTaps = 32;
+    static constexpr int orderCount = 4;
+
+    bool gather(const Beam* beams, int beamCount) noexcept;
+    bool unchanged(const Beam* beams, int beamCount) const noexcept;
+    bool build(const Beam* beams, int beamCount) noexcept;
+    void runSamples(const Beam* beams, int beamCount, const float* const* capsules,
+                    const float* const* components, float* const* out, int frames) noexcept;
+    void release() noexcept;
+
+    bool valid = false;
+    bool firBehind = false;  // the FIR states lack inputs the rings hold
+    int phaseBehind = 0;     // samples (mod 32) the FIR stages' slots have not counted
+    float* memory = nullptr;
+    float* historyScratch = nullptr;
+    Beam builtStages[maxBeams] = {};
+    View views[maxBeams] = {};
+    // What the copies were built from: the banks of the sets running alone
+    // (a bank holds the same filters until something is loaded, and a load
+    // ends the steady state), the convolver's resets, the direction and the
+    // high band's region.
+    struct Built {
+        bool on;
+        int firBank[3];
+        int modalBank;
+        unsigned generation;
+        int elevation, azimuth;
+        int region;
+        const std::int32_t* regionTable;
+    } built[maxBeams] = {};
+    int builtBeams = 0;
+
+    // Taps, eight beams to a row: steering factors [16], modal heads
+    // [4][32], and each FIR kind's reversed taps right-aligned in
+    // firLength[kind] rows (zeros in front of shorter filters).
+    float* factorRows = nullptr;
+    float* headRows = nullptr;
+    float* firRows[firKinds] = {};
+    int firLength[firKinds] = {};
+    int firCapacity[firKinds] = {};
+    Ring modalRing[orderCount];
+    Ring firRing[firKinds];
+    // Per lane: a mask of all ones where a beam's order is formed by a head.
+    std::uint32_t headMask[orderCount][maxBeams] = {};
+    std::uint32_t onMask[maxBeams] = {};
+    CDelayLine* modalDelay[maxBeams][orderCount] = {};
+    bool anyModalDelay = false;
+};
+
+}  // namespace qb32
