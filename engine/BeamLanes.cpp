@@ -1,5 +1,6 @@
 #include "engine/BeamLanes.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "framework/PartitionedConvolver.h"
@@ -12,6 +13,18 @@
 #endif
 
 namespace qb32 {
+
+namespace beamLanes {
+namespace {
+std::atomic<bool>& enabledFlag() noexcept {
+    static std::atomic<bool> flag{true};
+    return flag;
+}
+}  // namespace
+
+bool enabled() noexcept { return enabledFlag().load(std::memory_order_relaxed); }
+void setEnabled(bool on) noexcept { enabledFlag().store(on, std::memory_order_relaxed); }
+}  // namespace beamLanes
 
 namespace {
 
@@ -363,13 +376,14 @@ bool BeamLanes::run(const Beam* beams, int beamCount, const float* const* capsul
 #if QB32_LANES_X86
     if (memory == nullptr || frames < 1 || frames > maxFrames || beamCount < 1 || beamCount > maxBeams)
         return false;
-    if (!simd::atLeast(simd::activeLevel(), simd::Level::avx2)) return false;
+    if (!simd::atLeast(simd::activeLevel(), simd::Level::avx2) || !beamLanes::enabled()) return false;
     if (!unchanged(beams, beamCount) && (!gather(beams, beamCount) || !build(beams, beamCount)))
         return false;
     runSamples(beams, beamCount, capsules, components, out, frames);
     for (int b = 0; b < beamCount; ++b)
         if (views[b].on) beams[b].modal->advanceResting(frames);
     firBehind = true;
+    ++served;
     phaseBehind = (phaseBehind + frames) % PartitionedConvolver::partitionSamples;
     return true;
 #else

@@ -20,7 +20,7 @@
 // filter, a clear, a direction, a beam switched) or the previous call went
 // the per-beam way.
 //
-// Covered: output mode 1 at the AVX2 or AVX-512 level, at most `maxBeams`
+// Covered: output mode 1 at the AVX2 or AVX-512 level (beamLanes::enabled), at most `maxBeams`
 // beams and `maxFrames` frames, every beam steady (fully on or fully off,
 // direction at rest, one filter set in every stage, the high band steady).
 // Anything else: run() answers false having touched nothing, and the caller
@@ -37,6 +37,13 @@
 #include "framework/CDelayLine.h"
 
 namespace qb32 {
+
+// Whether short calls may run side by side (the default). For tests and
+// benchmarks that compare both paths in one run.
+namespace beamLanes {
+bool enabled() noexcept;
+void setEnabled(bool on) noexcept;
+}  // namespace beamLanes
 
 class BeamLanes {
 public:
@@ -73,6 +80,8 @@ public:
     // the call is not covered.
     bool run(const Beam* beams, int beamCount, const float* const* capsules,
              const float* const* components, float* const* out, int frames) noexcept;
+    // Calls run has served since construction (a statistic for tests and benchmarks).
+    [[nodiscard]] std::uint64_t callsServed() const noexcept { return served; }
 
 private:
     // Recent inputs of one kind of filter, eight beams to a row, oldest row
@@ -107,6 +116,7 @@ private:
     void release() noexcept;
 
     bool valid = false;
+    std::uint64_t served = 0;
     bool firBehind = false;  // the FIR states lack inputs the rings hold
     int phaseBehind = 0;     // samples (mod 32) the FIR stages' slots have not counted
     float* memory = nullptr;

@@ -182,6 +182,10 @@ int CQb32::process(const float* const* in, float* const* out, int frames) noexce
     return status::ok;
 }
 
+std::uint64_t CQb32::sideBySideCalls() const noexcept {
+    return frontEnd != nullptr ? frontEnd->sideBySideCalls() : 0;
+}
+
 void CQb32::reset() noexcept {
     if (frontEnd != nullptr) frontEnd->reset();
 }

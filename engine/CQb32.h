@@ -38,6 +38,8 @@
 // takes no lock: its owner keeps configure from overlapping anything else,
 // and control operations from overlapping process.
 
+#include <cstdint>
+
 #include "framework/vkAudioClass.h"
 
 namespace qb32 {
@@ -105,6 +107,8 @@ public:
     [[nodiscard]] int getBeamCount() const noexcept;  // N, 0 until configured
     [[nodiscard]] bool isUsable() const noexcept;     // last configure succeeded
     [[nodiscard]] int latencySamples() const noexcept;
+    // Calls the front end served with the beams side by side (a statistic).
+    [[nodiscard]] std::uint64_t sideBySideCalls() const noexcept;
     // The default variant of a pattern: the first whose white-noise-gain limit
     // is 0 dB, else the last.
     static int defaultVariant(const CQbPattern& pattern) noexcept;

@@ -103,6 +103,8 @@ public:
     [[nodiscard]] int beamLatency(int beam) const noexcept;
     [[nodiscard]] int highBandDelayLength(int beam) const noexcept;
     [[nodiscard]] int outputDelayLength(int beam) const noexcept;
+    // Calls served with the beams side by side (BeamLanes), since construction.
+    [[nodiscard]] std::uint64_t sideBySideCalls() const noexcept { return lanes.callsServed(); }
 
 private:
     int allocateStages();

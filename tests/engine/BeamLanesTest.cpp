@@ -1,0 +1,197 @@
+// Calls of a few samples run the beams side by side in vector lanes. Their
+// output must be the per-beam path's, bit for bit, whatever happens around
+// them: the same stream and the same calls with the path switched on and off,
+// through random automation that leaves and re-enters it; and steady streams
+// in single samples against long blocks.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "engine/BeamLanes.h"
+#include "engine/CQb32.h"
+#include "framework/Simd.h"
+#include "tests/support/AllocationCounter.h"
+#include "tests/support/Reference.h"
+
+namespace qb32 {
+namespace {
+
+struct Event {
+    int at;
+    int beam;
+    int kind;  // 0 elevation, 1 azimuth, 2 pattern, 3 on/off, 4 clear, 5 output mode 3 for a while
+    int value;
+};
+
+struct Stream {
+    Stream(int beams, int samples) : in(32), out(beams, std::vector<float>(samples, 0.0f)) {
+        for (int q = 0; q < 32; ++q) in[q] = testing::whiteNoise(samples, 900 + q);
+    }
+    // One call of n samples from `at`.
+    void call(CQb32& engine, int at, int n) {
+        const float* ip[32];
+        float* op[16];
+        for (std::size_t c = 0; c < in.size(); ++c) ip[c] = in[c].data() + at;
+        for (std::size_t c = 0; c < out.size(); ++c) op[c] = out[c].data() + at;
+        engine.process(ip, op, n);
+    }
+    std::vector<std::vector<float>> in, out;
+};
+
+void setPattern(CQb32& engine, int beam, int pattern) {
+    engine.setControl(beam, CQb32::pattern, &pattern, 1, valueType::int32);
+}
+
+void apply(CQb32& engine, const Event& e) {
+    switch (e.kind) {
+        case 0: engine.setElevation(e.beam, static_cast<float>(e.value)); break;
+        case 1: engine.setAzimuth(e.beam, static_cast<float>(e.value)); break;
+        case 2: setPattern(engine, e.beam, e.value); break;
+        case 3: engine.setBeamActive(e.beam, e.value != 0); break;
+        case 4: engine.clearSignalState(); break;
+        default: engine.setOutputMode(e.value); break;
+    }
+}
+
+// Events far enough apart that most segments reach a steady state (pattern
+// crossfades take 250 ms, glides one degree per 100 samples).
+std::vector<Event> automation(int beams, int samples, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<Event> events;
+    int outputMode = 1;
+    for (int at = 1500; at < samples - 2000;) {
+        Event e{at, static_cast<int>(rng() % beams), static_cast<int>(rng() % 6), 0};
+        switch (e.kind) {
+            case 0: e.value = 60 + static_cast<int>(rng() % 60); break;
+            case 1: e.value = static_cast<int>(rng() % 60) - 30; break;
+            case 2: e.value = static_cast<int>(rng() % 12); break;
+            case 3: e.value = static_cast<int>(rng() % 3 != 0); break;
+            case 4: break;
+            default: outputMode = outputMode == 1 ? 3 : 1; e.value = outputMode; break;
+        }
+        events.push_back(e);
+        at += 4000 + static_cast<int>(rng() % 20000);
+    }
+    if (outputMode != 1) events.push_back({samples - 1000, 0, 5, 1});
+    return events;
+}
+
+// Runs `stream` through a fresh engine, cutting it at every event and, in
+// between, into calls of `sizes` (cycled).
+std::uint64_t render(Stream& stream, int beams, int eqMode, const std::vector<Event>& events,
+                     const std::vector<int>& sizes) {
+    CQb32 engine;
+    EXPECT_EQ(engine.configure(timeDomainStream(32, 44100.0f, 512), timeDomainStream(beams, 44100.0f, 512)), 0);
+    EXPECT_EQ(engine.setEqualisationMode(eqMode), 0);
+    for (int b = 0; b < beams; ++b) {
+        setPattern(engine, b, (5 * b + 7) % 12);  // card3 first, then the catalogue shuffled
+        engine.setElevation(b, 90.0f - 5.0f * b);
+        engine.setAzimuth(b, 10.0f * b);
+    }
+    engine.start();  // at the targets, the filters committed
+    engine.stop();
+    const int samples = static_cast<int>(stream.in[0].size());
+    std::size_t next = 0, size = 0;
+    for (int at = 0; at < samples;) {
+        while (next < events.size() && events[next].at == at) apply(engine, events[next++]);
+        const int stop = next < events.size() ? events[next].at : samples;
+        const int n = std::min(sizes[size++ % sizes.size()], stop - at);
+        stream.call(engine, at, n);
+        at += n;
+    }
+    return engine.sideBySideCalls();
+}
+
+std::vector<int> smallCalls(std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<int> sizes(4000);
+    for (int& s : sizes) s = rng() % 20 == 0 ? 17 + static_cast<int>(rng() % 700) : 1 + static_cast<int>(rng() % 16);
+    return sizes;
+}
+
+void expectSameBits(const Stream& a, const Stream& b) {
+    for (std::size_t beam = 0; beam < a.out.size(); ++beam) {
+        const auto& x = a.out[beam];
+        const auto& y = b.out[beam];
+        const auto differ = std::mismatch(x.begin(), x.end(), y.begin(), [](float p, float q) {
+            return std::memcmp(&p, &q, sizeof p) == 0;
+        });
+        EXPECT_TRUE(differ.first == x.end()) << "beam " << beam << " first differs at sample "
+                                             << (differ.first - x.begin());
+    }
+}
+
+bool lanesAvailable() { return simd::atLeast(simd::activeLevel(), simd::Level::avx2); }
+
+TEST(BeamLanes, TinyCallsGiveThePerBeamBitsThroughRandomAutomation) {
+    if (!lanesAvailable()) GTEST_SKIP() << "side-by-side path needs AVX2";
+    const int samples = 120000;
+    for (int eqMode : {0, 1}) {
+        for (int beams : {8, 5}) {
+            const auto events = automation(beams, samples, 40 + beams + eqMode);
+            const auto sizes = smallCalls(7 + eqMode);
+            Stream perBeam(beams, samples), sideBySide(beams, samples);
+            beamLanes::setEnabled(false);
+            const std::uint64_t off = render(perBeam, beams, eqMode, events, sizes);
+            beamLanes::setEnabled(true);
+            const std::uint64_t on = render(sideBySide, beams, eqMode, events, sizes);
+            SCOPED_TRACE(::testing::Message() << "eq " << eqMode << ", " << beams << " beams");
+            // The comparison means something only if the path was taken, often.
+            EXPECT_EQ(off, 0u);
+            EXPECT_GT(on, 500u);
+            expectSameBits(perBeam, sideBySide);
+        }
+    }
+}
+
+// Every beam of the catalogue at once, each in its own lane, with single
+// samples: the patterns differ in their used orders, their modal delays
+// (omni) and their crossover lengths (55, 41 and 37 taps).
+TEST(BeamLanes, SingleSamplesForEveryPatternSideBySide) {
+    if (!lanesAvailable()) GTEST_SKIP() << "side-by-side path needs AVX2";
+    const int samples = 40000;
+    for (int first : {0, 8}) {
+        Stream blocks(8, samples), single(8, samples);
+        std::vector<Event> events;
+        for (int b = 0; b < 8; ++b) events.push_back({1, b, 2, (first + b) % 12});
+        const std::uint64_t blockLanes = render(blocks, 8, 0, events, {1, 511});
+        const std::uint64_t singleLanes = render(single, 8, 0, events, {1});
+        EXPECT_GT(singleLanes, static_cast<std::uint64_t>(samples) / 2);
+        EXPECT_LT(blockLanes, 100u);
+        expectSameBits(blocks, single);
+    }
+}
+
+TEST(BeamLanes, MoreBeamsThanLanesTakeThePerBeamPath) {
+    const int samples = 4000;
+    Stream blocks(12, samples), tiny(12, samples);
+    render(blocks, 12, 0, {}, {512});
+    EXPECT_EQ(render(tiny, 12, 0, {}, {3}), 0u);
+    expectSameBits(blocks, tiny);
+}
+
+TEST(BeamLanes, NothingAllocatesInTinyCallsOrWhenLeavingThem) {
+    Stream s(8, 4096);
+    CQb32 engine;
+    ASSERT_EQ(engine.configure(timeDomainStream(32, 44100.0f, 512), timeDomainStream(8, 44100.0f, 512)), 0);
+    for (int b = 0; b < 8; ++b) setPattern(engine, b, b);
+    engine.start();
+    engine.stop();
+    s.call(engine, 0, 512);
+    testing::AllocationScope scope;
+    int at = 512;
+    for (int i = 0; i < 200; ++i, at += 3) s.call(engine, at, 3);
+    setPattern(engine, 2, 9);  // leaves the path: the crossfade runs per beam
+    s.call(engine, at, 512);
+    engine.clearSignalState();
+    for (int i = 0; i < 100; ++i, at += 1) s.call(engine, at, 1);
+    EXPECT_EQ(scope.allocations(), 0u);
+    EXPECT_GT(engine.sideBySideCalls(), 0u);
+}
+
+}  // namespace
+}  // namespace qb32
