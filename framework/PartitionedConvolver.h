@@ -89,10 +89,11 @@ public:
 
     // For a caller that forms the heads of several convolvers side by side
     // (one convolver per vector lane) in Outputs::sum mode. The next output is
-    //   y = (sum over the head lanes l, in lane order, of h_l) + pushSample(x)
+    //   y = (sum over the head lanes l, in lane order, of h_l) + its tail
     //   h_l = one chain of FMAs over i = 0 .. P-1 of headTaps(l)[i] * w_l[i]
-    // where w_l is recentInputs(l) followed by x[l]: the operations, in the
-    // order, of process at the AVX2 and AVX-512 levels.
+    // where w_l is recentInputs(l) followed by the new input x[l], and the
+    // tail is what pushSamples answers for that sample: the operations, in
+    // the order, of process at the AVX2 and AVX-512 levels.
     [[nodiscard]] const float* headTaps(int lane) const noexcept { return headTapRows[lane]; }
     [[nodiscard]] bool headUsed(int lane) const noexcept { return headLaneUsed[lane]; }
     // The P - 1 inputs of `lane` before the next one, oldest first.

@@ -102,13 +102,12 @@ int firSetDelayLine(FirState* state, const float* dly) noexcept;
 int firFilter(const float* src, float* dst, int n, FirState* state) noexcept;
 int firFilterInPlace(float* srcDst, int n, FirState* state) noexcept;
 // For a caller that forms a state's outputs itself (several filters side by
-// side, one per vector lane): the taps reversed, the last tapCount - 1 inputs
-// oldest first, and appending n inputs as firFilter would before forming
-// its outputs. No checks: `state` must be a valid FIR state.
+// side, one per vector lane): the taps reversed and the last tapCount - 1
+// inputs oldest first (firSetDelayLine writes them back). No checks: `state`
+// must be a valid FIR state.
 int firTapCount(const FirState* state) noexcept;
 const float* firReversedTaps(const FirState* state) noexcept;
 const float* firRecentInputs(const FirState* state) noexcept;
-void firPushSamples(FirState* state, const float* x, int n) noexcept;
 
 // ---- biquad cascade ------------------------------------------------------
 // coefficients: S groups of b0 b1 b2 a0 a1 a2; a0 = 0 or b0 = 0 answers -10.

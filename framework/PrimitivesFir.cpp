@@ -329,21 +329,4 @@ const float* firRecentInputs(const FirState* state) noexcept {
     return state->work + state->position - (state->tapCount - 1);
 }
 
-void firPushSamples(FirState* st, const float* x, int n) noexcept {
-    const int history = st->tapCount - 1;
-    for (int done = 0; done < n;) {
-        if (st->position == st->workCapacity) {
-            if (history > 0)
-                std::memmove(st->work, st->work + st->position - history,
-                             sizeof(float) * static_cast<std::size_t>(history));
-            st->position = history;
-        }
-        const int room = st->workCapacity - st->position;
-        const int piece = n - done < room ? n - done : room;
-        for (int i = 0; i < piece; ++i) st->work[st->position + i] = x[done + i];
-        st->position += piece;
-        done += piece;
-    }
-}
-
 }  // namespace qb32
