@@ -416,8 +416,10 @@ void CQuorbix::runBeamBands(int beam, const float* const* in, int frames) noexce
     const float step = 1.0f / static_cast<float>(beamRampSamples);
     for (int k = 0; k < frames; ++k) {
         gain = on ? std::fmin(gain + step, 1.0f) : std::fmax(gain - step, 0.0f);
-        low[k] *= gain;
-        high[k] *= gain;
+        // At gain 0 the zeros of an off beam (+0, never -0 from a negative
+        // sample), so the bits do not depend on where a block ends.
+        low[k] = gain > 0.0f ? low[k] * gain : 0.0f;
+        high[k] = gain > 0.0f ? high[k] * gain : 0.0f;
     }
     beamGain[beam] = gain;
     if (!on && gain <= 0.0f) {

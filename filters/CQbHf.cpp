@@ -250,8 +250,9 @@ int CQbHf::process(const float* const* in, float* const* out, int frames) noexce
     if (frames <= 0) return status::ok;
     if (frames > blockFrames) return status::unsupportedStream;
 
-    // A mode change asked for while running takes effect at the first block
-    // that starts with no fade under way, as a fade from the old mode's region.
+    // A mode change asked for while running takes effect at the first sample
+    // with no fade under way, as a fade from the old mode's region: here when
+    // the block starts so, else where the fade ends (below).
     bool crossing = false;
     if (requestedMode != mode && fadeCounter <= 0) {
         const RegionSet previous = regions;
@@ -315,8 +316,26 @@ int CQbHf::process(const float* const* in, float* const* out, int frames) noexce
     else
         listRegion(regions, currentRegion);
 
+    // Weights before `gainFrom` are in units of the gain the block started
+    // with, from there on in the gain of a mode installed in the block.
+    const float startGain = regions.gain;
+    int gainFrom = 0;
     while (d < frames) {
-        if (regionOfSample[d] == currentRegion) {
+        if (fadeCounter <= 0 && requestedMode != mode) {
+            // A mode change waited for the fade to end: it crosses over from
+            // this very sample, wherever the block boundaries fall.
+            const RegionSet previous = regions;
+            install(requestedMode);
+            for (int i = d; i < frames; ++i)  // the regions of the new mode's map
+                regionOfSample[i] = regions.regionMap[mapIndex(elevationSource[i], azimuthSource[i])];
+            fadingOutSet = previous;
+            fadingOutScale = previous.gain / regions.gain;
+            fadingOutRegion = currentRegion;
+            fadingInRegion = currentRegion = regionOfSample[d];
+            fadeCounter = switchRampLength;
+            gainFrom = d;
+            runFade(d, frames);
+        } else if (regionOfSample[d] == currentRegion) {
             int end = d + 1;
             while (end < frames && regionOfSample[end] == currentRegion) ++end;
             for (int v = 0; v < regions.verticesPerRegion; ++v) {
@@ -344,7 +363,8 @@ int CQbHf::process(const float* const* in, float* const* out, int frames) noexce
         const int c = activeCapsules[i];
         vecMulAdd(in[c], capsuleWeights[c], out[0], frames);
     }
-    vecScaleInPlace(regions.gain, out[0], frames);
+    if (gainFrom > 0) vecScaleInPlace(startGain, out[0], gainFrom);
+    vecScaleInPlace(regions.gain, out[0] + gainFrom, frames - gainFrom);
     previousFrames = frames;
     return status::ok;
 }

@@ -59,8 +59,9 @@ public:
     // 0 off, 1 nearest capsule, 2 capsule triangle; ends in stop().
     int setMode(int mode) noexcept;
     // For use while audio runs: same mode does nothing; between 1 and 2 it
-    // keeps running and fades to the new mode's region from the first block
-    // that starts with no fade under way; from or to 0 it is setMode.
+    // keeps running and fades to the new mode's region from the first sample
+    // with no fade under way (in the middle of a block if a fade ends there);
+    // from or to 0 it is setMode.
     int changeMode(int mode) noexcept;
 
     void setElevationSource(const int* elevationTrack) noexcept { elevationSource = elevationTrack; }

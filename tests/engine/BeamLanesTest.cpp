@@ -148,6 +148,22 @@ TEST(BeamLanes, TinyCallsGiveThePerBeamBitsThroughRandomAutomation) {
     }
 }
 
+// The whole engine must not depend on the host's block sizes, through the
+// same automation: long blocks against mostly tiny calls, both paths in play.
+TEST(BeamLanes, TinyCallsGiveTheBitsOfLongBlocksThroughRandomAutomation) {
+    const int samples = 120000;
+    for (int eqMode : {0, 1}) {
+        for (int beams : {8, 5}) {
+            const auto events = automation(beams, samples, 60 + eqMode + beams);
+            Stream blocks(beams, samples), tiny(beams, samples);
+            render(blocks, beams, eqMode, events, {512});
+            render(tiny, beams, eqMode, events, smallCalls(11 + eqMode + beams));
+            SCOPED_TRACE(::testing::Message() << "eq " << eqMode << ", " << beams << " beams");
+            expectSameBits(blocks, tiny);
+        }
+    }
+}
+
 // Every beam of the catalogue at once, each in its own lane, with single
 // samples: the patterns differ in their used orders, their modal delays
 // (omni) and their crossover lengths (55, 41 and 37 taps).

@@ -335,18 +335,40 @@ TEST(CQbHf, ChangeModeDuringARegionFadeWaitsForItsEnd) {
         }
         if (appliedAt < 0 && rig.hf.getMode() == 1) appliedAt = offset;
     });
-    // The first block boundary after the fade ends (12025) is 12288, where the
-    // mode change begins its own fade.
+    // The mode change begins its own fade on the first sample after the
+    // region fade, 12025, in the middle of the block 11776..12287.
     ASSERT_GE(appliedAt, 0);
-    EXPECT_EQ(appliedAt, 12800);  // the mode is seen changed before the block after it
+    EXPECT_EQ(appliedAt, 12288);  // the mode is seen changed before the block after it
     // From triangle 3 (4, 28, 12) to capsule 12, nearest the zenith; the
     // fading-out capsules carry one third each, in mode 1's gain.
     const float* ramp = rig.hf.getSwitchRamp();
-    EXPECT_EQ(rig.weights[4][12287], 1.0f);
-    EXPECT_NEAR(rig.weights[4][12288], (1.0f - ramp[11024]) / 3.0f, 1e-7f);
-    EXPECT_NEAR(rig.weights[12][12288], ramp[11024] + (1.0f - ramp[11024]) / 3.0f, 1e-7f);
-    EXPECT_NEAR(rig.weightSum(12288), 1.0f, 1e-6f);
-    EXPECT_NEAR(rig.weightSum(12288 + 5000), 1.0f, 1e-6f);
+    EXPECT_NEAR(rig.weights[4][12024], 1.0f, 1e-6f);
+    EXPECT_NEAR(rig.weights[4][12025], (1.0f - ramp[11024]) / 3.0f, 1e-7f);
+    EXPECT_NEAR(rig.weights[12][12025], ramp[11024] + (1.0f - ramp[11024]) / 3.0f, 1e-7f);
+    EXPECT_NEAR(rig.weightSum(12025), 1.0f, 1e-6f);
+    EXPECT_NEAR(rig.weightSum(12025 + 5000), 1.0f, 1e-6f);
+}
+
+// Where the fade that a mode change waits for ends inside a block, the
+// change must not wait for the next block: the output would then depend on
+// the host's block sizes (a 250 ms crossfade starting up to a block late).
+TEST(CQbHf, ModeChangeAfterAFadeGivesTheSameOutputForAnyBlockSizes) {
+    const int n = 3 * 11025;
+    std::vector<std::vector<float>> outputs;
+    for (const std::vector<int>& blocks : std::vector<std::vector<int>>{{512}, {1}, {37, 300, 5, 64}}) {
+        Rig rig(n, 2);
+        rig.look(0, {90, 0});
+        rig.look(1000, {0, 0});
+        outputs.push_back(rig.run(blocks, [&](int offset) {
+            if (offset >= 1024 && rig.hf.getRequestedMode() == 2) {
+                EXPECT_EQ(rig.hf.changeMode(1), 0);
+            }
+        }));
+    }
+    // Every run asks for the change during the region fade (by sample 1536),
+    // so every run must cross over at 12025, where the fade ends.
+    EXPECT_EQ(outputs[0], outputs[1]);
+    EXPECT_EQ(outputs[0], outputs[2]);
 }
 
 TEST(CQbHf, OutOfRangeAnglesAreClampedAndWrapped) {
