@@ -134,23 +134,23 @@ bool BeamLanes::gather(const Beam* beams, int beamCount) noexcept {
     return true;
 }
 
-// The cheap per-call check that nothing has changed since the copies were built.
+// The cheap per-call check that nothing has changed since the copies were
+// built. The crossover and post filters, the beams' on/off state, the
+// direction reached and the high band's region change only through the
+// engine's own calls or its per-beam path, which invalidate the copies; the
+// modal stage (its target direction, its filters) and the high band's mode
+// can also be set directly on the stages, so those are looked at.
 bool BeamLanes::unchanged(const Beam* beams, int beamCount) const noexcept {
     if (!valid || builtBeams != beamCount) return false;
     for (int b = 0; b < beamCount; ++b) {
         const Beam& beam = beams[b];
         const Built& was = built[b];
         if (beam.on != was.on) return false;
-        if (beam.lowCrossover->filterSlots().steadyBank() != was.firBank[0] ||
-            beam.highCrossover->filterSlots().steadyBank() != was.firBank[1] ||
-            beam.post->filterSlots().steadyBank() != was.firBank[2])
-            return false;
         if (!beam.on) continue;
         const CMbf& modal = *beam.modal;
         const CrossfadeSlots& slots = modal.filterSlots();
         if (!modal.atRest() || slots.steadyBank() != was.modalBank ||
             slots.convolverOf(was.modalBank).generation() != was.generation ||
-            modal.getCurrentElevation() != was.elevation || modal.getCurrentAzimuth() != was.azimuth ||
             !beam.highBand->stillSteady(was.region, was.regionTable))
             return false;
     }
@@ -206,15 +206,10 @@ bool BeamLanes::build(const Beam* beams, int beamCount) noexcept {
         Built& was = built[b];
         builtStages[b] = beam;
         was.on = v.on;
-        was.firBank[0] = beam.lowCrossover->filterSlots().steadyBank();
-        was.firBank[1] = beam.highCrossover->filterSlots().steadyBank();
-        was.firBank[2] = beam.post->filterSlots().steadyBank();
         if (!v.on) continue;
         const PartitionedConvolver* convolver = v.modalSet.convolver;
         was.modalBank = beam.modal->filterSlots().steadyBank();
         was.generation = convolver->generation();
-        was.elevation = beam.modal->getCurrentElevation();
-        was.azimuth = beam.modal->getCurrentAzimuth();
         was.region = beam.highBand->getCurrentRegion();
         was.regionTable = beam.highBand->steadyTable();
         for (int k = 0; k < 16; ++k) factorRows[k * W + b] = v.factors[k];

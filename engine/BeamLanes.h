@@ -123,16 +123,14 @@ private:
     float* historyScratch = nullptr;
     Beam builtStages[maxBeams] = {};
     View views[maxBeams] = {};
-    // What the copies were built from: the banks of the sets running alone
-    // (a bank holds the same filters until something is loaded, and a load
-    // ends the steady state), the convolver's resets, the direction and the
-    // high band's region.
+    // What the copies were built from, as far as it can change behind the
+    // engine's back (see unchanged()): the modal set's bank (a bank holds the
+    // same filters until a load, and a load ends the steady state), its
+    // convolver's resets and the high band's region.
     struct Built {
         bool on;
-        int firBank[3];
         int modalBank;
         unsigned generation;
-        int elevation, azimuth;
         int region;
         const std::int32_t* regionTable;
     } built[maxBeams] = {};

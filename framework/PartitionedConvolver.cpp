@@ -429,16 +429,6 @@ void PartitionedConvolver::shiftHistories() noexcept {
         if (used[l]) copyPartition(history[l], history[l] + P);
 }
 
-void PartitionedConvolver::pushSamples(const float* samples, int laneStride, int sampleStride, int n,
-                                       float* tails) noexcept {
-    for (int j = 0; j < n; ++j) {
-        for (int l = 0; l < laneCount; ++l)
-            if (used[l]) history[l][P + phase] = samples[l * laneStride + j * sampleStride];
-        tails[j * sampleStride] = tail[0][phase];
-        if (++phase == P) boundary();
-    }
-}
-
 void PartitionedConvolver::process(const float* const* in, float* const* out, int frames) noexcept {
     if (memory == nullptr) return;
     int done = 0;

@@ -102,7 +102,14 @@ public:
     // samples[l * laneStride + j * sampleStride]), advancing sample by sample
     // (at a partition boundary: the transforms), and writes the FFT part of
     // each of those samples' outputs to tails[j * sampleStride].
-    void pushSamples(const float* samples, int laneStride, int sampleStride, int n, float* tails) noexcept;
+    void pushSamples(const float* samples, int laneStride, int sampleStride, int n, float* tails) noexcept {
+        for (int j = 0; j < n; ++j) {
+            for (int l = 0; l < laneCount; ++l)
+                if (used[l]) history[l][partitionSamples + phase] = samples[l * laneStride + j * sampleStride];
+            tails[j * sampleStride] = tail[0][phase];
+            if (++phase == partitionSamples) boundary();
+        }
+    }
     // Changes whenever load or clear resets the state.
     [[nodiscard]] unsigned generation() const noexcept { return resets; }
 
