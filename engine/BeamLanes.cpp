@@ -253,6 +253,12 @@ QB32_LANES_AVX2 float* reserveRows(int& position, float* rows, int history, int 
     return rows + position * W;
 }
 
+// A vector of eight floats just written one by one: loaded one by one, since
+// a vector load of separate recent stores waits for them to retire.
+QB32_LANES_AVX2 __m256 fromScalars(const float* p) noexcept {
+    return _mm256_setr_ps(p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7]);
+}
+
 // Two chains of FMAs, even and odd taps, added at the end: the FIR kernel's
 // operations for one output, here for eight beams at once.
 QB32_LANES_AVX2 __m256 firLanes(const float* taps, int length, const float* window) noexcept {
@@ -315,7 +321,7 @@ __attribute__((target("avx2,fma"))) void BeamLanes::runSamples(const Beam* beams
                 acc[n] = _mm256_fmadd_ps(_mm256_load_ps(headRows + (n * headTaps + i) * W),
                                          _mm256_load_ps(windows[n] + (i + j) * W), acc[n]);
         const __m256 low = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(acc[0], acc[1]), acc[2]), acc[3]);
-        _mm256_store_ps(band[0][j], _mm256_and_ps(_mm256_add_ps(low, _mm256_load_ps(tails[j])), onLanes));
+        _mm256_store_ps(band[0][j], _mm256_and_ps(_mm256_add_ps(low, fromScalars(tails[j])), onLanes));
     }
 
     // High band: the steady region's capsules, then its alignment delay.
@@ -341,10 +347,10 @@ __attribute__((target("avx2,fma"))) void BeamLanes::runSamples(const Beam* beams
     for (int k = 0; k < firKinds; ++k) {
         if (k == 2)
             for (int j = 0; j < frames; ++j)
-                _mm256_store_ps(band[2][j], _mm256_add_ps(_mm256_load_ps(filtered[0][j]), _mm256_load_ps(filtered[1][j])));
+                _mm256_store_ps(band[2][j], _mm256_add_ps(fromScalars(filtered[0][j]), fromScalars(filtered[1][j])));
         Ring& r = firRing[k];
         float* row = reserveRows(r.position, r.rows, r.history, r.capacity, frames);
-        for (int j = 0; j < frames; ++j) _mm256_store_ps(row + j * W, _mm256_load_ps(band[k][j]));
+        for (int j = 0; j < frames; ++j) _mm256_store_ps(row + j * W, k == 1 ? fromScalars(band[k][j]) : _mm256_load_ps(band[k][j]));
         const float* window = row - (firLength[k] - 1) * W;
         for (int j = 0; j < frames; ++j) _mm256_store_ps(filtered[k][j], firLanes(firRows[k], firLength[k], window + j * W));
         r.position += frames;
