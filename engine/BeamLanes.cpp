@@ -32,11 +32,15 @@ constexpr int W = BeamLanes::maxBeams;  // floats per row
 constexpr int slackRows = 128;          // rows a ring fills before it moves its history to the front
 constexpr int headHistory = PartitionedConvolver::partitionSamples - 1;
 
-// Same as vecScale on one value.
-inline float scaled(float v, float gain) noexcept {
-    if (gain == 1.0f) return v;
-    if (gain == 0.0f) return 0.0f;
-    return static_cast<float>(static_cast<double>(v) * static_cast<double>(gain));
+// Sources for the high band's unused capsules and silent lanes.
+alignas(32) constexpr float zeros[BeamLanes::maxFrames] = {};
+alignas(32) constexpr float negativeZeros[BeamLanes::maxFrames] = {
+    -0.0f, -0.0f, -0.0f, -0.0f, -0.0f, -0.0f, -0.0f, -0.0f,
+    -0.0f, -0.0f, -0.0f, -0.0f, -0.0f, -0.0f, -0.0f, -0.0f};
+
+// The column of one beam in the last n rows before a ring's position.
+void columnBefore(const float* rows, int position, int n, int beam, float* out) noexcept {
+    for (int i = 0; i < n; ++i) out[i] = rows[(position - n + i) * W + beam];
 }
 
 }  // namespace
@@ -47,12 +51,12 @@ void BeamLanes::release() noexcept {
     vecFree(memory);
     memory = nullptr;
     historyScratch = nullptr;
-    valid = firBehind = false;
+    valid = behind = false;
     phaseBehind = builtBeams = 0;
 }
 
 void BeamLanes::invalidate() noexcept {
-    if (firBehind) {
+    if (behind) {
         for (int b = 0; b < builtBeams; ++b) {
             vkxShadowFilter* stages[firKinds] = {builtStages[b].lowCrossover, builtStages[b].highCrossover,
                                                  builtStages[b].post};
@@ -60,14 +64,23 @@ void BeamLanes::invalidate() noexcept {
                 // firSetDelayLine takes the last n - 1 inputs from dly[1 ..].
                 FirState* fir = views[b].fir[k];
                 const int n = firTapCount(fir);
-                const Ring& r = firRing[k];
-                for (int i = 1; i < n; ++i) historyScratch[i] = r.rows[(r.position - n + i) * W + b];
+                columnBefore(firRing[k].rows, firRing[k].position, n - 1, b, historyScratch + 1);
                 firSetDelayLine(fir, historyScratch);
                 stages[k]->advanceSteady(phaseBehind);
+                columnBefore(firDelayRing[k].rows, firDelayRing[k].position, firDelayLength[k][b], b, historyScratch);
+                views[b].firDelay[k]->setRecentInputs(historyScratch);
             }
+            // An off beam's high band is paused: its line was never advanced.
+            const Ring& o = outputDelayRing;
+            columnBefore(o.rows, o.position, o.history, b, historyScratch);
+            builtStages[b].outputDelay->setRecentInputs(historyScratch);
+            if (!views[b].on) continue;
+            const Ring& h = highBandDelayRing;
+            columnBefore(h.rows, h.position, h.history, b, historyScratch);
+            builtStages[b].highBandDelay->setRecentInputs(historyScratch);
         }
     }
-    firBehind = false;
+    behind = false;
     phaseBehind = 0;
     valid = false;
 }
@@ -78,9 +91,12 @@ bool BeamLanes::configure(int crossoverTaps, int postTaps) {
     firCapacity[0] = firCapacity[1] = crossoverTaps;
     firCapacity[2] = postTaps;
     // Each block below starts 32-byte aligned (rows of eight floats).
-    const int scratchRows = ((crossoverTaps > postTaps ? crossoverTaps : postTaps) + W - 1) / W;
-    int rows = scratchRows + 16 + orderCount * headTaps + orderCount * (headHistory + slackRows);
-    for (int k = 0; k < firKinds; ++k) rows += firCapacity[k] + (firCapacity[k] - 1 + slackRows);
+    int longest = crossoverTaps > postTaps ? crossoverTaps : postTaps;
+    if (longest < maxDelay) longest = maxDelay;
+    const int scratchRows = (longest + W - 1) / W;
+    int rows = scratchRows + 16 + orderCount * headTaps + orderCount * (headHistory + slackRows) +
+               2 * (maxDelay + slackRows);
+    for (int k = 0; k < firKinds; ++k) rows += firCapacity[k] + (firCapacity[k] - 1 + slackRows) + (firCapacity[k] + slackRows);
     memory = vecAlloc(rows * W);
     if (memory == nullptr) return false;
     std::memset(memory, 0, sizeof(float) * static_cast<std::size_t>(rows) * W);
@@ -105,6 +121,14 @@ bool BeamLanes::configure(int crossoverTaps, int postTaps) {
         r.history = firCapacity[k] - 1;
         r.capacity = r.history + slackRows;
         next += r.capacity * W;
+        firDelayRing[k].rows = next;
+        firDelayRing[k].capacity = firCapacity[k] + slackRows;
+        next += firDelayRing[k].capacity * W;
+    }
+    for (Ring* r : {&highBandDelayRing, &outputDelayRing}) {
+        r->rows = next;
+        r->capacity = maxDelay + slackRows;
+        next += r->capacity * W;
     }
     return true;
 }
@@ -120,15 +144,21 @@ bool BeamLanes::gather(const Beam* beams, int beamCount) noexcept {
             if (!beam.modal->restingView(v.factors, v.modalSet, v.orders)) return false;
             if (v.modalSet.laneCount > orderCount || v.orders < v.modalSet.laneCount - 1) return false;
             if (!beam.highBand->steadyMix(beam.modal->getCurrentElevation(), beam.modal->getCurrentAzimuth(),
-                                          v.capsules, v.capsuleCount, v.highGain))
+                                          v.capsules, v.capsuleCount, v.highGain) ||
+                v.highGain == 0.0f)
+                return false;
+        }
+        // Every beam's delay lines alike, with their storage.
+        for (const CDelayLine* line : {beam.highBandDelay, beam.outputDelay}) {
+            const CDelayLine& first = line == beam.highBandDelay ? *beams[0].highBandDelay : *beams[0].outputDelay;
+            if (!line->hasStorage() || line->getLength() != first.getLength() || line->getLength() > maxDelay)
                 return false;
         }
         vkxShadowFilter* stages[firKinds] = {beam.lowCrossover, beam.highCrossover, beam.post};
         for (int k = 0; k < firKinds; ++k) {
             if (!stages[k]->steadyFir(v.fir[k], v.firDelay[k])) return false;
             if (firTapCount(v.fir[k]) > firCapacity[k]) return false;
-            // A delay line of length 0 with its storage passes the sample on.
-            if (v.firDelay[k]->getLength() == 0 && v.firDelay[k]->hasStorage()) v.firDelay[k] = nullptr;
+            if (!v.firDelay[k]->hasStorage() || v.firDelay[k]->getLength() >= firCapacity[k]) return false;
         }
     }
     return true;
@@ -228,6 +258,44 @@ bool BeamLanes::build(const Beam* beams, int beamCount) noexcept {
             for (int i = 0; i < headHistory; ++i) modalRing[n].rows[i * W + b] = recent[i];
         }
     }
+    for (int k = 0; k < firKinds; ++k) {
+        Ring& r = firDelayRing[k];
+        r.history = 0;
+        for (int b = 0; b < W; ++b) {
+            firDelayLength[k][b] = views[b < beamCount ? b : 0].firDelay[k]->getLength();
+            if (firDelayLength[k][b] > r.history) r.history = firDelayLength[k][b];
+        }
+        anyFirDelay[k] = r.history > 0;
+        uniformFirDelay[k] = true;
+        for (int b = 0; b < W; ++b) uniformFirDelay[k] = uniformFirDelay[k] && firDelayLength[k][b] == r.history;
+        r.position = r.history;
+        std::memset(r.rows, 0, sizeof(float) * static_cast<std::size_t>(r.history) * W);
+        for (int b = 0; b < beamCount; ++b) {
+            const int d = firDelayLength[k][b];
+            views[b].firDelay[k]->recentInputs(historyScratch);
+            for (int i = 0; i < d; ++i) r.rows[(r.position - d + i) * W + b] = historyScratch[i];
+        }
+    }
+    for (int b = 0; b < W; ++b) {
+        const bool on = b < beamCount && views[b].on;
+        const View& v = views[b];
+        for (int c = 0; c < 3; ++c)
+            highBandCapsule[c][b] = !on ? (c == 0 ? readZeros : readNegativeZeros)
+                                        : c < v.capsuleCount ? v.capsules[c] : readNegativeZeros;
+        highBandGain[b] = on ? v.highGain : 1.0f;
+    }
+    Ring* delayRings[2] = {&highBandDelayRing, &outputDelayRing};
+    for (int d = 0; d < 2; ++d) {
+        Ring& r = *delayRings[d];
+        r.history = d == 0 ? beams[0].highBandDelay->getLength() : beams[0].outputDelay->getLength();
+        r.position = r.history;
+        std::memset(r.rows, 0, sizeof(float) * static_cast<std::size_t>(r.history) * W);
+        for (int b = 0; b < beamCount; ++b) {
+            if (d == 0 && !views[b].on) continue;  // paused: its lane stays silent
+            (d == 0 ? beams[b].highBandDelay : beams[b].outputDelay)->recentInputs(historyScratch);
+            for (int i = 0; i < r.history; ++i) r.rows[i * W + b] = historyScratch[i];
+        }
+    }
     builtBeams = beamCount;
     valid = true;
     return true;
@@ -274,7 +342,7 @@ QB32_LANES_AVX2 __m256 firLanes(const float* taps, int length, const float* wind
 
 }  // namespace
 
-__attribute__((target("avx2,fma"))) void BeamLanes::runSamples(const Beam* beams, int beamCount,
+__attribute__((target("avx2,fma"))) void BeamLanes::runSamples(int beamCount,
                                                                const float* const* capsules,
                                                                const float* const* components,
                                                                float* const* out, int frames) noexcept {
@@ -324,51 +392,78 @@ __attribute__((target("avx2,fma"))) void BeamLanes::runSamples(const Beam* beams
         _mm256_store_ps(band[0][j], _mm256_and_ps(_mm256_add_ps(low, fromScalars(tails[j])), onLanes));
     }
 
-    // High band: the steady region's capsules, then its alignment delay.
-    for (int j = 0; j < frames; ++j) _mm256_store_ps(band[1][j], _mm256_setzero_ps());
-    for (int b = 0; b < beamCount; ++b) {
-        const View& v = views[b];
-        if (!v.on) continue;
-        CDelayLine& delay = *beams[b].highBandDelay;
-        const float* x0 = capsules[v.capsules[0]];
-        const float* x1 = capsules[v.capsules[v.capsuleCount >= 2 ? 1 : 0]];
-        const float* x2 = capsules[v.capsules[v.capsuleCount == 3 ? 2 : 0]];
-        for (int j = 0; j < frames; ++j) {
-            float h = x0[j];
-            if (v.capsuleCount >= 2) h = h + x1[j];
-            if (v.capsuleCount == 3) h = h + x2[j];
-            band[1][j][b] = delay.step(scaled(h, v.highGain));
+    // High band: the steady region's capsules summed in ascending order and
+    // scaled as the per-beam mix does (x * 1 is exact, and a float product
+    // equals the double one rounded once), then its alignment delay.
+    const float* sources[3][W];
+    for (int c = 0; c < 3; ++c)
+        for (int b = 0; b < W; ++b) {
+            const int capsule = highBandCapsule[c][b];
+            sources[c][b] = capsule >= 0 ? capsules[capsule] : capsule == readZeros ? zeros : negativeZeros;
         }
+    const __m256 gains = _mm256_loadu_ps(highBandGain);
+    {
+        Ring& r = highBandDelayRing;
+        float* row = reserveRows(r.position, r.rows, r.history, r.capacity, frames);
+        for (int j = 0; j < frames; ++j) {
+            __m256 x[3];
+            for (int c = 0; c < 3; ++c)
+                x[c] = _mm256_setr_ps(sources[c][0][j], sources[c][1][j], sources[c][2][j], sources[c][3][j],
+                                      sources[c][4][j], sources[c][5][j], sources[c][6][j], sources[c][7][j]);
+            const __m256 h = _mm256_mul_ps(_mm256_add_ps(_mm256_add_ps(x[0], x[1]), x[2]), gains);
+            _mm256_store_ps(row + j * W, h);
+            _mm256_store_ps(band[1][j], _mm256_and_ps(_mm256_load_ps(row + (j - r.history) * W), onLanes));
+        }
+        r.position += frames;
     }
 
     // Crossovers, their sum, the post filter (their histories stay in the
-    // rings until invalidate writes them back).
+    // rings until invalidate writes them back), the output delay.
     alignas(32) float filtered[firKinds][F][W];
     for (int k = 0; k < firKinds; ++k) {
         if (k == 2)
             for (int j = 0; j < frames; ++j)
-                _mm256_store_ps(band[2][j], _mm256_add_ps(fromScalars(filtered[0][j]), fromScalars(filtered[1][j])));
+                _mm256_store_ps(band[2][j], _mm256_add_ps(_mm256_load_ps(filtered[0][j]), _mm256_load_ps(filtered[1][j])));
         Ring& r = firRing[k];
         float* row = reserveRows(r.position, r.rows, r.history, r.capacity, frames);
-        for (int j = 0; j < frames; ++j) _mm256_store_ps(row + j * W, k == 1 ? fromScalars(band[k][j]) : _mm256_load_ps(band[k][j]));
+        for (int j = 0; j < frames; ++j) _mm256_store_ps(row + j * W, _mm256_load_ps(band[k][j]));
         const float* window = row - (firLength[k] - 1) * W;
         for (int j = 0; j < frames; ++j) _mm256_store_ps(filtered[k][j], firLanes(firRows[k], firLength[k], window + j * W));
         r.position += frames;
-        for (int b = 0; b < beamCount; ++b)
-            if (CDelayLine* delay = views[b].firDelay[k])
-                for (int j = 0; j < frames; ++j) filtered[k][j][b] = delay->step(filtered[k][j][b]);
+        if (!anyFirDelay[k]) continue;
+        // The delay lines behind the filters (a shorter filter's, to the
+        // stage's latency), each lane its own length.
+        Ring& d = firDelayRing[k];
+        float* delayRow = reserveRows(d.position, d.rows, d.history, d.capacity, frames);
+        for (int j = 0; j < frames; ++j) _mm256_store_ps(delayRow + j * W, _mm256_load_ps(filtered[k][j]));
+        d.position += frames;
+        const int* length = firDelayLength[k];
+        for (int j = 0; j < frames; ++j) {
+            const float* now = delayRow + j * W;
+            const __m256 delayed =
+                uniformFirDelay[k]
+                    ? _mm256_load_ps(now - d.history * W)
+                    : _mm256_setr_ps(now[0 - length[0] * W], now[1 - length[1] * W], now[2 - length[2] * W],
+                                     now[3 - length[3] * W], now[4 - length[4] * W], now[5 - length[5] * W],
+                                     now[6 - length[6] * W], now[7 - length[7] * W]);
+            _mm256_store_ps(filtered[k][j], delayed);
+        }
     }
-    for (int b = 0; b < beamCount; ++b) {
-        CDelayLine& delay = *beams[b].outputDelay;
-        for (int j = 0; j < frames; ++j) out[b][j] = delay.step(filtered[2][j][b]);
+    {
+        Ring& r = outputDelayRing;
+        float* row = reserveRows(r.position, r.rows, r.history, r.capacity, frames);
+        for (int j = 0; j < frames; ++j)
+            _mm256_store_ps(row + j * W, _mm256_load_ps(filtered[2][j]));
+        r.position += frames;
+        for (int b = 0; b < beamCount; ++b)
+            for (int j = 0; j < frames; ++j) out[b][j] = row[(j - r.history) * W + b];
     }
     _mm256_zeroupper();
 }
 
 #else
 
-void BeamLanes::runSamples(const Beam*, int, const float* const*, const float* const*, float* const*,
-                           int) noexcept {}
+void BeamLanes::runSamples(int, const float* const*, const float* const*, float* const*, int) noexcept {}
 
 #endif  // QB32_LANES_X86
 
@@ -378,12 +473,14 @@ bool BeamLanes::run(const Beam* beams, int beamCount, const float* const* capsul
     if (memory == nullptr || frames < 1 || frames > maxFrames || beamCount < 1 || beamCount > maxBeams)
         return false;
     if (!simd::atLeast(simd::activeLevel(), simd::Level::avx2) || !beamLanes::enabled()) return false;
-    if (!unchanged(beams, beamCount) && (!gather(beams, beamCount) || !build(beams, beamCount)))
-        return false;
-    runSamples(beams, beamCount, capsules, components, out, frames);
+    if (!unchanged(beams, beamCount)) {
+        invalidate();  // the stages up to date before the copies are rebuilt from them
+        if (!gather(beams, beamCount) || !build(beams, beamCount)) return false;
+    }
+    runSamples(beamCount, capsules, components, out, frames);
     for (int b = 0; b < beamCount; ++b)
         if (views[b].on) beams[b].modal->advanceResting(frames);
-    firBehind = true;
+    behind = true;
     ++served;
     phaseBehind = (phaseBehind + frames) % PartitionedConvolver::partitionSamples;
     return true;

@@ -49,6 +49,8 @@ class BeamLanes {
 public:
     static constexpr int maxBeams = 8;
     static constexpr int maxFrames = 16;
+    // The longest high-band and output delays run side by side.
+    static constexpr int maxDelay = 1024;
 
     // The stages of one beam, as the engine owns them.
     struct Beam {
@@ -72,7 +74,8 @@ public:
     bool configure(int crossoverTaps, int postTaps);
     // Brings the stages up to date and drops the copies: called before
     // anything else runs, reads or changes the beams' crossover and post
-    // filters, and whenever a call takes the per-beam path.
+    // filters or their delay lines, and whenever a call takes the per-beam
+    // path.
     void invalidate() noexcept;
 
     // Beams' outputs for `frames` samples from the capsules and the modal
@@ -111,13 +114,13 @@ private:
     bool gather(const Beam* beams, int beamCount) noexcept;
     bool unchanged(const Beam* beams, int beamCount) const noexcept;
     bool build(const Beam* beams, int beamCount) noexcept;
-    void runSamples(const Beam* beams, int beamCount, const float* const* capsules,
+    void runSamples(int beamCount, const float* const* capsules,
                     const float* const* components, float* const* out, int frames) noexcept;
     void release() noexcept;
 
     bool valid = false;
     std::uint64_t served = 0;
-    bool firBehind = false;  // the FIR states lack inputs the rings hold
+    bool behind = false;  // the FIR states and delay lines lack inputs the rings hold
     int phaseBehind = 0;     // samples (mod 32) the FIR stages' slots have not counted
     float* memory = nullptr;
     float* historyScratch = nullptr;
@@ -146,6 +149,22 @@ private:
     int firCapacity[firKinds] = {};
     Ring modalRing[orderCount];
     Ring firRing[firKinds];
+    // The beams' high-band and output delay lines (one length for every
+    // beam): history = the delay.
+    Ring highBandDelayRing;
+    Ring outputDelayRing;
+    // Per lane, the high band's capsules and gain. Missing capsules read -0
+    // (adding -0 changes no value), silent lanes zeros.
+    static constexpr int readZeros = -1;
+    static constexpr int readNegativeZeros = -2;
+    int highBandCapsule[3][maxBeams] = {};
+    float highBandGain[maxBeams] = {};
+    // The delay lines behind each FIR kind (lengths per beam; history = the
+    // longest), and whether any is longer than 0 / all are alike.
+    Ring firDelayRing[3];
+    int firDelayLength[3][maxBeams] = {};
+    bool anyFirDelay[3] = {};
+    bool uniformFirDelay[3] = {};
     // Per lane: a mask of all ones where a beam's order is formed by a head.
     std::uint32_t headMask[orderCount][maxBeams] = {};
     std::uint32_t onMask[maxBeams] = {};

@@ -93,6 +93,26 @@ void CDelayLine::process(const float* src, float* dst, int n) noexcept {
     writeIndex = w;
 }
 
+void CDelayLine::recentInputs(float* out) const noexcept {
+    if (buffer == nullptr) {
+        for (int i = 0; i < length; ++i) out[i] = 0.0f;
+        return;
+    }
+    const int size = length + 1;
+    int r = writeIndex;
+    for (int i = 0; i < length; ++i) {
+        r = r + 1 == size ? 0 : r + 1;
+        out[i] = buffer[r];
+    }
+}
+
+void CDelayLine::setRecentInputs(const float* in) noexcept {
+    if (buffer == nullptr) return;
+    // With writeIndex 0 the next outputs are buffer[1], buffer[2], ...
+    for (int i = 0; i < length; ++i) buffer[1 + i] = in[i];
+    writeIndex = 0;
+}
+
 void CDelayLine::clear() noexcept {
     writeIndex = 0;
     if (buffer != nullptr) vecZero(buffer, length + 1);

@@ -39,6 +39,11 @@ public:
     }
     // writeIndex = 0 and the length + 1 samples in use zeroed; length unchanged.
     void clear() noexcept;
+    // The `length` stored inputs still to come out, oldest first (zeros
+    // without storage), and replacing them: for a caller that delays
+    // several lines side by side and hands the state back.
+    void recentInputs(float* out) const noexcept;
+    void setRecentInputs(const float* in) noexcept;
 
     [[nodiscard]] int getLength() const noexcept { return length; }
     [[nodiscard]] int getCapacity() const noexcept { return capacity; }
