@@ -107,6 +107,37 @@ __attribute__((target("avx2"))) void runAvx2(const Vec4* c, Vec4* z, int section
         source[k] = on ? channels[k] : nullptr;
         target[k] = on ? channels[k] : nullptr;
     }
+    if (frames == 1) {
+        // One sample: the same operations with the lanes in registers from
+        // section to section.
+        Vec4 x[groups];
+        for (int g = 0; g < groups; ++g) {
+            const float* in[4];
+            for (int j = 0; j < 4; ++j) in[j] = source[4 * g + j] ? source[4 * g + j] : silence;
+            const __m256d v = _mm256_cvtps_pd(_mm_setr_ps(in[0][0], in[1][0], in[2][0], in[3][0]));
+            std::memcpy(&x[g], &v, sizeof v);
+        }
+        for (int s = 0; s < sectionCount; ++s) {
+            const Vec4* cs = c + 5 * groups * s;
+            Vec4* zs = z + 2 * groups * s;
+            for (int g = 0; g < groups; ++g) {
+                const Vec4 y = cs[g] * x[g] + zs[g];
+                zs[g] = cs[groups + g] * x[g] + zs[groups + g] - cs[3 * groups + g] * y;
+                zs[groups + g] = cs[2 * groups + g] * x[g] - cs[4 * groups + g] * y;
+                x[g] = y;
+            }
+        }
+        for (int g = 0; g < groups; ++g) {
+            __m256d v;
+            std::memcpy(&v, &x[g], sizeof v);
+            alignas(16) float r[4];
+            _mm_store_ps(r, _mm256_cvtpd_ps(v));
+            for (int j = 0; j < 4; ++j)
+                if (target[4 * g + j] != nullptr) target[4 * g + j][0] = r[j];
+        }
+        _mm256_zeroupper();
+        return;
+    }
     for (int start = 0; start < frames; start += chunk) {
         const int m = frames - start < chunk ? frames - start : chunk;
         const int whole = m & ~3;
@@ -122,8 +153,11 @@ __attribute__((target("avx2"))) void runAvx2(const Vec4* c, Vec4* z, int section
                 _mm256_store_pd(reinterpret_cast<double*>(&b[i + 2][g]), _mm256_cvtps_pd(r2));
                 _mm256_store_pd(reinterpret_cast<double*>(&b[i + 3][g]), _mm256_cvtps_pd(r3));
             }
+            // The last 1-3 samples: one vector each, built in registers (four
+            // scalar stores read back as one vector would wait for them).
             for (int i = whole; i < m; ++i)
-                for (int j = 0; j < 4; ++j) b[i][g][j] = x[j][i];
+                _mm256_store_pd(reinterpret_cast<double*>(&b[i][g]),
+                                _mm256_cvtps_pd(_mm_setr_ps(x[0][i], x[1][i], x[2][i], x[3][i])));
         }
         sections(c, z, sectionCount, b, m);
         for (int g = 0; g < groups; ++g) {
@@ -145,8 +179,11 @@ __attribute__((target("avx2"))) void runAvx2(const Vec4* c, Vec4* z, int section
                 _mm_storeu_ps(y[2] + i, r2);
                 _mm_storeu_ps(y[3] + i, r3);
             }
-            for (int i = whole; i < m; ++i)
-                for (int j = 0; j < 4; ++j) y[j][i] = static_cast<float>(b[i][g][j]);
+            for (int i = whole; i < m; ++i) {
+                alignas(16) float r[4];
+                _mm_store_ps(r, _mm256_cvtpd_ps(_mm256_load_pd(reinterpret_cast<const double*>(&b[i][g]))));
+                for (int j = 0; j < 4; ++j) y[j][i] = r[j];
+            }
         }
     }
     _mm256_zeroupper();
