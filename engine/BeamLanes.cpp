@@ -470,9 +470,11 @@ void BeamLanes::runSamples(int, const float* const*, const float* const*, float*
 bool BeamLanes::run(const Beam* beams, int beamCount, const float* const* capsules,
                     const float* const* components, float* const* out, int frames) noexcept {
 #if QB32_LANES_X86
-    if (memory == nullptr || frames < 1 || frames > maxFrames || beamCount < 1 || beamCount > maxBeams)
+    if (memory == nullptr || frames < 1 || frames > maxFrames || beamCount < 1 || beamCount > maxBeams ||
+        !simd::atLeast(simd::activeLevel(), simd::Level::avx2) || !beamLanes::enabled()) {
+        invalidate();
         return false;
-    if (!simd::atLeast(simd::activeLevel(), simd::Level::avx2) || !beamLanes::enabled()) return false;
+    }
     if (!unchanged(beams, beamCount)) {
         invalidate();  // the stages up to date before the copies are rebuilt from them
         if (!gather(beams, beamCount) || !build(beams, beamCount)) return false;

@@ -4,27 +4,29 @@
 // A call of a few samples is dominated by fixed work per beam and stage, and
 // by chains of dependent multiply-adds that leave seven of a vector's eight
 // lanes idle. This path runs up to eight beams in the lanes of one vector,
-// sample by sample: the steering sums, the modal filters' direct-form heads,
-// the crossover and post filters. It keeps, for each beam, the exact
-// operations and order of the per-beam path (the same steering sums, the same
-// FMA chains over the same taps, the same sums), so the output is
+// stage by stage over the call's samples: the steering sums, the modal
+// filters' direct-form heads, the high band, the crossover and post filters
+// and every delay line. It keeps, for each beam, the exact operations and
+// order of the per-beam path (the same steering sums, the same FMA chains
+// over the same taps, the same sums and scalings), so the output is
 // bit-identical whichever path a call takes.
 //
-// The per-beam stages stay the owners of the signal state. Each sample goes
-// into the modal convolvers' partitions and every delay line as it is
-// formed. The crossover and post filters' histories are kept here, as
-// copies of their recent inputs interleaved by beam, and written back to
-// the stages by invalidate(), which the engine calls before anything else
-// touches those filters (the per-beam path, a load, a clear). The copies,
-// with the taps, are rebuilt whenever a call finds anything changed (another
-// filter, a clear, a direction, a beam switched) or the previous call went
-// the per-beam way.
+// State: the per-beam stages own it. The modal convolvers take every sample
+// as it is formed (they answer the FFT part of the low band). The FIR
+// histories and the delay lines (high band, crossover and post lanes,
+// output) are kept here meanwhile, as their recent inputs interleaved by
+// beam, and written back by invalidate(), which the engine calls before
+// anything else touches them (the per-beam path, a load, a clear, a resize)
+// and which run() calls itself before rebuilding. The copies, with the taps,
+// are rebuilt whenever a call finds the modal stage or the high band changed
+// (they can be set directly) or the previous call went the per-beam way.
 //
-// Covered: output mode 1 at the AVX2 or AVX-512 level (beamLanes::enabled), at most `maxBeams`
-// beams and `maxFrames` frames, every beam steady (fully on or fully off,
-// direction at rest, one filter set in every stage, the high band steady).
-// Anything else: run() answers false having touched nothing, and the caller
-// takes the per-beam path.
+// Covered: output mode 1 at the AVX2 or AVX-512 level (beamLanes::enabled),
+// at most `maxBeams` beams and `maxFrames` frames, every beam steady (fully
+// on or fully off, direction at rest, one filter set in every stage, the
+// high band steady), every beam's high-band and output delays alike and at
+// most `maxDelay`. Anything else: run() answers false, the stages up to date,
+// and the caller takes the per-beam path.
 //
 // Real time: run and invalidate allocate nothing, take no lock and never
 // throw. configure allocates [set-up].
