@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <numbers>
@@ -123,6 +124,51 @@ TEST(PartitionedConvolver, SumOfLanesMatchesTheDirectFormForAnyCallSizes) {
             conv.process(in, out, samples);
             for (int k = 0; k < samples; ++k) ASSERT_EQ(whole[k], y[k]) << c.name << " output " << k;
         }
+    }
+}
+
+// A caller that forms the head itself (the engine's beams side by side) must
+// get process's bits: each head lane one chain of FMAs from tap 0 over
+// recentInputs and the new input, the lanes added in order, plus the tail
+// pushSamples answers. Formed here in scalar code with std::fma, which the
+// vector FMAs equal lane by lane.
+TEST(PartitionedConvolver, HeadFormedOutsideGivesProcessBits) {
+    if (!simd::atLeast(simd::detectedLevel(), simd::Level::avx2)) GTEST_SKIP() << "needs AVX2";
+    LevelGuard guard(simd::Level::avx2);
+    const std::vector<int> lengths = {251, 100, 0, 31}, delays = {0, 75, 0, 110};
+    std::vector<std::vector<float>> taps(4), x(4);
+    for (int l = 0; l < 4; ++l) {
+        taps[l] = testing::whiteNoise(static_cast<std::size_t>(std::max(lengths[l], 1)), 40 + l);
+        x[l] = testing::whiteNoise(700, 50 + l);
+    }
+    const float* tapRows[4] = {taps[0].data(), taps[1].data(), taps[2].data(), taps[3].data()};
+    PartitionedConvolver reference, outside;
+    for (PartitionedConvolver* c : {&reference, &outside}) {
+        ASSERT_EQ(c->configure(4, 251, PartitionedConvolver::Outputs::sum), 0);
+        c->load(lengths.data(), tapRows, delays.data(), 5);
+    }
+    constexpr int P = PartitionedConvolver::partitionSamples;
+    for (int k = 0; k < 700; ++k) {
+        const float* in[4] = {x[0].data() + k, x[1].data() + k, x[2].data() + k, x[3].data() + k};
+        float expected = 0.0f;
+        float* out[1] = {&expected};
+        reference.process(in, out, 1);
+
+        float sum = 0.0f;
+        bool first = true;
+        for (int l = 0; l < 4; ++l) {
+            if (!outside.headUsed(l)) continue;
+            const float* recent = outside.recentInputs(l);
+            float acc = 0.0f;
+            for (int i = 0; i < P; ++i)
+                acc = std::fma(outside.headTaps(l)[i], i < P - 1 ? recent[i] : x[l][k], acc);
+            sum = first ? acc : sum + acc;
+            first = false;
+        }
+        float samples[4] = {x[0][k], x[1][k], x[2][k], x[3][k]};
+        float tail = 0.0f;
+        outside.pushSamples(samples, 1, 1, 1, &tail);
+        ASSERT_EQ(sum + tail, expected) << "sample " << k;
     }
 }
 

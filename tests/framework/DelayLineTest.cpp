@@ -41,6 +41,29 @@ TEST(DelayLine, EveryLengthAndBlockSplitGivesThePureDelay) {
         }
 }
 
+// The stored inputs read out and written into another line of the same
+// length: both lines go on with the same output, from any write position.
+TEST(DelayLine, RecentInputsHandTheStateOver) {
+    const auto x = testing::whiteNoise(800, 12);
+    for (int length : {0, 1, 7, 125}) {
+        for (int start : {0, 3, 200, 333}) {
+            CDelayLine a, b;
+            ASSERT_EQ(a.resize(length), 0);
+            ASSERT_EQ(b.resize(length), 0);
+            std::vector<float> ya(800), yb(800);
+            a.process(x.data(), ya.data(), start);
+            std::vector<float> stored(static_cast<std::size_t>(length) + 1);
+            a.recentInputs(stored.data());
+            for (int i = 0; i < length; ++i)
+                ASSERT_EQ(stored[i], start - length + i >= 0 ? x[start - length + i] : 0.0f) << length << " " << i;
+            b.setRecentInputs(stored.data());
+            a.process(x.data() + start, ya.data() + start, 800 - start);
+            b.process(x.data() + start, yb.data() + start, 800 - start);
+            for (int k = start; k < 800; ++k) ASSERT_EQ(yb[k], ya[k]) << length << " " << start << " " << k;
+        }
+    }
+}
+
 TEST(DelayLine, ResizeGrowsOnlyWhenNeededAndClearsTheHistory) {
     CDelayLine line;
     EXPECT_EQ(line.getCapacity(), 1024);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -67,6 +68,33 @@ TEST(Fir, EveryPathMatchesTheDirectFormForAnyCallSizes) {
 
 // Each output is the same sequence of operations whatever the call sizes, so
 // a stream comes out bit for bit the same however it is cut into calls.
+// The recent inputs and reversed taps a caller reads to form outputs
+// itself: the direct sum over them is the filter's next output, and writing
+// them into a fresh state with firSetDelayLine continues the stream exactly.
+TEST(Fir, RecentInputsAndReversedTapsDescribeTheState) {
+    const auto h = testing::whiteNoise(41, 3);
+    const auto x = testing::whiteNoise(2000, 4);
+    FirState* a = nullptr;
+    FirState* b = nullptr;
+    ASSERT_EQ(firInitAlloc(&a, h.data(), 41, nullptr), 0);
+    ASSERT_EQ(firInitAlloc(&b, h.data(), 41, nullptr), 0);
+    std::vector<float> ya(2000), yb(2000);
+    ASSERT_EQ(firFilter(x.data(), ya.data(), 1300, a), 0);  // past a move of the work buffer
+    ASSERT_EQ(firTapCount(a), 41);
+    const float* recent = firRecentInputs(a);
+    const float* reversed = firReversedTaps(a);
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(recent[i], x[1300 - 40 + i]);
+    for (int i = 0; i < 41; ++i) ASSERT_EQ(reversed[i], h[40 - i]);
+    std::vector<float> dly(41);
+    std::copy(recent, recent + 40, dly.begin() + 1);
+    ASSERT_EQ(firSetDelayLine(b, dly.data()), 0);
+    ASSERT_EQ(firFilter(x.data() + 1300, ya.data() + 1300, 700, a), 0);
+    ASSERT_EQ(firFilter(x.data() + 1300, yb.data() + 1300, 700, b), 0);
+    for (int k = 1300; k < 2000; ++k) ASSERT_EQ(yb[k], ya[k]) << k;
+    firFree(a);
+    firFree(b);
+}
+
 TEST(Fir, StreamOutputIsBitIdenticalForAnyCallSplit) {
     for (auto level : runnableLevels()) {
         LevelGuard guard(level);
