@@ -148,12 +148,13 @@ bool BeamLanes::gather(const Beam* beams, int beamCount) noexcept {
                 v.highGain == 0.0f)
                 return false;
         }
-        // Every beam's delay lines alike, with their storage.
-        for (const CDelayLine* line : {beam.highBandDelay, beam.outputDelay}) {
-            const CDelayLine& first = line == beam.highBandDelay ? *beams[0].highBandDelay : *beams[0].outputDelay;
-            if (!line->hasStorage() || line->getLength() != first.getLength() || line->getLength() > maxDelay)
+        // Every beam's high-band and output delays as long as beam 0's, with their storage.
+        const CDelayLine* lines[2] = {beam.highBandDelay, beam.outputDelay};
+        const CDelayLine* firstBeams[2] = {beams[0].highBandDelay, beams[0].outputDelay};
+        for (int d = 0; d < 2; ++d)
+            if (!lines[d]->hasStorage() || lines[d]->getLength() != firstBeams[d]->getLength() ||
+                lines[d]->getLength() > maxDelay)
                 return false;
-        }
         vkxShadowFilter* stages[firKinds] = {beam.lowCrossover, beam.highCrossover, beam.post};
         for (int k = 0; k < firKinds; ++k) {
             if (!stages[k]->steadyFir(v.fir[k], v.firDelay[k])) return false;
