@@ -6,7 +6,8 @@
 // also a ratio measured in the same run: 0 as built (partitioned convolution,
 // SIMD as detected), 1 direct-form FIRs with SIMD (partitioned convolution
 // switched off), 2 plain direct form (convolution off and the portable level:
-// one output at a time with a double accumulator).
+// one output at a time with a double accumulator), 3 as built but with short
+// calls kept off the side-by-side path (every beam through its own stages).
 
 #include <benchmark/benchmark.h>
 
@@ -18,6 +19,7 @@
 #include <random>
 #include <vector>
 
+#include "engine/BeamLanes.h"
 #include "engine/CQb32.h"
 #include "framework/PartitionedConvolver.h"
 #include "framework/Simd.h"
@@ -34,11 +36,13 @@ constexpr int card2 = 8;
 class Implementation {
 public:
     explicit Implementation(int impl) : level(simd::activeLevel()) {
-        convolution::setPartitionedEnabled(impl == 0);
+        convolution::setPartitionedEnabled(impl == 0 || impl == 3);
+        beamLanes::setEnabled(impl != 3);
         if (impl == 2) simd::setActiveLevel(simd::Level::portable);
     }
     ~Implementation() {
         convolution::setPartitionedEnabled(true);
+        beamLanes::setEnabled(true);
         simd::setActiveLevel(level);
     }
 
@@ -131,6 +135,8 @@ BENCHMARK(EngineCallSizes)
     ->Args({7, 0})
     ->Args({8, 0})
     ->Args({16, 0})
+    ->Args({17, 0})
+    ->Args({32, 0})
     ->Args({33, 0})
     ->Args({64, 0})
     ->Args({100, 0})
@@ -138,7 +144,12 @@ BENCHMARK(EngineCallSizes)
     ->Args({1, 1})
     ->Args({7, 1})
     ->Args({33, 1})
-    ->Args({100, 1});
+    ->Args({100, 1})
+    ->Args({1, 3})
+    ->Args({2, 3})
+    ->Args({4, 3})
+    ->Args({8, 3})
+    ->Args({16, 3});
 
 // Every beam crossfading to a new pattern at once, all the time: each block
 // lies inside a crossfade (a new load whenever one ends).
