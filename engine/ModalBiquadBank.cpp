@@ -54,6 +54,16 @@ typedef Vec4 Chunk[chunk][groups];
     }
 }
 
+// One section, one group of four lanes, in place (xy: input, then output):
+// transposed direct form II. cs: the section's five coefficient rows, z0 / z1
+// its two state vectors.
+[[gnu::always_inline]] inline void sectionStep(const Vec4* cs, int g, Vec4& z0, Vec4& z1, Vec4& xy) noexcept {
+    const Vec4 x = xy;
+    xy = cs[g] * x + z0;
+    z0 = cs[groups + g] * x + z1 - cs[3 * groups + g] * xy;
+    z1 = cs[2 * groups + g] * x - cs[4 * groups + g] * xy;
+}
+
 // c: [section][5][groups], z: [section][2][groups].
 [[gnu::always_inline]] inline void sections(const Vec4* c, Vec4* z, int sectionCount, Chunk& b, int m) noexcept {
     for (int s = 0; s < sectionCount; ++s) {
@@ -64,13 +74,7 @@ typedef Vec4 Chunk[chunk][groups];
             z1[g] = z[(2 * s + 1) * groups + g];
         }
         for (int i = 0; i < m; ++i) {
-            for (int g = 0; g < groups; ++g) {
-                const Vec4 x = b[i][g];
-                const Vec4 y = cs[g] * x + z0[g];
-                z0[g] = cs[groups + g] * x + z1[g] - cs[3 * groups + g] * y;
-                z1[g] = cs[2 * groups + g] * x - cs[4 * groups + g] * y;
-                b[i][g] = y;
-            }
+            for (int g = 0; g < groups; ++g) sectionStep(cs, g, z0[g], z1[g], b[i][g]);
         }
         for (int g = 0; g < groups; ++g) {
             z[(2 * s) * groups + g] = z0[g];
@@ -120,12 +124,7 @@ __attribute__((target("avx2"))) void runAvx2(const Vec4* c, Vec4* z, int section
         for (int s = 0; s < sectionCount; ++s) {
             const Vec4* cs = c + 5 * groups * s;
             Vec4* zs = z + 2 * groups * s;
-            for (int g = 0; g < groups; ++g) {
-                const Vec4 y = cs[g] * x[g] + zs[g];
-                zs[g] = cs[groups + g] * x[g] + zs[groups + g] - cs[3 * groups + g] * y;
-                zs[groups + g] = cs[2 * groups + g] * x[g] - cs[4 * groups + g] * y;
-                x[g] = y;
-            }
+            for (int g = 0; g < groups; ++g) sectionStep(cs, g, zs[g], zs[groups + g], x[g]);
         }
         for (int g = 0; g < groups; ++g) {
             __m256d v;

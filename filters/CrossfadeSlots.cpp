@@ -323,8 +323,8 @@ int CrossfadeSlots::mix(const float* oldSet, const float* newSet, float* out, in
 }
 
 bool CrossfadeSlots::steadySet(SteadySet& view) noexcept {
+    if (steadyBank() < 0) return false;
     const SlotState& set = slot(Slot::current);
-    if (set.bank < 0 || occupied(Slot::next) || occupied(Slot::pending)) return false;
     view.laneCount = set.laneCount < lanesPerBank ? set.laneCount : lanesPerBank;
     view.convolver = bankPartitioned[set.bank] ? &convolvers[set.bank] : nullptr;
     for (int l = 0; l < maxLanes; ++l) {
