@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,20 +18,66 @@ namespace {
 
 std::string systemError() { return std::strerror(errno); }
 
-// The directory part of a path ("." when there is none).
-std::string directoryOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
+std::string lower(std::string s) {
+    for (auto& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return s;
 }
 
-std::string fileNameOf(const std::string& path) {
+// ".wav" for "dir/take.WAV"; empty without an extension.
+std::string extensionOf(const std::string& path) {
     const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    const auto dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+    if (dot == 0 || (slash != std::string::npos && dot == slash + 1)) return {};  // ".hidden"
+    return lower(path.substr(dot));
+}
+
+struct Container {
+    const char* extensions[3];
+    const char* name;
+    int format;
+    int maxChannels;
+    std::int64_t maxBytes;  // of sample data; 0: no limit
+};
+// FLAC stores integers (24 bits here) and at most 8 channels; AIFF counts
+// its bytes in 32 bits.
+constexpr std::int64_t fourGigabytes = (std::int64_t{1} << 32) - 65536;
+const Container containers[] = {
+    {{".wav", ".wave", ""}, "WAV", SF_FORMAT_RF64 | SF_FORMAT_FLOAT, 1024, 0},
+    {{".rf64", "", ""}, "RF64", SF_FORMAT_RF64 | SF_FORMAT_FLOAT, 1024, 0},
+    {{".w64", "", ""}, "W64", SF_FORMAT_W64 | SF_FORMAT_FLOAT, 1024, 0},
+    {{".caf", "", ""}, "CAF", SF_FORMAT_CAF | SF_FORMAT_FLOAT, 1024, 0},
+    {{".aif", ".aiff", ".aifc"}, "AIFF", SF_FORMAT_AIFF | SF_FORMAT_FLOAT, 1024, fourGigabytes},
+    {{".flac", "", ""}, "FLAC", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 8, 0},
+};
+
+const Container* containerFor(const std::string& path, int channels, std::string& error) {
+    const std::string extension = extensionOf(path);
+    if (extension.empty()) return &containers[0];
+    for (const auto& c : containers) {
+        bool match = false;
+        for (const char* e : c.extensions) match = match || (*e != '\0' && extension == e);
+        if (!match) continue;
+        if (channels > c.maxChannels) {
+            error = "cannot write '" + path + "': " + c.name + " holds at most " + std::to_string(c.maxChannels) +
+                    " channels, not " + std::to_string(channels) + " (use .wav, .rf64, .w64, .caf or .aiff)";
+            return nullptr;
+        }
+        return &c;
+    }
+    error = "cannot write '" + path + "': unknown output format '" + extension +
+            "' (use .wav, .rf64, .w64, .caf, .aiff, or .flac for up to 8 channels)";
+    return nullptr;
 }
 
 }  // namespace
+
+bool outputContainer(const std::string& path, int channels, std::string& name, std::string& error) {
+    const Container* c = containerFor(path, channels, error);
+    if (c == nullptr) return false;
+    name = c->name;
+    return true;
+}
 
 // ---- reader -----------------------------------------------------------------------------
 
@@ -60,7 +108,20 @@ bool SoundFileReader::open(const std::string& path) {
     channelCount = info.channels;
     rate_hz = info.samplerate;
     frameCount = info.frames;
+    format = info.format;
     return true;
+}
+
+std::string SoundFileReader::container() const {
+    switch (format & SF_FORMAT_TYPEMASK) {
+        case SF_FORMAT_WAV: return "WAV";
+        case SF_FORMAT_RF64: return "RF64";
+        case SF_FORMAT_W64: return "W64";
+        case SF_FORMAT_CAF: return "CAF";
+        case SF_FORMAT_AIFF: return "AIFF";
+        case SF_FORMAT_FLAC: return "FLAC";
+        default: return "other";
+    }
 }
 
 std::int64_t SoundFileReader::read(float* const* planar, std::int64_t frames) {
@@ -94,40 +155,34 @@ bool SoundFileWriter::open(const std::string& path, int channels, int sampleRate
     message.clear();
     finalPath = path;
     channelCount = channels;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        return fail("cannot write '" + path + "': it is a directory");
-
-    // The temporary file sits beside the destination so that the final rename
-    // stays on one file system and is atomic.
-    std::string pattern = directoryOf(path) + "/." + fileNameOf(path) + ".partial-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) return fail("cannot write '" + path + "': " + systemError());
-    tempPath = name.data();
-    // mkstemp creates the file for the owner only; give it the usual rights.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
+    std::string why;
+    const Container* container = containerFor(path, channels, why);
+    if (container == nullptr) return fail(why);
+    if (!output.open(path, why)) return fail(why);
+    bytesLeft = container->maxBytes > 0 ? container->maxBytes : INT64_MAX;
 
     SF_INFO info{};
     info.channels = channels;
     info.samplerate = sampleRate_hz;
-    info.format = SF_FORMAT_RF64 | SF_FORMAT_FLOAT;
-    file = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
-    if (file == nullptr) {
-        ::close(fd);
-        return fail("cannot write '" + path + "': " + sf_strerror(nullptr));
-    }
+    info.format = container->format;
+    // The descriptor stays the OutputFile's: it closes it (and reports a
+    // failing close) on commit.
+    file = sf_open_fd(output.descriptor(), SFM_WRITE, &info, SF_FALSE);
+    if (file == nullptr) return fail("cannot write '" + path + "': " + sf_strerror(nullptr));
     // Plain WAV unless the data outgrow 4 GB.
-    sf_command(file, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+    if (extensionOf(path) != ".rf64") sf_command(file, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+    // Integer containers clip samples beyond full scale instead of wrapping them.
+    sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     return true;
 }
 
 bool SoundFileWriter::write(const float* const* planar, std::int64_t frames) {
     if (file == nullptr) return fail("cannot write '" + finalPath + "': file is not open");
     if (frames <= 0) return true;
+    const std::int64_t bytes = frames * channelCount * static_cast<std::int64_t>(sizeof(float));
+    if (bytes > bytesLeft)
+        return fail("cannot write '" + finalPath + "': AIFF holds at most 4 GB (use .wav, .w64 or .caf for longer files)");
+    bytesLeft -= bytes;
     interleaved.resize(static_cast<std::size_t>(frames * channelCount));
     for (int c = 0; c < channelCount; ++c) {
         const float* src = planar[c];
@@ -153,9 +208,8 @@ bool SoundFileWriter::commit() {
         const std::string why = errno != 0 ? systemError() : std::string(sf_error_number(closed));
         return fail("cannot write '" + finalPath + "': " + why);
     }
-    if (std::rename(tempPath.c_str(), finalPath.c_str()) != 0)
-        return fail("cannot write '" + finalPath + "': " + systemError());
-    tempPath.clear();
+    std::string why;
+    if (!output.commit(why)) return fail(why);
     return true;
 }
 
@@ -164,10 +218,7 @@ void SoundFileWriter::abort() {
         sf_close(file);
         file = nullptr;
     }
-    if (!tempPath.empty()) {
-        ::unlink(tempPath.c_str());
-        tempPath.clear();
-    }
+    output.abort();
 }
 
 // ---- planar buffer ---------------------------------------------------------------------
