@@ -7,20 +7,19 @@
 // loud each source is in each beam and writes into the folder (default
 // build/demo): scene.wav (the 32 capsule signals, 48 kHz), beams.wav (the
 // eight beams), and scene.svg (a map of the sphere with the capsules, the
-// sources and the beams).
-//
-//   qb32-demo [-o FOLDER] [--module PATH]
+// sources and the beams). Options and exit statuses: --help.
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <numbers>
 #include <string>
 #include <vector>
 
 #include "engine/tables/CapsuleDirections.h"
+#include "tools/common/CommandLine.h"
+#include "tools/common/OutputFile.h"
 #include "tools/common/SoundFile.h"
 #include "tools/render/Renderer.h"
 #include "tools/sim/ArraySimulator.h"
@@ -57,11 +56,6 @@ const Beam beams[] = {
 };
 constexpr int beamsUsed = 5;
 const char* const beamPattern = "card3";
-
-int fail(const std::string& message) {
-    std::fprintf(stderr, "qb32-demo: %s\n", message.c_str());
-    return 1;
-}
 
 // Simulates the given sources (indices) into a 32-channel file.
 bool writeScene(const std::string& path, const std::vector<int>& which, std::string& error) {
@@ -191,30 +185,36 @@ std::string directionText(const Direction& d) {
     return t;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int demoMain(int argc, char** argv) {
     std::string folder = "build/demo";
     std::string modulePath = PluginHost::defaultModulePath();
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if ((arg == "-o" || arg == "--output") && i + 1 < argc) folder = argv[++i];
-        else if (arg == "--module" && i + 1 < argc) modulePath = argv[++i];
-        else {
-            std::fprintf(stderr, "usage: qb32-demo [-o FOLDER] [--module PATH]\n");
-            return 2;
-        }
-    }
+    CommandLine cli("qb32-demo", "[-o FOLDER] [--module PATH]",
+                    "The built-in demonstration: three sources around the simulated array, rendered through the\n"
+                    "plug-in module with five beams. Prints how loud each source is in each beam and writes\n"
+                    "scene.wav (32 capsules), beams.wav (8 beams) and scene.svg into FOLDER.",
+                    {exitUsage, exitOutput, exitModule});
+    cli.option("-o, --output", "FOLDER", "where the files go (default build/demo)", [&](const std::string& v, std::string& e) {
+        if (v.empty()) return e = "-o needs a folder", false;
+        folder = v;
+        return true;
+    });
+    cli.option("--module", "PATH", "the plug-in module (default: the one built with this tool)",
+               [&](const std::string& v, std::string&) {
+                   modulePath = v;
+                   return true;
+               });
+    if (const auto status = cli.parse(argc, argv)) return *status;
     const auto started = std::chrono::steady_clock::now();
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
-    if (ec) return fail("cannot create '" + folder + "': " + ec.message());
+    if (ec) return cli.fail(exitOutput, "cannot create '" + folder + "': " + ec.message());
     ModuleFacts facts;
     std::string error;
-    if (!probeModule(modulePath, facts, error)) return fail(error);
+    if (!probeModule(modulePath, facts, error)) return cli.fail(exitModule, error);
     int pattern = 0;
     while (pattern < static_cast<int>(facts.patternNames.size()) && facts.patternNames[static_cast<std::size_t>(pattern)] != beamPattern) ++pattern;
 
+    int status = exitOk;
     auto renderScene = [&](const std::string& input, const std::string& output, RenderReport& report) {
         RenderOptions o;
         o.input = input;
@@ -228,29 +228,35 @@ int main(int argc, char** argv) {
                 o.beams[b].on = false;
             }
         }
-        return render(o, facts, report, error) == exitOk;
+        status = render(o, facts, report, error);
+        return status == exitOk;
+    };
+    // The scene files are written by the tool itself: a failure there is an output failure.
+    auto simulated = [&](const std::string& path, const std::vector<int>& which) {
+        status = exitOutput;
+        return writeScene(path, which, error);
     };
 
     // The whole scene, for listening.
     const std::string scene = folder + "/scene.wav", beamsFile = folder + "/beams.wav";
     RenderReport mixReport;
-    if (!writeScene(scene, {0, 1, 2}, error) || !renderScene(scene, beamsFile, mixReport)) return fail(error);
+    if (!simulated(scene, {0, 1, 2}) || !renderScene(scene, beamsFile, mixReport)) return cli.fail(status, error);
 
     // Each source alone, for the table.
     std::vector<std::vector<double>> level_db(beamsUsed, std::vector<double>(3));
-    const std::string single = folder + "/.single-source.wav", singleOut = folder + "/.single-beams.wav";
+    const ScratchFile single(folder + "/.single-source.wav"), singleOut(folder + "/.single-beams.wav");
     for (int s = 0; s < 3; ++s) {
         RenderReport r;
-        if (!writeScene(single, {s}, error) || !renderScene(single, singleOut, r)) return fail(error);
+        if (!simulated(single.path(), {s}) || !renderScene(single.path(), singleOut.path(), r)) return cli.fail(status, error);
         for (int b = 0; b < beamsUsed; ++b) level_db[static_cast<std::size_t>(b)][static_cast<std::size_t>(s)] = r.beams[static_cast<std::size_t>(b)].rms_dbfs;
     }
-    std::filesystem::remove(single, ec);
-    std::filesystem::remove(singleOut, ec);
     // Relative to the source's level in the beam aimed at it.
     std::vector<std::vector<double>> relative = level_db;
     for (int b = 0; b < beamsUsed; ++b)
         for (int s = 0; s < 3; ++s) relative[static_cast<std::size_t>(b)][static_cast<std::size_t>(s)] -= level_db[static_cast<std::size_t>(s)][static_cast<std::size_t>(s)];
 
+    if (!writeTextFile(folder + "/scene.svg", scenePicture(relative), error)) return cli.fail(exitOutput, error);
+    if (cli.quiet()) return exitOk;
     std::printf("Three sources around a 32-capsule spherical array (simulated, %d Hz), five %s beams\n"
                 "(elevation from the zenith, azimuth counter-clockwise from the front, in degrees).\n\n",
                 sceneRate_hz, beamPattern);
@@ -263,14 +269,14 @@ int main(int argc, char** argv) {
         for (int s = 0; s < 3; ++s) std::printf(" %21.1f", relative[static_cast<std::size_t>(b)][static_cast<std::size_t>(s)]);
         std::printf("\n");
     }
-    std::ofstream picture(folder + "/scene.svg");
-    picture << scenePicture(relative);
-    picture.close();
-    if (!picture) return fail("cannot write '" + folder + "/scene.svg'");
     std::printf("\nEach source is loudest in its own beam (0 dB); the other beams hold it back. Above 8 kHz\n"
                 "a beam takes the capsules nearest to its direction, so the broadband noise leaks most.\n"
-                "Wrote %s (32 capsules), %s (8 beams; beams 6 to 8 off) and %s/scene.svg in %.1f s.\n",
+                "wrote %s (32 capsules), %s (8 beams; beams 6 to 8 off) and %s/scene.svg in %.1f s\n",
                 scene.c_str(), beamsFile.c_str(), folder.c_str(),
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-    return 0;
+    return exitOk;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return runTool("qb32-demo", argc, argv, demoMain); }

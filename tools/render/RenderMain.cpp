@@ -1,15 +1,7 @@
 // qb32-render: renders a 32-channel recording of the array into the eight
-// beam signals through the shipped plug-in module, as a DAW would.
-//
-//   qb32-render INPUT -o OUTPUT.wav [--split] [--program P]
-//               [--beam N:elev=DEG,azim=DEG,pattern=NAME[,off]]...
-//               [--automation FILE.csv] [--block FRAMES]
-//               [--no-resample] [--no-align] [--module PATH] [--quiet]
-//
-// Exit status: 0 done; 2 bad command line (option, --beam, pattern name);
-// 3 bad input (file missing or unreadable, channel count, sample rate with
-// --no-resample, automation file); 4 output failed (unwritable, disk full);
-// 5 the plug-in module cannot be loaded. A failed run leaves no output file.
+// beam signals through the shipped plug-in module, as a DAW would; or, with
+// --check-order, checks whether the recording's channels match the array's
+// layout. Options and exit statuses: --help (CommandLine.h, ExitStatus.h).
 
 #include <unistd.h>
 
@@ -17,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "tools/array/ChannelOrder.h"
+#include "tools/common/CommandLine.h"
+#include "tools/common/OutputFile.h"
+#include "tools/common/SoundFile.h"
 #include "tools/common/TextParsing.h"
 #include "tools/render/Renderer.h"
 
@@ -24,92 +20,109 @@ using namespace qb32::tools;
 
 namespace {
 
-const char* usage =
-    "usage: qb32-render INPUT -o OUTPUT.wav [options]\n"
-    "  INPUT                 32-channel recording of the array (WAV, RF64, W64, FLAC, CAF, ...)\n"
-    "  -o, --output FILE     8-channel 32-bit float WAV, one channel per beam (RF64 past 4 GB)\n"
-    "  --split               one mono file per beam instead: FILE-beam1.wav ... FILE-beam8.wav\n"
-    "  --program P           start from program P (1..8; default 1)\n"
-    "  --beam N:SETTINGS     beam N (1..8): elev=DEG,azim=DEG,pattern=NAME,on|off (any of them)\n"
-    "  --automation FILE     CSV lines time_s,beam,parameter,value (parameter: elev, azim,\n"
-    "                        pattern, status), applied on their exact sample\n"
-    "  --block FRAMES        host block size (default 512)\n"
-    "  --no-resample         refuse files that are not at 44100 Hz instead of converting them\n"
-    "  --no-align            keep the plug-in's latency in the output\n"
-    "  --module PATH         the plug-in module to load (default: the one built with this tool)\n"
-    "  --quiet               no progress bar, no summary\n";
+constexpr double checkSeconds = 60.0;
 
-int fail(int status, const std::string& message) {
-    std::fprintf(stderr, "qb32-render: %s\n", message.c_str());
-    return status;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
+int renderMain(int argc, char** argv) {
     RenderOptions options;
     options.log = stderr;
     std::vector<std::string> beamTexts;
     std::string automationPath;
-    bool quiet = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        std::string v;
-        auto value = [&]() {
-            if (i + 1 >= argc) return false;
-            v = argv[++i];
-            return true;
-        };
+    bool checkOrder = false;
+    CommandLine cli("qb32-render", "INPUT -o OUTPUT [options]\n       qb32-render INPUT --check-order [--channel-map MAP]",
+                    "Renders a 32-channel recording of the array (WAV, RF64, W64, CAF, AIFF, ...; any length) into\n"
+                    "the eight beams, through the plug-in module as a DAW drives it.",
+                    {exitMismatch, exitUsage, exitInput, exitOutput, exitModule});
+    cli.operands("INPUT", 1, [&](const std::string& v, std::string&) {
+        options.input = v;
+        return true;
+    });
+    cli.option("-o, --output", "FILE",
+               "the 8 beams, one channel each; the extension picks the container:\n"
+               ".wav (32-bit float, RF64 past 4 GB), .rf64, .w64, .caf, .aiff, .flac (24-bit)",
+               [&](const std::string& v, std::string& e) {
+                   if (v.empty()) return e = "-o needs a file name", false;
+                   options.output = v;
+                   return true;
+               });
+    cli.flag("--split", "one mono file per beam instead: FILE-beam1.wav ... FILE-beam8.wav", [&] { options.split = true; });
+    cli.option("--program", "P", "start from program P (1..8; default 1)", [&](const std::string& v, std::string& e) {
         long long n = 0;
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(usage, stdout);
-            return exitOk;
-        } else if (arg == "-o" || arg == "--output") {
-            if (!value() || v.empty()) return fail(exitUsage, arg + " needs a file name");
-            options.output = v;
-        } else if (arg == "--split") {
-            options.split = true;
-        } else if (arg == "--program") {
-            if (!value() || !parseInteger(v, n) || n < 1 || n > qb32::programCount)
-                return fail(exitUsage, "--program needs a number 1..8");
-            options.program = static_cast<int>(n - 1);
-        } else if (arg == "--beam") {
-            if (!value()) return fail(exitUsage, "--beam needs N:SETTINGS");
-            beamTexts.push_back(v);
-        } else if (arg == "--automation") {
-            if (!value()) return fail(exitUsage, "--automation needs a file name");
-            automationPath = v;
-        } else if (arg == "--block") {
-            if (!value() || !parseInteger(v, n) || n < 1 || n > 65536)
-                return fail(exitUsage, "--block needs a number of frames 1..65536");
-            options.block_samples = static_cast<int>(n);
-        } else if (arg == "--no-resample") {
-            options.resample = false;
-        } else if (arg == "--no-align") {
-            options.align = false;
-        } else if (arg == "--module") {
-            if (!value()) return fail(exitUsage, "--module needs a path");
-            options.modulePath = v;
-        } else if (arg == "--quiet") {
-            quiet = true;
-        } else if (!arg.empty() && arg[0] == '-') {
-            return fail(exitUsage, "unknown option '" + arg + "' (see --help)");
-        } else if (options.input.empty()) {
-            options.input = arg;
-        } else {
-            return fail(exitUsage, "more than one input file ('" + options.input + "', '" + arg + "')");
-        }
+        if (!parseInteger(v, n) || n < 1 || n > qb32::programCount) return e = "--program needs a number 1..8", false;
+        options.program = static_cast<int>(n - 1);
+        return true;
+    });
+    cli.option("--beam", "N:SETTINGS", "beam N (1..8): elev=DEG,azim=DEG,pattern=NAME,on|off (any of them)",
+               [&](const std::string& v, std::string&) {
+                   beamTexts.push_back(v);
+                   return true;
+               });
+    cli.option("--automation", "FILE",
+               "CSV lines time_s,beam,parameter,value (parameter: elev, azim, pattern,\n"
+               "status), applied on their exact sample",
+               [&](const std::string& v, std::string&) {
+                   automationPath = v;
+                   return true;
+               });
+    cli.option("--channel-map", "MAP",
+               "the input channel (1-based) of each capsule, capsule 0 first,\n"
+               "e.g. 2,1,3-32: 32 distinct channels (the input may have more)",
+               [&](const std::string& v, std::string& e) { return parseChannelMap(v, options.channelMap, e); });
+    cli.flag("--check-order",
+             "write nothing: check from the first minute whether the channels\n"
+             "match the array's layout; suggest a --channel-map when they do not",
+             [&] { checkOrder = true; });
+    cli.option("--block", "FRAMES", "host block size (default 512)", [&](const std::string& v, std::string& e) {
+        long long n = 0;
+        if (!parseInteger(v, n) || n < 1 || n > 65536) return e = "--block needs a number of frames 1..65536", false;
+        options.block_samples = static_cast<int>(n);
+        return true;
+    });
+    cli.flag("--no-resample", "refuse files that are not at 44100 Hz instead of converting them",
+             [&] { options.resample = false; });
+    cli.flag("--no-align", "keep the plug-in's latency in the output", [&] { options.align = false; });
+    cli.option("--module", "PATH", "the plug-in module to load (default: the one built with this tool)",
+               [&](const std::string& v, std::string&) {
+                   options.modulePath = v;
+                   return true;
+               });
+    cli.note("Capsule directions, the array's orientation and channel order: README, \"Tools\".");
+    if (const auto status = cli.parse(argc, argv)) return *status;
+    if (options.input.empty()) return cli.fail(exitUsage, "no input file (see --help)");
+
+    std::string error;
+    if (checkOrder) {
+        if (!options.output.empty()) return cli.fail(exitUsage, "--check-order writes nothing: leave out -o");
+        OrderCheck result;
+        const int status = checkChannelOrder(options.input, options.channelMap, checkSeconds, result, error);
+        if (status != exitOk) return cli.fail(status, error);
+        std::fputs(formatOrderCheck(result, options.input).c_str(), stdout);
+        if (result.verdict == OrderCheck::matches) return exitOk;
+        cli.warn("the channels of '" + options.input + "' do not match the array's layout" +
+                 (result.hint.empty() ? std::string() : ": " + result.hint));
+        return exitMismatch;
     }
-    if (options.input.empty()) return fail(exitUsage, std::string("no input file\n") + usage);
-    if (options.output.empty()) return fail(exitUsage, "no output file (-o FILE)");
+    if (options.output.empty()) return cli.fail(exitUsage, "no output file (-o FILE)");
+
+    // Before anything is read: the outputs can be written and none of them
+    // is an input.
+    std::vector<std::string> outputs;
+    if (options.split)
+        for (int b = 0; b < qb32::beamCount; ++b) outputs.push_back(splitFileName(options.output, b));
+    else
+        outputs.push_back(options.output);
+    for (const auto& o : outputs) {
+        std::string container;
+        if (!outputContainer(o, options.split ? 1 : qb32::beamCount, container, error)) return cli.fail(exitUsage, error);
+        const int status = checkOutputPath(o, {options.input, automationPath, options.modulePath}, error);
+        if (status != exitOk) return cli.fail(status, error);
+    }
 
     ModuleFacts facts;
-    std::string error;
-    if (!probeModule(options.modulePath, facts, error)) return fail(exitModule, error);
+    if (!probeModule(options.modulePath, facts, error)) return cli.fail(exitModule, error);
     for (const auto& text : beamTexts) {
         int beam = 0;
         BeamRequest request;
-        if (!parseBeamOption(text, facts.patternNames, beam, request, error)) return fail(exitUsage, error);
+        if (!parseBeamOption(text, facts.patternNames, beam, request, error)) return cli.fail(exitUsage, error);
         BeamRequest& r = options.beams[beam];
         if (request.elevation_deg) r.elevation_deg = request.elevation_deg;
         if (request.azimuth_deg) r.azimuth_deg = request.azimuth_deg;
@@ -117,16 +130,20 @@ int main(int argc, char** argv) {
         if (request.on) r.on = request.on;
     }
     if (!automationPath.empty() && !readAutomationFile(automationPath, facts.patternNames, options.automation, error))
-        return fail(exitInput, error);
+        return cli.fail(exitInput, error);
 
-    options.progress = !quiet && isatty(STDERR_FILENO);
-    if (quiet) options.log = nullptr;
+    options.progress = !cli.quiet() && isatty(STDERR_FILENO);
+    if (cli.quiet()) options.log = nullptr;
     RenderReport report;
     const int status = render(options, facts, report, error);
-    if (status != exitOk) return fail(status, error);
+    if (status != exitOk) return cli.fail(status, error);
     if (report.ignoredEvents > 0)
-        std::fprintf(stderr, "qb32-render: %d automation event%s after the end of the input ignored\n",
-                     report.ignoredEvents, report.ignoredEvents == 1 ? "" : "s");
-    if (!quiet) std::fputs(formatSummary(report).c_str(), stdout);
+        cli.warn(std::to_string(report.ignoredEvents) + " automation event" + (report.ignoredEvents == 1 ? "" : "s") +
+                 " at or after the end of the input ignored");
+    if (!cli.quiet()) std::fputs(formatSummary(report).c_str(), stdout);
     return exitOk;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return runTool("qb32-render", argc, argv, renderMain); }

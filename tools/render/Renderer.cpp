@@ -77,6 +77,13 @@ bool parseOnOff(const std::string& text, bool& on) {
 
 double toDbfs(double amplitude) { return amplitude > 0.0 ? 20.0 * std::log10(amplitude) : -HUGE_VAL; }
 
+// The sample a time falls on. Times past any file's length saturate rather
+// than overflow the conversion (1e20 s would otherwise land on sample 0).
+std::int64_t sampleAt(double time_s, double rate_hz) {
+    const double sample = std::round(time_s * rate_hz);
+    return sample < 9.0e18 ? static_cast<std::int64_t>(sample) : INT64_MAX;
+}
+
 // ---- resampling --------------------------------------------------------------------------
 
 using Consumer = std::function<bool(float* const* data, std::int64_t frames)>;
@@ -236,7 +243,7 @@ class HostStage {
 public:
     HostStage(PluginHost& h, int block, std::vector<AutomationEvent> sorted)
         : host(h), blockSize(block), events(std::move(sorted)) {
-        for (auto& e : events) eventSamples.push_back(std::llround(e.time_s * engineRate_hz));
+        for (auto& e : events) eventSamples.push_back(sampleAt(e.time_s, engineRate_hz));
     }
 
     // Runs the plug-in over `frames` frames at 44100 Hz, split into host
@@ -363,7 +370,7 @@ bool parseAutomation(const std::string& text, const std::string& fileName,
         long long beam = 0;
         std::string why;
         if (!parseNumber(fields[0], e.time_s) || e.time_s < 0.0) {
-            error = where + "time '" + trim(fields[0]) + "' is not a number of seconds >= 0";
+            error = where + "time '" + trim(fields[0]) + "' is not a finite number of seconds >= 0";
             return false;
         }
         if (!parseInteger(fields[1], beam) || beam < 1 || beam > beamCount) {
@@ -438,9 +445,19 @@ int render(const RenderOptions& options, const ModuleFacts& facts, RenderReport&
         error = reader.error();
         return exitInput;
     }
-    if (reader.channels() != pluginInputs) {
+    if (options.channelMap.empty() && reader.channels() != pluginInputs) {
         error = "'" + options.input + "' has " + std::to_string(reader.channels()) +
                 " channels; the array has 32 capsules, one per channel";
+        return exitInput;
+    }
+    for (int c : options.channelMap)
+        if (c >= reader.channels()) {
+            error = "the channel map names channel " + std::to_string(c + 1) + " but '" + options.input + "' has " +
+                    std::to_string(reader.channels());
+            return exitInput;
+        }
+    if (reader.frames() == 0) {
+        error = "'" + options.input + "' holds no audio (0 frames): nothing to render, nothing written";
         return exitInput;
     }
     const double rate = reader.sampleRate_hz();
@@ -512,7 +529,11 @@ int render(const RenderOptions& options, const ModuleFacts& facts, RenderReport&
     HostStage plugin(host, options.block_samples, options.automation);
 
     constexpr std::int64_t chunk = 8192;
-    PlanarBuffer in(pluginInputs, chunk);
+    PlanarBuffer in(reader.channels(), chunk);
+    // The capsules in the plug-in's order, through the channel map.
+    std::vector<float*> capsules(pluginInputs);
+    for (int q = 0; q < pluginInputs; ++q)
+        capsules[static_cast<std::size_t>(q)] = in.pointers()[options.channelMap.empty() ? q : options.channelMap[static_cast<std::size_t>(q)]];
     std::int64_t read = 0;
     auto lastDrawn = started;
     auto toPlugin = [&](float* const* d, std::int64_t n) { return plugin.run(d, n, true, output); };
@@ -526,7 +547,7 @@ int render(const RenderOptions& options, const ModuleFacts& facts, RenderReport&
             break;
         }
         read += n;
-        const bool ok = forth ? forth->push(in.pointers(), n, toPlugin) : toPlugin(in.pointers(), n);
+        const bool ok = forth ? forth->push(capsules.data(), n, toPlugin) : toPlugin(capsules.data(), n);
         if (!ok) return output.failed(error), exitOutput;
         const auto now = std::chrono::steady_clock::now();
         if (options.progress && options.log != nullptr && now - lastDrawn > std::chrono::milliseconds(200)) {
@@ -542,13 +563,14 @@ int render(const RenderOptions& options, const ModuleFacts& facts, RenderReport&
         if (!plugin.run(silence.pointers(), facts.latency_samples, false, output)) return output.failed(error), exitOutput;
     }
     if (!output.finish(error)) return exitOutput;
-    if (options.progress && options.log != nullptr) {
-        drawProgress(options.log, read, read, 1.0, rate);
-        std::fputc('\n', options.log);
-    }
 
     report.frames = read;
     report.wall_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    // The last progress line shows the run's own speed, the summary's figure.
+    if (options.progress && options.log != nullptr) {
+        drawProgress(options.log, read, read, report.wall_s, rate);
+        std::fputc('\n', options.log);
+    }
     std::vector<bool> automated(beamCount, false);
     for (const auto& e : options.automation) automated[static_cast<std::size_t>(e.beam)] = true;
     for (int b = 0; b < beamCount; ++b) {

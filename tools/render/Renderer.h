@@ -18,6 +18,17 @@
 // input's length and beam samples line up with the capsule samples. Without
 // alignment the output is the plug-in's raw output, same length.
 //
+// Channel map: capsule q is read from input channel channelMap[q] (0-based);
+// without a map the input must have exactly 32 channels, with one it may
+// have more (the map picks 32 of them).
+//
+// Refused inputs: a wrong channel count, an empty file (no audio: nothing
+// is written), a rate it cannot take.
+//
+// Automation times: an event at or past the end of the input (however far:
+// times saturate instead of overflowing) is not applied and is counted in
+// RenderReport::ignoredEvents.
+//
 // Status: render() answers an exit status (ExitStatus) and, unless it is
 // ok, a one-line message. Nothing here throws.
 
@@ -27,11 +38,10 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/ExitStatus.h"
 #include "tools/render/PluginHost.h"
 
 namespace qb32::tools {
-
-enum ExitStatus { exitOk = 0, exitUsage = 2, exitInput = 3, exitOutput = 4, exitModule = 5 };
 
 // Settings of one beam given on the command line; unset fields keep the
 // program's values.
@@ -53,6 +63,7 @@ struct AutomationEvent {
 struct RenderOptions {
     std::string input;
     std::string output;
+    std::vector<int> channelMap;  // [capsule] = input channel, 0-based; empty: the input's order
     bool split = false;
     int program = 0;  // 0..7
     BeamRequest beams[beamCount];
@@ -87,7 +98,8 @@ struct RenderReport {
 // "on"/"off" flags). Degrees are rounded to whole degrees.
 bool parseBeamOption(const std::string& text, const std::vector<std::string>& patternNames, int& beam,
                      BeamRequest& request, std::string& error);
-// CSV "time_s,beam,parameter,value"; parameter elev, azim, pattern or status;
+// CSV "time_s,beam,parameter,value"; time a finite number of seconds >= 0;
+// parameter elev, azim, pattern or status;
 // a header line, blank lines and lines starting with '#' are skipped.
 // Errors name the file and line: "auto.csv:3: ...".
 bool parseAutomation(const std::string& text, const std::string& fileName,
