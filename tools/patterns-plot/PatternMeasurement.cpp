@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
-#include <cstdarg>
 #include <cstdio>
 #include <numbers>
 
@@ -41,15 +40,6 @@ std::string bandLabel(double hz) {
 }
 
 double powerDb(double p) { return 10.0 * std::log10(std::max(p, 1e-30)); }
-
-__attribute__((format(printf, 2, 3))) void appendf(std::string& out, const char* format, ...) {
-    char buf[256];
-    std::va_list args;
-    va_start(args, format);
-    std::vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    out += buf;
-}
 
 }  // namespace
 
@@ -266,54 +256,6 @@ bool measurePatterns(const std::string& modulePath, const std::vector<std::strin
 }
 
 // ---- output ---------------------------------------------------------------------------------------
-
-std::string polarPlotSvg(const PatternResult& r, const MeasurementSetup& setup) {
-    constexpr double cx = 200.0, cy = 215.0, radius = 160.0, floor_db = -30.0;
-    const int step = setup.circleStep_deg;
-    std::string svg;
-    auto path = [&](const std::vector<double>& db, const char* colour, const char* extra) {
-        svg += "<path d=\"";
-        for (std::size_t i = 0; i <= db.size(); ++i) {
-            const double value = db[i % db.size()];
-            const double rr = radius * (std::max(value, floor_db) - floor_db) / -floor_db;
-            const double a = static_cast<double>(i) * step * pi / 180.0;
-            appendf(svg, "%s%.1f,%.1f", i == 0 ? "M" : "L", cx + rr * std::sin(a), cy - rr * std::cos(a));
-        }
-        appendf(svg, "\" fill=\"none\" stroke=\"%s\" stroke-width=\"1.5\"%s/>\n", colour, extra);
-    };
-    appendf(svg, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"400\" height=\"440\" viewBox=\"0 0 400 440\" "
-        "font-family=\"sans-serif\" font-size=\"11\">\n<rect width=\"400\" height=\"440\" fill=\"white\"/>\n");
-    appendf(svg, "<text x=\"200\" y=\"18\" text-anchor=\"middle\" font-size=\"14\">%s: horizontal circle through the look direction</text>\n",
-        r.name.c_str());
-    for (int ring = 0; ring < 3; ++ring) {
-        const double rr = radius * (3 - ring) / 3.0;
-        appendf(svg, "<circle cx=\"%.0f\" cy=\"%.0f\" r=\"%.1f\" fill=\"none\" stroke=\"#ccc\"/>\n", cx, cy, rr);
-        appendf(svg, "<text x=\"%.0f\" y=\"%.1f\" fill=\"#888\">%d dB</text>\n", cx + 3, cy - rr + 11, -10 * ring);
-    }
-    for (int a = 0; a < 360; a += 30) {
-        const double t = a * pi / 180.0;
-        appendf(svg, "<line x1=\"%.0f\" y1=\"%.0f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#eee\"/>\n", cx, cy, cx + radius * std::sin(t),
-            cy - radius * std::cos(t));
-        appendf(svg, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\" fill=\"#888\">%d</text>\n", cx + (radius + 12) * std::sin(t),
-            cy - (radius + 12) * std::cos(t) + 4, a);
-    }
-    path(r.theory_db, "black", " stroke-dasharray=\"4 3\"");
-    struct Shown {
-        double hz;
-        const char* colour;
-    } shown[] = {{250.0, "#1f77b4"}, {1000.0, "#2ca02c"}, {4000.0, "#ff7f0e"}, {16000.0, "#d62728"}};
-    int legend = 0;
-    appendf(svg, "<text x=\"12\" y=\"%d\">theory (dashed)</text>\n", 410);
-    for (const auto& s : shown) {
-        const auto it = std::find(r.bandCentres_hz.begin(), r.bandCentres_hz.end(), s.hz);
-        if (it == r.bandCentres_hz.end()) continue;
-        path(r.horizontal_db[static_cast<std::size_t>(it - r.bandCentres_hz.begin())], s.colour, "");
-        appendf(svg, "<text x=\"%d\" y=\"410\" fill=\"%s\">%s</text>\n", 120 + 68 * legend++, s.colour, bandLabel(s.hz).c_str());
-    }
-    appendf(svg, "<text x=\"12\" y=\"428\" fill=\"#555\">octave bands, measured through the plug-in on the simulated array</text>\n");
-    svg += "</svg>\n";
-    return svg;
-}
 
 std::string patternTableMarkdown(const std::vector<PatternResult>& results, const MeasurementSetup& setup) {
     std::string md = "| pattern | quantity (dB) |";

@@ -83,9 +83,6 @@ bool measurePatterns(const std::string& modulePath, const std::vector<std::strin
                      const std::vector<int>& selection, const MeasurementSetup& setup,
                      std::vector<PatternResult>& results, std::string& error);
 
-// A polar plot of the horizontal circle: the theory and a few bands, dB scale
-// from -30 to 0. Plain SVG paths, a few kilobytes.
-std::string polarPlotSvg(const PatternResult& result, const MeasurementSetup& setup);
 // The markdown table of every pattern's quantities per band.
 std::string patternTableMarkdown(const std::vector<PatternResult>& results, const MeasurementSetup& setup);
 
