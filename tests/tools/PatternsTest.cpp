@@ -1,13 +1,15 @@
 // Patterns measured through the shipped module on the simulated array,
-// against the theoretical directivities.
+// against the theoretical directivities; and the polar plots' geometry.
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <complex>
 #include <numbers>
+#include <sstream>
 
 #include "tools/patterns-plot/PatternMeasurement.h"
+#include "tools/patterns-plot/PolarPlot.h"
 #include "tools/render/PluginHost.h"
 
 namespace qb32::tools {
@@ -89,6 +91,84 @@ TEST_F(Patterns, DirectivityIndexAndFrontToBackMatchTheTheoryInTheMidBands) {
             EXPECT_NEAR(r.frontToBack_db[b], r.theoryFrontToBack_db, 1.0) << r.name << " " << setup.bandCentres_hz[b];
             EXPECT_LT(r.worstDeviation_db[b], 1.5) << r.name << " " << setup.bandCentres_hz[b];
         }
+    }
+}
+
+}  // namespace
+}  // namespace qb32::tools
+
+namespace qb32::tools {
+namespace {
+
+// A dipole aimed anywhere, with its measured maximum only at 90 degrees on
+// each circle (floor elsewhere), its null at 90 degrees at 4 kHz and filled
+// at 16 kHz.
+PatternResult syntheticDipole(const MeasurementSetup& setup) {
+    PatternResult r;
+    r.name = "dipole1";
+    r.bandCentres_hz = {250.0, 1000.0, 4000.0, 16000.0};
+    const int points = 360 / setup.circleStep_deg;
+    for (int i = 0; i < points; ++i)
+        r.theory_db.push_back(20.0 * std::log10(std::max(1e-6, std::fabs(std::cos(i * setup.circleStep_deg * pi / 180.0)))));
+    for (std::size_t b = 0; b < r.bandCentres_hz.size(); ++b) {
+        std::vector<double> circle(static_cast<std::size_t>(points), -40.0);
+        circle[static_cast<std::size_t>(90 / setup.circleStep_deg)] = b == 2 ? -35.0 : b == 3 ? -3.0 : 0.0;
+        r.horizontal_db.push_back(circle);
+        r.vertical_db.push_back(circle);
+    }
+    return r;
+}
+
+// The page point of a curve farthest from its plot's centre.
+std::pair<double, double> farthestPoint(const std::string& svg, const std::string& circle, const std::string& band, double cx, double cy) {
+    const std::string tag = "data-circle=\"" + circle + "\" data-band=\"" + band + "\" d=\"";
+    const auto start = svg.find(tag);
+    EXPECT_NE(start, std::string::npos) << tag;
+    std::istringstream path(svg.substr(start + tag.size(), svg.find('"', start + tag.size()) - start - tag.size()));
+    std::pair<double, double> best{cx, cy};
+    char command = 0, comma = 0;
+    double x = 0.0, y = 0.0;
+    while (path >> command >> x >> comma >> y)
+        if (std::hypot(x - cx, y - cy) > std::hypot(best.first - cx, best.second - cy)) best = {x, y};
+    return best;
+}
+
+TEST(PolarPlot, RunsCounterClockwiseShowsBothCirclesAndNamesTheHighBand) {
+    struct Case {
+        Direction look;
+        std::string title, sideways, upward;
+    } cases[] = {
+        {{90.0, 0.0}, "dipole1 aimed at elevation 90, azimuth 0", "90 (left) = elev 90, azim 90; 270 (right) = elev 90, azim 270",
+         "90 (left) = elev 0, azim 0; 270 (right) = elev 180, azim 180"},
+        {{45.0, 90.0}, "dipole1 aimed at elevation 45, azimuth 90", "90 (left) = elev 90, azim 180; 270 (right) = elev 90, azim 0",
+         "90 (left) = elev 45, azim 270; 270 (right) = elev 135, azim 90"},
+    };
+    for (const auto& c : cases) {
+        MeasurementSetup setup;
+        setup.look = c.look;
+        const std::string svg = polarPlotSvg(syntheticDipole(setup), setup);
+        EXPECT_NE(svg.find(c.title), std::string::npos) << c.title;
+        EXPECT_NE(svg.find(c.sideways), std::string::npos) << c.sideways;
+        EXPECT_NE(svg.find(c.upward), std::string::npos) << c.upward;
+        EXPECT_EQ(svg.find("horizontal") != std::string::npos, c.look.elevation_deg == 90.0) << c.title;
+        // The plots' centres are their rings' centres; 90 degrees lies to the left.
+        std::vector<double> centres;
+        for (auto at = svg.find("<circle cx=\""); at != std::string::npos; at = svg.find("<circle cx=\"", at + 1)) {
+            const double x = std::stod(svg.substr(at + 12));
+            if (std::find(centres.begin(), centres.end(), x) == centres.end()) centres.push_back(x);
+        }
+        ASSERT_EQ(centres.size(), 2u);
+        const double cy = std::stod(svg.substr(svg.find("cy=\"") + 4));
+        for (int k = 0; k < 2; ++k) {
+            const auto [x, y] = farthestPoint(svg, k == 0 ? "sideways" : "upward", "1 kHz", centres[static_cast<std::size_t>(k)], cy);
+            EXPECT_LT(x, centres[static_cast<std::size_t>(k)] - 100.0) << c.title << ", circle " << k;
+            EXPECT_NEAR(y, cy, 1.0) << c.title << ", circle " << k;
+        }
+        EXPECT_NE(svg.find("above 8 kHz the beam comes from the capsules nearest the look direction:"), std::string::npos);
+        EXPECT_NE(svg.find("the dipole's null at right angles fills in (at the theory's null, 90 degrees from the look direction: "
+                           "below -30 dB at 4 kHz, -3 dB at 16 kHz)"),
+                  std::string::npos)
+            << svg;
     }
 }
 

@@ -43,6 +43,8 @@ protected:
         writeFile(dir.file("stereo.wav"), Channels(2, std::vector<float>(1000, 0.0f)), 44100);
         std::ofstream(dir.file("notes.txt")) << "not a sound file\n";
         std::ofstream(dir.file("auto.csv")) << "time_s,beam,parameter,value\n0.1,1,elev,45\n0.2,1,pattern,card9\n";
+        std::ofstream(dir.file("forever.csv")) << "inf,1,elev,45\n";
+        writeFile(dir.file("empty.wav"), Channels(32, std::vector<float>()), 44100);
     }
     TempDir dir;
 };
@@ -75,6 +77,12 @@ TEST_F(RenderProgram, BadInputGivesItsMessageItsStatusAndNoOutputFile) {
         {good + " -o " + out + " --module " + dir.file("notes.txt"), 5, "cannot load the plug-in module"},
         {good + " -o " + out + " --block 0", 2, "--block needs"},
         {good + " --colour", 2, "unknown option '--colour'"},
+        {dir.file("empty.wav") + " -o " + out, 3, "'" + dir.file("empty.wav") + "' holds no audio (0 frames)"},
+        {good + " -o " + out + " --automation " + dir.file("forever.csv"), 3, "forever.csv:1: time 'inf' is not a finite number"},
+        {good + " -o " + out + " --channel-map 1-31", 2, "--channel-map: names 31 channels; it needs 32 distinct channels"},
+        {dir.file("stereo.wav") + " -o " + out + " --channel-map 2,1,3-32", 3, "the channel map names channel 3 but"},
+        {good + " -o " + out + " --check-order", 2, "--check-order writes nothing: leave out -o"},
+        {good + " -o " + dir.file("out.ogg"), 2, "unknown output format '.ogg'"},
         {good, 2, "no output file"},
     };
     const auto before = dir.entries();

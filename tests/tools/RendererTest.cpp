@@ -207,6 +207,70 @@ TEST_F(Renderer, SplitWritesOneMonoFilePerBeamEqualToTheChannels) {
     }
 }
 
+TEST_F(Renderer, AutomationAtOrPastTheEndIsIgnoredHoweverFarAway) {
+    const int frames = 4000;
+    const std::string input = dir.file("in.wav");
+    writeFile(input, simulateScene(44100.0, {{60.0, 200.0}}, frames, [](int, int n) { return float(0.3 * sine(1200.0, 44100.0, n)); }),
+              44100);
+    const Channels plain = run(optionsFor(input));
+    // At the end, far past it, and past what a 64-bit sample count holds.
+    for (const char* time : {"0.0907029478", "1e6", "1e15", "1e20", "1e300", "1.7e308"}) {
+        RenderOptions o = optionsFor(input);
+        std::string error;
+        ASSERT_TRUE(parseAutomation(std::string(time) + ",1,azim,180\n" + time + ",1,pattern,dipole1\n", "a.csv", facts.patternNames,
+                                    o.automation, error))
+            << error;
+        RenderReport report;
+        o.output = dir.file("late.wav");
+        ASSERT_EQ(render(o, facts, report, error), exitOk) << error;
+        EXPECT_EQ(report.ignoredEvents, 2) << time;
+        EXPECT_TRUE(readFile(o.output) == plain) << time << ": an event was applied";
+    }
+}
+
+TEST_F(Renderer, ChannelMapPicksTheCapsulesFromAnyChannels) {
+    const int frames = 3000;
+    const Channels capsules = simulateScene(44100.0, {{45.0, 300.0}}, frames, [](int, int n) { return float(0.3 * sine(2500.0, 44100.0, n)); });
+    writeFile(dir.file("in.wav"), capsules, 44100);
+    // 34 channels: a timecode track, the capsules in reverse, a click track.
+    Channels patched(34, std::vector<float>(frames, 0.25f));
+    for (int q = 0; q < 32; ++q) patched[static_cast<std::size_t>(32 - q)] = capsules[static_cast<std::size_t>(q)];
+    writeFile(dir.file("patched.wav"), patched, 44100);
+    RenderOptions o = optionsFor(dir.file("patched.wav"));
+    for (int q = 0; q < 32; ++q) o.channelMap.push_back(32 - q);
+    o.beams[0] = BeamRequest{45, 300, pattern("hyper3"), true};
+    RenderOptions reference = optionsFor(dir.file("in.wav"));
+    reference.beams[0] = o.beams[0];
+    reference.output = dir.file("reference.wav");
+    EXPECT_TRUE(run(o) == run(reference));
+}
+
+TEST_F(Renderer, TheLastProgressLineShowsTheRunsOwnSpeed) {
+    const std::string input = dir.file("in.wav");
+    writeFile(input, Channels(32, std::vector<float>(30000, 0.01f)), 44100);
+    RenderOptions o = optionsFor(input);
+    o.output = dir.file("out.wav");
+    o.progress = true;
+    std::FILE* log = std::tmpfile();
+    ASSERT_NE(log, nullptr);
+    o.log = log;
+    RenderReport report;
+    std::string error;
+    ASSERT_EQ(render(o, facts, report, error), exitOk) << error;
+    std::rewind(log);
+    std::string text;
+    for (int ch; (ch = std::fgetc(log)) != EOF;) text += static_cast<char>(ch);
+    std::fclose(log);
+    const std::string lastLine = text.substr(text.rfind('\r') + 1);
+    EXPECT_EQ(lastLine.rfind("[########################################] 100%", 0), 0u) << lastLine;
+    const std::string summary = formatSummary(report);
+    const auto speedOf = [](const std::string& s) {
+        const auto end = s.find("x real time");
+        return s.substr(s.rfind(' ', end) + 1, end - s.rfind(' ', end) - 1);
+    };
+    EXPECT_EQ(speedOf(lastLine), speedOf(summary)) << lastLine << "\n" << summary;
+}
+
 // ---- parsing --------------------------------------------------------------------------------
 
 TEST_F(Renderer, BeamOptionsAreReadOrRefusedWithTheReason) {
@@ -260,6 +324,9 @@ TEST_F(Renderer, AutomationLinesAreReadOrRefusedWithTheirLineNumber) {
         {"0.5,1,pattern,cardioid\n", "a.csv:1: unknown pattern 'cardioid' (valid: omni"},
         {"0.5,1,status,maybe\n", "a.csv:1: status 'maybe'"},
         {"0.5,1,elev,north\n", "a.csv:1: 'north' is not a number"},
+        {"inf,1,elev,45\n", "a.csv:1: time 'inf' is not a finite number of seconds"},
+        {"1e400,1,elev,45\n", "a.csv:1: time '1e400' is not a finite number of seconds"},
+        {"nan,1,elev,45\n", "a.csv:1: time 'nan' is not a finite number of seconds"},
     };
     for (const auto& c : bad) {
         std::vector<AutomationEvent> events;
