@@ -183,6 +183,18 @@ struct SpatialCovariance::State {
     int filled = 0;
     std::int64_t frames = 0;
     std::vector<ComplexMatrix> perBin;  // sum of X X^H over the frames
+    // The spectra of the last frames, per bin, added to perBin as one
+    // matrix product when full.
+    static constexpr int batch = 64;
+    std::vector<ComplexMatrix> recent;  // [bin]: capsules x batch
+    int recentCount = 0;
+    void flush() {
+        for (std::size_t k = 0; k < perBin.size(); ++k) {
+            const auto block = recent[k].leftCols(recentCount);
+            perBin[k].noalias() += block * block.adjoint();
+        }
+        recentCount = 0;
+    }
     std::vector<double> timeBuffer;
     std::vector<std::vector<std::complex<double>>> spectra;  // [capsule][bin]
 };
@@ -199,6 +211,7 @@ SpatialCovariance::SpatialCovariance(double rate_hz) : data(std::make_unique<Sta
     s.fft.SetFlag(Eigen::FFT<double>::HalfSpectrum);
     s.pending.assign(capsuleCount, std::vector<double>(static_cast<std::size_t>(s.length)));
     s.perBin.assign(static_cast<std::size_t>(s.lastBin - s.firstBin + 1), ComplexMatrix::Zero(capsuleCount, capsuleCount));
+    s.recent.assign(s.perBin.size(), ComplexMatrix::Zero(capsuleCount, State::batch));
     s.timeBuffer.resize(static_cast<std::size_t>(s.length));
     s.spectra.assign(capsuleCount, std::vector<std::complex<double>>(static_cast<std::size_t>(s.length / 2 + 1)));
 }
@@ -207,10 +220,14 @@ SpatialCovariance::~SpatialCovariance() = default;
 
 double SpatialCovariance::seconds() const { return static_cast<double>(data->frames) / data->rate_hz; }
 
+const SpatialCovariance::State& SpatialCovariance::state() const {
+    if (data->recentCount > 0) data->flush();
+    return *data;
+}
+
 void SpatialCovariance::add(const float* const* capsules, std::int64_t frames) {
     State& s = *data;
     std::int64_t pos = 0;
-    Eigen::VectorXcd x(capsuleCount);
     while (pos < frames) {
         const int n = static_cast<int>(std::min<std::int64_t>(s.length - s.filled, frames - pos));
         for (int q = 0; q < capsuleCount; ++q)
@@ -226,10 +243,10 @@ void SpatialCovariance::add(const float* const* capsules, std::int64_t frames) {
             std::copy(p.begin() + s.hop, p.end(), p.begin());
         }
         s.filled = s.length - s.hop;
-        for (int k = s.firstBin; k <= s.lastBin; ++k) {
-            for (int q = 0; q < capsuleCount; ++q) x(q) = s.spectra[static_cast<std::size_t>(q)][static_cast<std::size_t>(k)];
-            s.perBin[static_cast<std::size_t>(k - s.firstBin)].noalias() += x * x.adjoint();
-        }
+        for (int k = s.firstBin; k <= s.lastBin; ++k)
+            for (int q = 0; q < capsuleCount; ++q)
+                s.recent[static_cast<std::size_t>(k - s.firstBin)](q, s.recentCount) = s.spectra[static_cast<std::size_t>(q)][static_cast<std::size_t>(k)];
+        if (++s.recentCount == State::batch) s.flush();
     }
 }
 
@@ -298,7 +315,9 @@ std::string describe(const std::vector<int>& order, const std::vector<int>& inpu
     for (int q = 0; q < capsuleCount && cyclic; ++q) cyclic = order[static_cast<std::size_t>(q)] == (q + shift) % capsuleCount;
     if (cyclic) {
         const int by = shift <= capsuleCount / 2 ? shift : shift - capsuleCount;
-        return "the channels look shifted by " + std::to_string(by) + " (capsule 0 is on channel " +
+        const int size = std::abs(by);
+        return "the channels look shifted: each capsule is " + std::to_string(size) + " channel" + (size == 1 ? "" : "s") +
+               (by < 0 ? " earlier" : " later") + " than it should be (capsule 0 is on channel " +
                std::to_string(channel(order[0])) + ", capsule 1 on channel " + std::to_string(channel(order[1])) + ", ...)";
     }
     return std::to_string(moved.size()) + " capsules look out of place";

@@ -79,7 +79,8 @@ public:
     [[nodiscard]] double seconds() const;
 
     struct State;
-    [[nodiscard]] const State& state() const { return *data; }
+    // The statistics so far (frames still batched are added first).
+    [[nodiscard]] const State& state() const;
 
 private:
     std::unique_ptr<State> data;
