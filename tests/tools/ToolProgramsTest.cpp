@@ -285,6 +285,20 @@ TEST_F(ToolPrograms, TheExtensionChoosesTheContainerOrIsRefused) {
             for (std::size_t i = 0; i < got[b].size(); ++i) worst = std::max(worst, double(std::fabs(got[b][i] - reference[b][i])));
         EXPECT_LE(worst, c.tolerance) << c.file;
     }
+    // Beams past full scale: a float container keeps them, FLAC clips and says so.
+    writeFile(dir.file("loud.wav"), Channels(32, std::vector<float>(4410, 1.5f)), 44100);
+    EXPECT_EQ(runProgram(renderTool, {dir.file("loud.wav"), "--quiet", "-o", dir.file("loud.w64")}, dir).err, "");
+    double peak = 0.0;
+    for (const auto& beam : readFile(dir.file("loud.w64")))
+        for (float v : beam) peak = std::max(peak, double(std::fabs(v)));
+    char said[32];
+    std::snprintf(said, sizeof said, "%+.1f dBFS", 20.0 * std::log10(peak));
+    const ProgramRun clipped = runProgram(renderTool, {dir.file("loud.wav"), "--quiet", "-o", dir.file("loud.flac")}, dir);
+    EXPECT_EQ(clipped.status, 0) << clipped.err;
+    EXPECT_EQ(clipped.err, "qb32-render: warning: beams 1, 2, 3, 4, 5, 6, 7, 8 peak above full scale (up to " + std::string(said) +
+                               "): the 24-bit FLAC output clips them (.wav keeps floats)\n");
+    for (const auto& beam : readFile(dir.file("loud.flac")))
+        for (float v : beam) ASSERT_LE(std::fabs(v), 1.0f);
 }
 
 TEST_F(ToolPrograms, SimWarnsPastFullScaleAndNormalizes) {

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -106,12 +107,12 @@ int renderMain(int argc, char** argv) {
     // Before anything is read: the outputs can be written and none of them
     // is an input.
     std::vector<std::string> outputs;
+    std::string container;
     if (options.split)
         for (int b = 0; b < qb32::beamCount; ++b) outputs.push_back(splitFileName(options.output, b));
     else
         outputs.push_back(options.output);
     for (const auto& o : outputs) {
-        std::string container;
         if (!outputContainer(o, options.split ? 1 : qb32::beamCount, container, error)) return cli.fail(exitUsage, error);
         const int status = checkOutputPath(o, {options.input, automationPath, options.modulePath}, error);
         if (status != exitOk) return cli.fail(status, error);
@@ -140,6 +141,21 @@ int renderMain(int argc, char** argv) {
     if (report.ignoredEvents > 0)
         cli.warn(std::to_string(report.ignoredEvents) + " automation event" + (report.ignoredEvents == 1 ? "" : "s") +
                  " at or after the end of the input ignored");
+    // FLAC holds integers: samples past full scale were clipped.
+    std::string loud;
+    double loudest_dbfs = 0.0;
+    for (std::size_t b = 0; b < report.beams.size() && container == "FLAC"; ++b) {
+        if (report.beams[b].peak_dbfs <= 0.0) continue;
+        if (!loud.empty()) loud += ", ";
+        loud += std::to_string(b + 1);
+        loudest_dbfs = std::max(loudest_dbfs, report.beams[b].peak_dbfs);
+    }
+    if (!loud.empty()) {
+        char peak[32];
+        std::snprintf(peak, sizeof peak, "%+.1f dBFS", loudest_dbfs);
+        cli.warn("beams " + loud + " peak above full scale (up to " + peak +
+                 "): the 24-bit FLAC output clips them (.wav keeps floats)");
+    }
     if (!cli.quiet()) std::fputs(formatSummary(report).c_str(), stdout);
     return exitOk;
 }
