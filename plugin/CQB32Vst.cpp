@@ -19,21 +19,19 @@ constexpr vst::VstInt32 uniqueId = vst::fourCharCode('Q', 'B', '3', '2');
 constexpr float constructionRate_hz = CQb32::sampleRateHz;
 
 // The one floating-point-mode guard of the audio path: flush-to-zero and
-// denormals-are-zero for the whole callback, so no filter ever computes with
-// denormal numbers; on return flush-to-zero goes off and the underflow mask
-// is restored (denormals-are-zero stays on).
+// denormals-are-zero (every exception masked, round to nearest) for the whole
+// callback, so no filter ever computes with denormal numbers and the output
+// does not depend on the host's mode; the host's own control state comes back
+// exactly on every way out.
 class FloatingPointModeScope {
 public:
-    FloatingPointModeScope() noexcept {
-        fpuSetFlushToZero(1, &savedUnderflowMask);
-        fpuSetDenormalsAreZero(1);
-    }
-    ~FloatingPointModeScope() { fpuSetFlushToZero(0, &savedUnderflowMask); }
+    FloatingPointModeScope() noexcept : saved(fpuEnterAudioMode()) {}
+    ~FloatingPointModeScope() { fpuRestoreMode(saved); }
     FloatingPointModeScope(const FloatingPointModeScope&) = delete;
     FloatingPointModeScope& operator=(const FloatingPointModeScope&) = delete;
 
 private:
-    unsigned savedUnderflowMask = 0;
+    FpuSavedMode saved;
 };
 
 void writeSilence(float* const* outputs, int channels, int offset, int frames) noexcept {

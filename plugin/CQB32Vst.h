@@ -16,12 +16,13 @@
 // changes and resume wait for a running callback to end, then act on the
 // engine at once (EngineGate); a callback arriving meanwhile writes silence.
 //
-// Audio: every callback runs with flush-to-zero and denormals-are-zero on
-// (flush-to-zero and the underflow mask are restored on return;
-// denormals-are-zero stays on). Blocks longer than the engine's configured
-// block are processed in pieces; zero or negative frame counts do nothing.
-// While the engine is unusable (its last configure failed past validation)
-// the outputs are silent. An output block holding NaN or infinity is replaced
+// Audio: every callback runs with flush-to-zero and denormals-are-zero on,
+// every floating-point exception masked and rounding to nearest; the host's
+// whole control state (MXCSR on x86, FPCR and FPSR on aarch64) is saved on
+// entry and restored exactly on every way out. Blocks longer than the
+// engine's configured block are processed in pieces; zero or negative frame
+// counts do nothing. While the engine is unusable (its last configure failed
+// past validation) the outputs are silent. An output block holding NaN or infinity is replaced
 // by silence and the engine's signal state is cleared, so non-finite input
 // cannot silence the plug-in for good.
 //

@@ -20,20 +20,37 @@ constexpr unsigned flushToZeroBit = 0x8000u;
 constexpr unsigned denormalsAreZeroBit = 0x40u;
 constexpr unsigned underflowMaskBit = 0x800u;
 
-TEST(Audio, ProcessorModeAfterTheCallback) {
+// The host's whole control register comes back exactly, whatever it held:
+// every combination of flush-to-zero and denormals-are-zero, underflow masked
+// or unmasked, each rounding mode, and a raised status flag; through the
+// engine, the silence of a missing channel and a call of no frames. Inside,
+// the callback flushes: tiny inputs whose products underflow give no
+// subnormal output (and no trap, whatever the host unmasked).
+TEST(Audio, TheHostsFloatingPointStateComesBackExactly) {
+    constexpr unsigned otherMasks = 0x1F80u & ~underflowMaskBit;
+    constexpr unsigned precisionFlag = 0x20u;
     PluginInstance p;
     HostBuffers b(64);
+    for (auto& c : b.in)
+        for (std::size_t i = 0; i < c.size(); ++i) c[i] = (i % 2 == 0 ? 3e-37f : -2e-37f) * (1.0f + i);
     const unsigned original = _mm_getcsr();
-    for (unsigned underflowMask : {0u, underflowMaskBit}) {
-        _mm_setcsr((original & ~(flushToZeroBit | denormalsAreZeroBit | underflowMaskBit)) |
-                   underflowMask);
-        b.run(p.effect, 64);
-        const unsigned after = _mm_getcsr();
-        EXPECT_EQ(after & flushToZeroBit, 0u);
-        EXPECT_EQ(after & denormalsAreZeroBit, denormalsAreZeroBit);
-        EXPECT_EQ(after & underflowMaskBit, underflowMask);
-    }
-    _mm_setcsr(original);
+    for (int path = 0; path < 3; ++path)
+        for (unsigned ftz : {0u, flushToZeroBit})
+            for (unsigned daz : {0u, denormalsAreZeroBit})
+                for (unsigned underflowMask : {0u, underflowMaskBit})
+                    for (unsigned rounding : {0x0000u, 0x2000u, 0x4000u, 0x6000u}) {
+                        const unsigned host = otherMasks | ftz | daz | underflowMask | rounding | precisionFlag;
+                        float* seventh = b.inputs[7];
+                        if (path == 1) b.inputs[7] = nullptr;
+                        _mm_setcsr(host);
+                        b.run(p.effect, path == 2 ? 0 : 64);
+                        const unsigned after = _mm_getcsr();
+                        _mm_setcsr(original);
+                        b.inputs[7] = seventh;
+                        EXPECT_EQ(after, host) << "path " << path;
+                        for (const auto& c : b.out)
+                            for (float v : c) ASSERT_NE(std::fpclassify(v), FP_SUBNORMAL) << std::hex << host;
+                    }
 }
 
 TEST(Audio, EmptyCallsAndTheOtherEntriesLeaveOutputsAlone) {
