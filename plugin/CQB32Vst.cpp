@@ -297,6 +297,10 @@ void CQB32Vst::getParameterName(vst::VstInt32 index, char* text) {
     writeParameterName(index, text);
 }
 
+bool CQB32Vst::getParameterProperties(vst::VstInt32 index, vst::VstParameterProperties* properties) {
+    return properties != nullptr && writeParameterProperties(index, patternCount, *properties);
+}
+
 void CQB32Vst::getParameterLabel(vst::VstInt32 index, char* text) {
     writeParameterLabel(index, text);
 }

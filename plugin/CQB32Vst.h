@@ -82,6 +82,8 @@ public:
     void getParameterLabel(vst::VstInt32 index, char* text) override;    // [any thread]
     void getParameterDisplay(vst::VstInt32 index, char* text) override;  // [any thread]
     void getParameterName(vst::VstInt32 index, char* text) override;     // [any thread]
+    bool getParameterProperties(vst::VstInt32 index,
+                                vst::VstParameterProperties* properties) override;  // [any thread]
     [[nodiscard]] bool canParameterBeAutomated(vst::VstInt32 index) override;  // [any thread]
     bool getProgramNameIndexed(vst::VstInt32 category, vst::VstInt32 index,
                                char* text) override;  // [any thread]
