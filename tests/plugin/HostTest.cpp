@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -162,9 +163,49 @@ void checkDispatcher(AEffect* e) {
           "getSpeakerArrangement writes null arrangements");
 }
 
+// Names of at most eight characters, all different; the properties record
+// as the interface lays it out (152 bytes, read here at the interface's own
+// offsets), grouped by beam.
+void checkNames(AEffect* e) {
+    std::vector<std::string> names;
+    for (VstInt32 index = 0; index < 32; ++index) {
+        const std::string name = text(e, effGetParamName, index);
+        check(name.size() <= 8, "name " + std::to_string(index) + " fits eight characters");
+        for (const std::string& other : names) check(name != other, "name " + name + " is unique");
+        names.push_back(name);
+    }
+    checkText(names[0].c_str(), "1 Elev", "name 0");
+    checkText(names[9].c_str(), "3 Azim", "name 9");
+    checkText(names[30].c_str(), "8 Patt", "name 30");
+    checkText(names[31].c_str(), "8 On", "name 31");
+
+    unsigned char record[200];
+    std::memset(record, 0xAB, sizeof record);
+    checkEqual(call(e, effGetParameterProperties, 13, 0, record), VstIntPtr{1}, "properties of 13");
+    auto int32At = [&](std::size_t offset) {
+        VstInt32 v;
+        std::memcpy(&v, record + offset, sizeof v);
+        return v;
+    };
+    auto int16At = [&](std::size_t offset) {
+        std::int16_t v;
+        std::memcpy(&v, record + offset, sizeof v);
+        return static_cast<int>(v);
+    };
+    checkText(reinterpret_cast<const char*>(record + 12), "Beam 4 Azimuth", "long label of 13");
+    checkText(reinterpret_cast<const char*>(record + 96), "4 Azim", "short label of 13");
+    checkText(reinterpret_cast<const char*>(record + 112), "Beam 4", "category label of 13");
+    checkEqual(int32At(76) & 0x32, VstInt32{0x32}, "13: integer range, display index and category");
+    checkEqual(int32At(84), VstInt32{360}, "13: whole degrees up to 360");
+    checkEqual(int16At(104), 13, "13: display index");
+    checkEqual(int16At(106), 4, "13: category");
+    checkEqual(int16At(108), 4, "13: four parameters in the category");
+    check(record[152] == 0xAB, "nothing written past the 152-byte record");
+    checkEqual(call(e, effGetParameterProperties, 15, 0, record), VstIntPtr{1}, "properties of 15");
+    checkEqual(int32At(76) & 1, VstInt32{1}, "15: status is a switch");
+}
+
 void checkParameters(AEffect* e) {
-    checkText(text(e, effGetParamName, 0).c_str(), "Elevation", "name 0");
-    checkText(text(e, effGetParamName, 9).c_str(), "Azimuth", "name 9");
     checkText(text(e, effGetParamLabel, 4).c_str(), "degree", "label 4");
     checkText(text(e, effGetParamLabel, 31).c_str(), "", "label 31");
 
@@ -235,18 +276,7 @@ void checkAudio(AEffect* e) {
             for (int i = 0; i < frames; ++i)
                 in[c][i] = 0.25f * std::sin(2.0 * 3.14159265358979 * 500.0 *
                                             (block * frames + i) / 44100.0);
-#if defined(QB32_HOST_TEST_MXCSR)
-        const unsigned before = _mm_getcsr();
-#endif
         e->processReplacing(e, inputs.data(), outputs.data(), frames);
-#if defined(QB32_HOST_TEST_MXCSR)
-        const unsigned after = _mm_getcsr();
-        if (block == 0) {
-            check((after & 0x8000u) == 0, "flush-to-zero off after the callback");
-            check((after & 0x40u) != 0, "denormals-are-zero on after the callback");
-            check((after & 0x800u) == (before & 0x800u), "underflow mask restored");
-        }
-#endif
         for (int c = 0; c < 8; ++c)
             for (int i = 0; i < frames; ++i) {
                 allFinite = allFinite && std::isfinite(out[c][i]) && std::fabs(out[c][i]) < 100.0f;
@@ -283,6 +313,45 @@ void checkAudio(AEffect* e) {
     check(recovered > 1e-3, "beams sound again after non-finite input");
 }
 
+// The host's processor state comes back exactly from every callback: each
+// combination of flush-to-zero and denormals-are-zero, underflow masked or
+// unmasked, every rounding mode, a raised status flag; tiny inputs make the
+// beams' filters underflow inside (a trap if the unmasked underflow leaked
+// in).
+void checkProcessorState(AEffect* e) {
+#if defined(QB32_HOST_TEST_MXCSR)
+    const int frames = 256;
+    std::vector<std::vector<float>> in(32, std::vector<float>(frames)), out(8, std::vector<float>(frames));
+    std::vector<float*> inputs(32), outputs(8);
+    for (int c = 0; c < 32; ++c) {
+        for (int i = 0; i < frames; ++i) in[c][i] = (i % 2 == 0 ? 3e-37f : -2e-37f) * float(1 + i % 7);
+        inputs[c] = in[c].data();
+    }
+    for (int c = 0; c < 8; ++c) outputs[c] = out[c].data();
+    const unsigned original = _mm_getcsr();
+    int differing = 0;
+    for (unsigned ftz : {0u, 0x8000u})
+        for (unsigned daz : {0u, 0x40u})
+            for (unsigned underflowMask : {0u, 0x800u})
+                for (unsigned rounding : {0x0000u, 0x2000u, 0x4000u, 0x6000u}) {
+                    const unsigned host = 0x1780u | ftz | daz | underflowMask | rounding | 0x20u;
+                    _mm_setcsr(host);
+                    e->processReplacing(e, inputs.data(), outputs.data(), frames);
+                    const unsigned after = _mm_getcsr();
+                    _mm_setcsr(original);
+                    if (after != host) {
+                        ++differing;
+                        char line[96];
+                        std::snprintf(line, sizeof line, "MXCSR 0x%04X came back as 0x%04X", host, after);
+                        check(false, line);
+                    }
+                }
+    check(differing == 0, "every processor state comes back exactly");
+#else
+    (void)e;
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -311,6 +380,7 @@ int main(int argc, char** argv) {
               "only the version is asked of the host");
         checkRecord(e);
         checkDispatcher(e);
+        checkNames(e);
         AEffect* other = module.vstPluginMain(hostCallback);
         checkParameters(e);
         checkPrograms(e);
@@ -319,6 +389,7 @@ int main(int argc, char** argv) {
             checkEqual(call(other, effClose), VstIntPtr{1}, "effClose of the second instance");
         }
         checkAudio(e);
+        checkProcessorState(e);
         checkEqual(call(e, effClose), VstIntPtr{1}, "effClose");
     }
     std::printf("%d passed, %d failed\n", passed, failed);
