@@ -113,6 +113,47 @@ void pluginWhole(benchmark::State& state) {
     report(state, frames);
 }
 
+// A flood of parameter changes between two callbacks, 512 frames, eight
+// beams: 0 changes (steady), 32 (every parameter once: busy automation),
+// 1,023 (what the former queue held) and 100,000 (a control surface or a
+// program load written at a high rate). The changes cycle over the
+// parameters: with `patterns` 1 over all 32 (directions, patterns, status
+// kept on), with 0 over the directions only (a fader sweep). Only the
+// callback is timed; the ratio to the steady row is the figure that matters.
+void pluginFlood(benchmark::State& state) {
+    constexpr int frames = 512;
+    const long changes = static_cast<long>(state.range(0));
+    const bool patterns = state.range(1) != 0;
+    Signals s(frames);
+    AEffect* e = CQB32Vst::createInstance(host);
+    e->dispatcher(e, effSetSampleRate, 0, 0, nullptr, 44100.0f);
+    e->dispatcher(e, effSetBlockSize, 0, frames, nullptr, 0.0f);
+    e->dispatcher(e, effMainsChanged, 0, 1, nullptr, 0.0f);
+    for (int b = 0; b < beams; ++b) e->setParameter(e, 4 * b + 2, (card3 + 0.5f) / 12.0f);
+    for (int warm = 0; warm < 40; ++warm) e->processReplacing(e, s.inputs.data(), s.outputs.data(), frames);
+    long change = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (long k = 0; k < changes; ++k, ++change) {
+            const int kind = patterns ? static_cast<int>(change % 4) : static_cast<int>(change % 2);
+            const int beam = static_cast<int>((change / 4) % beams);
+            const float moving = static_cast<float>((change * 2654435761u) % 1000u) / 1000.0f;
+            const float value = kind == 3 ? 1.0f : moving;
+            e->setParameter(e, 4 * beam + kind, value);
+        }
+        state.ResumeTiming();
+        e->processReplacing(e, s.inputs.data(), s.outputs.data(), frames);
+        benchmark::DoNotOptimize(s.out[0][0]);
+    }
+    e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
+    report(state, frames);
+}
+BENCHMARK(pluginFlood)
+    ->ArgNames({"changes", "patterns"})
+    ->ArgsProduct({{0, 32, 1023, 100000}, {0, 1}})
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
+
 void pluginArgs(benchmark::internal::Benchmark* b) {
     b->ArgNames({"frames", "card3", "change"});
     for (int frames : {512, 64})

@@ -77,12 +77,6 @@ vst::AEffect* CQB32Vst::createInstance(vst::HostCallback host) noexcept {
 
 CQB32Vst::CQB32Vst(vst::HostCallback host) noexcept
     : AudioEffectX(host, qb32::programCount, qb32::parameterCount) {
-    for (int beam = 0; beam < beamCount; ++beam) {
-        beamOn[beam].store(true, std::memory_order_relaxed);
-        elevationDegrees[beam].store(90.0f, std::memory_order_relaxed);
-        azimuthDegrees[beam].store(0.0f, std::memory_order_relaxed);
-        patternIndex[beam].store(0, std::memory_order_relaxed);
-    }
     inputFormat = timeDomainStream(inputCount, constructionRate_hz, constructionBlock_samples);
     outputFormat = inputFormat;
     outputFormat.channels = outputCount;
@@ -184,11 +178,8 @@ void CQB32Vst::resume() {
 void CQB32Vst::reconfigure() noexcept {
     if (engine.configure(inputFormat, outputFormat) != 0) return;
     // configure put every beam back to its defaults; the records hold every
-    // queued change already, so the program alone brings the engine up to date.
-    ParameterChange stale;
-    while (pendingChanges.pop(stale)) {
-    }
-    resendProgram.store(false, std::memory_order_relaxed);
+    // change so far, so the program alone brings the engine up to date.
+    pendingChanges.takeAll();
     sendCurrentProgram();
 }
 
@@ -196,37 +187,18 @@ void CQB32Vst::reconfigure() noexcept {
 
 void CQB32Vst::setParameter(vst::VstInt32 index, float value) {
     if (programs == nullptr || !isParameterIndex(index)) return;
-    const float v = sanitiseParameterValue(value);
     programs[currentProgram.load(std::memory_order_acquire)].value(index).store(
-        v, std::memory_order_relaxed);
-    showSetting(index, v);
-    enqueue(index, v);
+        sanitiseParameterValue(value), std::memory_order_relaxed);
+    pendingChanges.mark(index);
 }
 
 float CQB32Vst::getParameter(vst::VstInt32 index) {
-    if (programs == nullptr || !isParameterIndex(index)) return 0.0f;
+    return isParameterIndex(index) ? currentValue(index) : 0.0f;
+}
+
+float CQB32Vst::currentValue(int index) const noexcept {
+    if (programs == nullptr) return 0.0f;
     return programs[currentProgram.load(std::memory_order_acquire)].get(index);
-}
-
-void CQB32Vst::showSetting(int index, float value) noexcept {
-    const int beam = beamOf(index);
-    switch (kindOf(index)) {
-    case elevationKind:
-        elevationDegrees[beam].store(elevationDegreesFor(value), std::memory_order_relaxed);
-        break;
-    case azimuthKind:
-        azimuthDegrees[beam].store(azimuthDegreesFor(value), std::memory_order_relaxed);
-        break;
-    case patternKind:
-        patternIndex[beam].store(patternIndexFor(value, patternCount), std::memory_order_relaxed);
-        break;
-    case statusKind: beamOn[beam].store(statusFor(value), std::memory_order_relaxed); break;
-    }
-}
-
-void CQB32Vst::enqueue(int index, float value) noexcept {
-    if (!pendingChanges.push(ParameterChange{index, value}))
-        resendProgram.store(true, std::memory_order_release);
 }
 
 void CQB32Vst::applyToEngine(int index, float value) noexcept {
@@ -246,17 +218,14 @@ void CQB32Vst::applyToEngine(int index, float value) noexcept {
 }
 
 void CQB32Vst::applyPendingChanges() noexcept {
-    ParameterChange change;
-    // Bounded, so that producers pushing without pause cannot hold the block up.
-    for (std::size_t n = 0; n < ParameterQueue::capacity && pendingChanges.pop(change); ++n)
-        applyToEngine(change.index, change.value);
-    if (resendProgram.exchange(false, std::memory_order_acq_rel)) sendCurrentProgram();
+    int changed[qb32::parameterCount];
+    const int count = pendingChanges.take(changed);
+    for (int k = 0; k < count; ++k) applyToEngine(changed[k], currentValue(changed[k]));
 }
 
 void CQB32Vst::sendCurrentProgram() noexcept {
     if (programs == nullptr) return;
-    const ProgramRecord& program = programs[currentProgram.load(std::memory_order_acquire)];
-    for (int index = 0; index < parameterCount; ++index) applyToEngine(index, program.get(index));
+    for (int index = 0; index < parameterCount; ++index) applyToEngine(index, currentValue(index));
 }
 
 // ---- programs ----------------------------------------------------------------
@@ -264,12 +233,8 @@ void CQB32Vst::sendCurrentProgram() noexcept {
 void CQB32Vst::setProgram(vst::VstInt32 program) {
     if (programs == nullptr || program < 0 || program >= programCount) return;
     currentProgram.store(program, std::memory_order_release);
-    const ProgramRecord& record = programs[program];
-    for (int index = 0; index < parameterCount; ++index) {
-        const float v = record.get(index);
-        showSetting(index, v);
-        enqueue(index, v);
-    }
+    // Marked after the switch: whoever sees a mark reads the new program.
+    for (int index = 0; index < parameterCount; ++index) pendingChanges.mark(index);
 }
 
 void CQB32Vst::setProgramName(const char* name) {
@@ -344,18 +309,18 @@ bool CQB32Vst::getProductString(char* text) {
 // ---- per-beam state ------------------------------------------------------------
 
 float CQB32Vst::getElevationDegrees(int beam) const noexcept {
-    return beam >= 0 && beam < beamCount ? elevationDegrees[beam].load(std::memory_order_relaxed)
+    return beam >= 0 && beam < beamCount ? elevationDegreesFor(currentValue(4 * beam + elevationKind))
                                          : 0.0f;
 }
 float CQB32Vst::getAzimuthDegrees(int beam) const noexcept {
-    return beam >= 0 && beam < beamCount ? azimuthDegrees[beam].load(std::memory_order_relaxed)
-                                         : 0.0f;
+    return beam >= 0 && beam < beamCount ? azimuthDegreesFor(currentValue(4 * beam + azimuthKind)) : 0.0f;
 }
 int CQB32Vst::getPatternIndex(int beam) const noexcept {
-    return beam >= 0 && beam < beamCount ? patternIndex[beam].load(std::memory_order_relaxed) : 0;
+    return beam >= 0 && beam < beamCount ? patternIndexFor(currentValue(4 * beam + patternKind), patternCount)
+                                         : 0;
 }
 bool CQB32Vst::isBeamOn(int beam) const noexcept {
-    return beam >= 0 && beam < beamCount && beamOn[beam].load(std::memory_order_relaxed);
+    return beam >= 0 && beam < beamCount && statusFor(currentValue(4 * beam + statusKind));
 }
 
 }  // namespace qb32

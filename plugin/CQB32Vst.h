@@ -8,13 +8,17 @@
 // engine's beams, and runs the engine from the audio callback.
 //
 // Threads: the host may call any entry on any thread. Parameter and program
-// changes are stored at once (records and per-beam state are atomics, so
-// getParameter and the display texts show them before any audio has run) and
-// queued; the engine receives them in arrival order between two callbacks,
-// at the start of the next block. When the queue overflows, the next block
-// resends the whole current program instead. Sample-rate and block-size
-// changes and resume wait for a running callback to end, then act on the
-// engine at once (EngineGate); a callback arriving meanwhile writes silence.
+// changes are stored at once in the program records (atomics; getParameter
+// and the display texts, which are worked out from the current program, show
+// them before any audio has run) and marked (ParameterQueue). At the start
+// of the next block the engine receives each changed parameter once, with
+// the current program's value, in the order the latest changes arrived: at
+// most 32 changes per block however many the host sent. A value set while
+// another thread switches programs lands in the program that was current
+// when it was stored; the engine only ever receives the current program's
+// values. Sample-rate and block-size changes and resume wait for a running
+// callback to end, then act on the engine at once (EngineGate); a callback
+// arriving meanwhile writes silence.
 //
 // Audio: every callback runs with flush-to-zero and denormals-are-zero on,
 // every floating-point exception masked and rounding to nearest; the host's
@@ -106,15 +110,14 @@ public:
     [[nodiscard]] const CQb32& getEngine() const noexcept { return engine; }
 
 private:
-    // Updates the per-beam state the host reads back.
-    void showSetting(int index, float value) noexcept;
+    // The current program's value of a parameter (0 without programs).
+    [[nodiscard]] float currentValue(int index) const noexcept;
     // Sends one setting to the engine. [engine owner]
     void applyToEngine(int index, float value) noexcept;
     // Sends all 32 values of the current program. [engine owner]
     void sendCurrentProgram() noexcept;
-    // Applies queued changes, or the whole program after an overflow. [engine owner]
+    // Applies the parameters changed since the last block. [engine owner]
     void applyPendingChanges() noexcept;
-    void enqueue(int index, float value) noexcept;
     // configure with the descriptors; the program again on success. [control holder]
     void reconfigure() noexcept;
     void runEngine(float** inputs, float** outputs, int frames) noexcept;  // [audio thread]
@@ -122,16 +125,11 @@ private:
     CQb32 engine;
     vkAudioInterface inputFormat;
     vkAudioInterface outputFormat;
-    std::atomic<bool> beamOn[beamCount];
-    std::atomic<float> elevationDegrees[beamCount];
-    std::atomic<float> azimuthDegrees[beamCount];
-    std::atomic<int> patternIndex[beamCount];
     int patternCount = 0;
     std::unique_ptr<ProgramRecord[]> programs;  // programCount records; null if they could not be made
 
     EngineGate gate;
     ParameterQueue pendingChanges;
-    std::atomic<bool> resendProgram{false};
 };
 
 }  // namespace qb32
