@@ -87,10 +87,16 @@ public:
     [[nodiscard]] float getAzimuth(int beam) const noexcept;
 
     // Clears the signal state of every stage (filter histories, delay lines)
-    // while keeping every beam's direction, pattern and status. `reset` keeps
-    // the signal state, as hosts call it on every resume; this is the recovery
-    // path after non-finite input. [audio thread]
+    // while keeping every beam's direction, pattern and status; beams that
+    // are on fade in again once their stages are refilled (CQuorbix.h).
+    // `reset` does nothing. [engine owner]
     void clearSignalState() noexcept;
+    // The settings given so far take effect at once: every beam at its
+    // direction without glide, its pattern's filters without crossfade, on
+    // or off without ramp (an off beam silent from the next sample). For an
+    // owner that has just rebuilt the engine and sent it its settings.
+    // [engine owner]
+    void applySettingsAtOnce() noexcept;
 
     // Modes. setOutputMode: 0 modal components, 1 full beams, 2 low band only,
     // 3 high band only. setEqualisationMode: 0 biquads (set A), 1 biquads
@@ -109,6 +115,9 @@ public:
     [[nodiscard]] int latencySamples() const noexcept;
     // Calls the front end served with the beams side by side (a statistic).
     [[nodiscard]] std::uint64_t sideBySideCalls() const noexcept;
+    // The front end with its stages, for tests and tools that reach a stage
+    // directly (null after a failed construction).
+    [[nodiscard]] CQuorbix* getFrontEnd() noexcept { return frontEnd; }
     // The default variant of a pattern: the first whose white-noise-gain limit
     // is 0 dB, else the last.
     static int defaultVariant(const CQbPattern& pattern) noexcept;
