@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "framework/Primitives.h"
@@ -94,11 +95,14 @@ CQB32Vst::CQB32Vst(vst::HostCallback host) noexcept
         setProgram(0);
         // Nothing else can reach the instance yet: hand the program over now.
         applyPendingChanges();
+        engine.applySettingsAtOnce();
     }
     setNumInputs(inputCount);
     setNumOutputs(outputCount);
     setUniqueID(uniqueId);
-    resume();
+    // The delay is in the record before the host first reads it; nothing has
+    // played yet, so the resume of the interface has nothing to clear.
+    refreshLatency();
 }
 
 CQB32Vst::~CQB32Vst() = default;
@@ -118,6 +122,7 @@ void CQB32Vst::processReplacing(float** inputs, float** outputs, vst::VstInt32 f
         return;
     }
     applyPendingChanges();
+    signalSinceClear.store(true, std::memory_order_relaxed);
     if (engine.isUsable())
         runEngine(inputs, outputs, frames);
     else
@@ -152,35 +157,91 @@ void CQB32Vst::runEngine(float** inputs, float** outputs, int frames) noexcept {
 
 void CQB32Vst::setSampleRate(float rate) {
     if (!std::isfinite(rate) || rate <= 0.0f) return;
-    ControlScope hold(gate);
-    sampleRate = rate;
-    inputFormat.sampleRate = rate;
-    inputFormat.blockLength = inputFormat.frameCount();
-    outputFormat.sampleRate = rate;
-    outputFormat.blockLength = inputFormat.frameCount();
-    reconfigure();
+    bool latencyMoved = false;
+    {
+        std::lock_guard<std::mutex> serialised(controlMutex);
+        sampleRate = rate;
+        inputFormat.sampleRate = rate;
+        inputFormat.blockLength = inputFormat.frameCount();
+        outputFormat.sampleRate = rate;
+        outputFormat.blockLength = inputFormat.frameCount();
+        latencyMoved = reconfigureIfChanged();
+    }
+    if (latencyMoved) tellHostLatencyMoved();
 }
 
 void CQB32Vst::setBlockSize(vst::VstInt32 frames) {
     if (frames <= 0 || frames > maxBlockSize_samples) return;
-    ControlScope hold(gate);
-    blockSize = frames;
-    inputFormat.blockLength = frames;
-    outputFormat.blockLength = frames;
-    reconfigure();
+    bool latencyMoved = false;
+    {
+        std::lock_guard<std::mutex> serialised(controlMutex);
+        blockSize = frames;
+        inputFormat.blockLength = frames;
+        outputFormat.blockLength = frames;
+        latencyMoved = reconfigureIfChanged();
+    }
+    if (latencyMoved) tellHostLatencyMoved();
 }
 
+int CQB32Vst::setEqualisationMode(int mode) {
+    int result = 0;
+    bool latencyMoved = false;
+    {
+        std::lock_guard<std::mutex> serialised(controlMutex);
+        ControlScope hold(gate);
+        result = engine.setEqualisationMode(mode);
+        latencyMoved = refreshLatency();
+    }
+    if (latencyMoved) tellHostLatencyMoved();
+    return result;
+}
+
+// Clears the signal history (a seek then plays no stale tail) when audio has
+// run since it was last cleared; every setting stays.
 void CQB32Vst::resume() {
+    std::lock_guard<std::mutex> serialised(controlMutex);
+    if (!signalSinceClear.load(std::memory_order_acquire)) return;
     ControlScope hold(gate);
-    if (engine.isUsable()) engine.reset();
+    engine.clearSignalState();
+    signalSinceClear.store(false, std::memory_order_release);
+}
+
+bool CQB32Vst::reconfigureIfChanged() noexcept {
+    // The host repeats its settings (at transport start, after a settings
+    // page): an engine already built for these streams is left alone.
+    if (engine.isUsable() && inputFormat.matches(engine.inputFormat()) &&
+        outputFormat.matches(engine.outputFormat()))
+        return false;
+    ControlScope hold(gate);
+    reconfigure();
+    return refreshLatency();
 }
 
 void CQB32Vst::reconfigure() noexcept {
     if (engine.configure(inputFormat, outputFormat) != 0) return;
+    signalSinceClear.store(false, std::memory_order_release);
     // configure put every beam back to its defaults; the records hold every
-    // change so far, so the program alone brings the engine up to date.
+    // change so far, so the program alone brings the engine up to date, and
+    // every beam takes it from the first sample.
     pendingChanges.takeAll();
     sendCurrentProgram();
+    engine.applySettingsAtOnce();
+}
+
+bool CQB32Vst::refreshLatency() noexcept {
+    if (!engine.isUsable()) return false;
+    std::atomic_ref<vst::VstInt32> reported(effectRecord.initialDelay);
+    const vst::VstInt32 latency = engine.latencySamples();
+    if (reported.load(std::memory_order_relaxed) == latency) return false;
+    reported.store(latency, std::memory_order_relaxed);
+    return true;
+}
+
+void CQB32Vst::tellHostLatencyMoved() {
+    if (hostCallback == nullptr) return;
+    static constexpr char acceptIOChanges[] = "acceptIOChanges";
+    if (hostCallback(getAeffect(), vst::audioMasterCanDo, 0, 0, const_cast<char*>(acceptIOChanges), 0.0f) == 1)
+        hostCallback(getAeffect(), vst::audioMasterIOChanged, 0, 0, nullptr, 0.0f);
 }
 
 // ---- parameters --------------------------------------------------------------

@@ -3,9 +3,21 @@
 // engine and the two stream descriptors it hands the engine, the eight program
 // records, and the per-beam state the host reads back. It publishes the effect
 // record (32 inputs, 8 outputs, 32 parameters, 8 programs, processReplacing,
-// uniqueID QB32, no editor, no chunks, initial delay 0), answers the
-// dispatcher, maps the 32 parameters (index = 4 x beam + kind) onto the
-// engine's beams, and runs the engine from the audio callback.
+// uniqueID QB32, no editor, no chunks, initial delay = the engine's
+// latency), answers the dispatcher, maps the 32 parameters (index =
+// 4 x beam + kind) onto the engine's beams, and runs the engine from the
+// audio callback.
+//
+// Streams: a sample rate or block size the engine already has leaves it
+// alone. A new one rebuilds it, and every beam takes the current program at
+// once (direction, pattern, on/off from the first sample: no glide,
+// crossfade or ramp from the engine's defaults). resume clears the signal
+// history when audio has run since it was last cleared, keeping every
+// setting. Latency: initialDelay holds the engine's latency from
+// construction on and is read again after every successful configure and
+// equalisation change; a change is announced with audioMasterIOChanged to a
+// host that answers canDo "acceptIOChanges" with 1 (outside every lock, as
+// the host may call back).
 //
 // Threads: the host may call any entry on any thread. Parameter and program
 // changes are stored at once in the program records (atomics; getParameter
@@ -16,9 +28,10 @@
 // most 32 changes per block however many the host sent. A value set while
 // another thread switches programs lands in the program that was current
 // when it was stored; the engine only ever receives the current program's
-// values. Sample-rate and block-size changes and resume wait for a running
-// callback to end, then act on the engine at once (EngineGate); a callback
-// arriving meanwhile writes silence.
+// values. Reconfiguring host threads are serialised among themselves, and
+// when they must change the engine wait for a running callback to end, then
+// act on it at once (EngineGate); a callback arriving meanwhile writes
+// silence.
 //
 // Audio: every callback runs with flush-to-zero and denormals-are-zero on,
 // every floating-point exception masked and rounding to nearest; the host's
@@ -26,9 +39,9 @@
 // entry and restored exactly on every way out. Blocks longer than the
 // engine's configured block are processed in pieces; zero or negative frame
 // counts do nothing. While the engine is unusable (its last configure failed
-// past validation) the outputs are silent. An output block holding NaN or infinity is replaced
-// by silence and the engine's signal state is cleared, so non-finite input
-// cannot silence the plug-in for good.
+// past validation) the outputs are silent. An output block holding NaN or
+// infinity is replaced by silence and the engine's signal state is cleared,
+// so non-finite input cannot silence the plug-in for good.
 //
 // Refused settings: non-finite, zero or negative sample rates, and block sizes
 // outside 1..maxBlockSize_samples leave the engine as it is. Parameter values
@@ -42,6 +55,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "engine/CQb32.h"
 #include "framework/vkAudioInterface.h"
@@ -76,6 +90,9 @@ public:
     void setSampleRate(float rate) override;           // [any thread]
     void setBlockSize(vst::VstInt32 frames) override;  // [any thread]
     void resume() override;                            // [any thread]
+    // The engine's equalisation mode (0..2; not a host parameter): its
+    // status. The reported latency follows. [any thread]
+    int setEqualisationMode(int mode);
 
     // Parameters and programs.
     void setParameter(vst::VstInt32 index, float value) override;  // [any thread]
@@ -118,8 +135,16 @@ private:
     void sendCurrentProgram() noexcept;
     // Applies the parameters changed since the last block. [engine owner]
     void applyPendingChanges() noexcept;
-    // configure with the descriptors; the program again on success. [control holder]
+    // configure with the descriptors unless the engine has them already;
+    // true when the latency moved. [control mutex]
+    bool reconfigureIfChanged() noexcept;
+    // configure with the descriptors; the program again on success, taking
+    // effect at once. [control holder]
     void reconfigure() noexcept;
+    // initialDelay = the engine's latency; true when it moved. [control holder]
+    bool refreshLatency() noexcept;
+    // audioMasterIOChanged, if the host says it accepts it. [no lock held]
+    void tellHostLatencyMoved();
     void runEngine(float** inputs, float** outputs, int frames) noexcept;  // [audio thread]
 
     CQb32 engine;
@@ -129,7 +154,10 @@ private:
     std::unique_ptr<ProgramRecord[]> programs;  // programCount records; null if they could not be made
 
     EngineGate gate;
+    // One reconfiguring host thread at a time (never taken by the audio thread).
+    std::mutex controlMutex;
     ParameterQueue pendingChanges;
+    std::atomic<bool> signalSinceClear{false};  // audio has run since the last clear
 };
 
 }  // namespace qb32

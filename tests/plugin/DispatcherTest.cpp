@@ -61,7 +61,8 @@ TEST(EffectRecord, PublishesThePluginsValues) {
     EXPECT_EQ(e.numInputs, 32);
     EXPECT_EQ(e.numOutputs, 8);
     EXPECT_EQ(e.flags, 16);
-    EXPECT_EQ(e.initialDelay, 0);
+    EXPECT_EQ(e.initialDelay, p.plugin().getEngine().latencySamples());
+    EXPECT_GT(e.initialDelay, 0);
     EXPECT_EQ(e.realQualities, 0);
     EXPECT_EQ(e.offQualities, 0);
     EXPECT_EQ(e.ioRatio, 1.0f);
