@@ -109,7 +109,7 @@ void checkRecord(AEffect* e) {
     checkEqual(e->numInputs, 32, "numInputs");
     checkEqual(e->numOutputs, 8, "numOutputs");
     checkEqual(e->flags, 16, "flags: processReplacing only");
-    checkEqual(e->initialDelay, 0, "initialDelay");
+    check(e->initialDelay > 0, "initialDelay reports the beams' delay");
     checkEqual(e->uniqueID, fourCharCode('Q', 'B', '3', '2'), "uniqueID");
     checkEqual(e->version, 1, "version");
     check(e->ioRatio == 1.0f, "ioRatio");
@@ -313,6 +313,111 @@ void checkAudio(AEffect* e) {
     check(recovered > 1e-3, "beams sound again after non-finite input");
 }
 
+// Deterministic noise in [-0.5, 0.5): the same for every instance it feeds.
+float noiseAt(long n) {
+    std::uint32_t x = static_cast<std::uint32_t>(n) * 2654435761u + 12345u;
+    x ^= x >> 13;
+    x *= 0x5bd1e995u;
+    x ^= x >> 15;
+    return static_cast<float>(x & 0xFFFFFF) / 16777216.0f - 0.5f;
+}
+
+struct Channels {
+    explicit Channels(int frames) : in(32, std::vector<float>(frames)), out(8, std::vector<float>(frames)) {
+        for (auto& c : in) inputs.push_back(c.data());
+        for (auto& c : out) outputs.push_back(c.data());
+    }
+    void run(AEffect* e, int frames) { e->processReplacing(e, inputs.data(), outputs.data(), frames); }
+    std::vector<std::vector<float>> in, out;
+    std::vector<float*> inputs, outputs;
+};
+
+// The reported delay is where an impulse on every capsule comes out of the
+// omnidirectional beams: at start and after a new block size.
+void checkLatency(AEffect* e) {
+    auto measured = [&] {
+        Channels b(2048);
+        for (int block = 0; block < 4; ++block) b.run(e, 2048);
+        for (auto& c : b.in) c[0] = 1.0f;
+        b.run(e, 2048);
+        int at = 0;
+        for (int i = 1; i < 2048; ++i)
+            if (std::fabs(b.out[0][i]) > std::fabs(b.out[0][at])) at = i;
+        return at;
+    };
+    checkEqual(e->initialDelay, measured(), "initialDelay is the measured delay");
+    call(e, effSetBlockSize, 0, 2048);
+    checkEqual(e->initialDelay, measured(), "initialDelay after a new block size");
+}
+
+// Hosts suspend and resume and repeat settings the plug-in has. Against a
+// twin never re-activated: a repeated setting changes no bit, a resume or a
+// new block size is heard no more (-60 dB) after 100 ms, and the beam that is
+// off stays exact zero.
+void checkReactivation(const Module& module) {
+    const char* names[] = {"suspend/resume", "same block size", "same rate", "larger block", "smaller block"};
+    for (int sequence = 0; sequence < 5; ++sequence) {
+        AEffect* a = module.vstPluginMain(hostCallback);
+        AEffect* twin = module.vstPluginMain(hostCallback);
+        if (a == nullptr || twin == nullptr) {
+            check(false, "two instances");
+            return;
+        }
+        for (AEffect* p : {a, twin}) {
+            call(p, effSetSampleRate, 0, 0, nullptr, 44100.0f);
+            call(p, effSetBlockSize, 0, 512);
+            call(p, effMainsChanged, 0, 1);
+            p->setParameter(p, 0, 0.0f);         // beam 0 at the zenith, card3
+            p->setParameter(p, 2, 7.5f / 12);
+            p->setParameter(p, 7, 0.0f);         // beam 1 off
+            p->setParameter(p, 9, 200.0f / 360);  // beam 2 towards 200 degrees, hyper2
+            p->setParameter(p, 10, 5.5f / 12);
+        }
+        const long settle = 90 * 512, total = settle + 40 * 512;
+        long clock = 0;
+        bool identical = true, offSilent = true;
+        double peak = 0, error = 0;
+        auto run = [&](int frames, bool compare) {
+            Channels x(frames), y(frames);
+            for (int c = 0; c < 32; ++c)
+                for (int i = 0; i < frames; ++i) x.in[c][i] = y.in[c][i] = noiseAt((clock + i) * 32 + c);
+            x.run(a, frames);
+            y.run(twin, frames);
+            for (int c = 0; c < 8; ++c)
+                for (int i = 0; i < frames; ++i) {
+                    const float u = x.out[c][i], v = y.out[c][i];
+                    identical = identical && std::memcmp(&u, &v, sizeof u) == 0;
+                    if (!compare) continue;
+                    if (c == 1) offSilent = offSilent && u == 0.0f && !std::signbit(u);
+                    if (c == 1 || clock + i < settle + 4410) continue;
+                    peak = std::fmax(peak, std::fabs(double(v)));
+                    error = std::fmax(error, std::fabs(double(u) - v));
+                }
+            clock += frames;
+        };
+        while (clock < settle) run(512, false);
+        switch (sequence) {
+            case 0: call(a, effMainsChanged, 0, 0); call(a, effMainsChanged, 0, 1); break;
+            case 1: call(a, effSetBlockSize, 0, 512); break;
+            case 2: call(a, effSetSampleRate, 0, 0, nullptr, 44100.0f); break;
+            default:
+                call(a, effMainsChanged, 0, 0);
+                call(a, effSetBlockSize, 0, sequence == 3 ? 2048 : 256);
+                call(a, effMainsChanged, 0, 1);
+                break;
+        }
+        while (clock < total) run(256, true);
+        const std::string name = names[sequence];
+        check(offSilent, name + ": the beam that is off stays exact zero");
+        if (sequence == 1 || sequence == 2) check(identical, name + ": nothing changes");
+        check(peak > 0.01 && error <= 1e-3 * peak,
+              name + ": the beams agree within -60 dB after 100 ms (error " + std::to_string(error) + ", peak " +
+                  std::to_string(peak) + ")");
+        call(a, effClose);
+        call(twin, effClose);
+    }
+}
+
 // The host's processor state comes back exactly from every callback: each
 // combination of flush-to-zero and denormals-are-zero, underflow masked or
 // unmasked, every rounding mode, a raised status flag; tiny inputs make the
@@ -390,8 +495,10 @@ int main(int argc, char** argv) {
         }
         checkAudio(e);
         checkProcessorState(e);
+        checkLatency(e);
         checkEqual(call(e, effClose), VstIntPtr{1}, "effClose");
     }
+    checkReactivation(module);
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
