@@ -9,6 +9,11 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
     -Wall -Wextra -Wpedantic -Wshadow
     -Wnon-virtual-dtor -Woverloaded-virtual -Wcast-align -Wnull-dereference
     -Wformat=2)
+  # The same bits whatever -march or -O builds it: no product is fused into a
+  # sum behind the code's back (GCC would with FMA available, under
+  # -march=x86-64-v3 or native); the kernels that want fused operations
+  # write them out with the FMA intrinsics.
+  target_compile_options(qb32_options INTERFACE -ffp-contract=off)
   # x86 targets: SSE2 is the baseline everywhere; wider instruction sets are
   # chosen at run time inside the primitives.
   if(CMAKE_SYSTEM_PROCESSOR MATCHES "i[3-6]86|x86|X86|AMD64|amd64")

@@ -2,7 +2,8 @@
 // output must be the per-beam path's, bit for bit, whatever happens around
 // them: the same stream and the same calls with the path switched on and off,
 // through random automation that leaves and re-enters it; and steady streams
-// in single samples against long blocks.
+// in single samples against long blocks. Each at every instruction-set level
+// the machine runs (the side-by-side path from AVX2 up).
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,7 @@
 #include "framework/Simd.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/Reference.h"
+#include "tests/support/SimdLevels.h"
 
 namespace qb32 {
 namespace {
@@ -129,7 +131,7 @@ void expectSameBits(const Stream& a, const Stream& b) {
 
 bool lanesAvailable() { return simd::atLeast(simd::activeLevel(), simd::Level::avx2); }
 
-TEST(BeamLanes, TinyCallsGiveThePerBeamBitsThroughRandomAutomation) {
+void tinyCallsGiveThePerBeamBits() {
     if (!lanesAvailable()) GTEST_SKIP() << "side-by-side path needs AVX2";
     const int samples = 120000;
     for (int eqMode : {0, 1}) {
@@ -150,9 +152,14 @@ TEST(BeamLanes, TinyCallsGiveThePerBeamBitsThroughRandomAutomation) {
     }
 }
 
+TEST(BeamLanes, TinyCallsGiveThePerBeamBitsThroughRandomAutomation) {
+    if (!lanesAvailable()) GTEST_SKIP() << "side-by-side path needs AVX2";
+    testing::atEveryLevel(tinyCallsGiveThePerBeamBits, simd::Level::avx2);
+}
+
 // The whole engine must not depend on the host's block sizes, through the
 // same automation: long blocks against mostly tiny calls, both paths in play.
-TEST(BeamLanes, TinyCallsGiveTheBitsOfLongBlocksThroughRandomAutomation) {
+void tinyCallsGiveTheBitsOfLongBlocks() {
     const int samples = 120000;
     for (int eqMode : {0, 1}) {
         for (int beams : {8, 5}) {
@@ -166,10 +173,14 @@ TEST(BeamLanes, TinyCallsGiveTheBitsOfLongBlocksThroughRandomAutomation) {
     }
 }
 
+TEST(BeamLanes, TinyCallsGiveTheBitsOfLongBlocksThroughRandomAutomation) {
+    testing::atEveryLevel(tinyCallsGiveTheBitsOfLongBlocks);
+}
+
 // Every beam of the catalogue at once, each in its own lane, with single
 // samples: the patterns differ in their used orders, their modal delays
 // (omni) and their crossover lengths (55, 41 and 37 taps).
-TEST(BeamLanes, SingleSamplesForEveryPatternSideBySide) {
+void singleSamplesForEveryPattern() {
     if (!lanesAvailable()) GTEST_SKIP() << "side-by-side path needs AVX2";
     const int samples = 40000;
     for (int first : {0, 8}) {
@@ -184,11 +195,16 @@ TEST(BeamLanes, SingleSamplesForEveryPatternSideBySide) {
     }
 }
 
+TEST(BeamLanes, SingleSamplesForEveryPatternSideBySide) {
+    if (!lanesAvailable()) GTEST_SKIP() << "side-by-side path needs AVX2";
+    testing::atEveryLevel(singleSamplesForEveryPattern, simd::Level::avx2);
+}
+
 // Every setter of every stage the side-by-side path copies from, called on
 // the stage itself rather than through the engine (as an engine operation
 // that does not tell the lanes would): from the next call on the output is
 // the per-beam path's, bit for bit.
-TEST(BeamLanes, StagesChangedBehindTheLanesBackAreSeen) {
+void stagesChangedBehindTheLanesBack() {
     if (!lanesAvailable()) GTEST_SKIP() << "side-by-side path needs AVX2";
     using Poke = void (*)(CQb32&, CQuorbix&);
     struct Case {
@@ -283,12 +299,21 @@ TEST(BeamLanes, StagesChangedBehindTheLanesBackAreSeen) {
     }
 }
 
-TEST(BeamLanes, MoreBeamsThanLanesTakeThePerBeamPath) {
+TEST(BeamLanes, StagesChangedBehindTheLanesBackAreSeen) {
+    if (!lanesAvailable()) GTEST_SKIP() << "side-by-side path needs AVX2";
+    testing::atEveryLevel(stagesChangedBehindTheLanesBack, simd::Level::avx2);
+}
+
+void moreBeamsThanLanes() {
     const int samples = 4000;
     Stream blocks(12, samples), tiny(12, samples);
     render(blocks, 12, 0, {}, {512});
     EXPECT_EQ(render(tiny, 12, 0, {}, {3}), 0u);
     expectSameBits(blocks, tiny);
+}
+
+TEST(BeamLanes, MoreBeamsThanLanesTakeThePerBeamPath) {
+    testing::atEveryLevel(moreBeamsThanLanes);
 }
 
 TEST(BeamLanes, NothingAllocatesInTinyCallsOrWhenLeavingThem) {

@@ -15,6 +15,7 @@
 #include "patterns/CQbPattern.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/Reference.h"
+#include "tests/support/SimdLevels.h"
 
 namespace qb32 {
 namespace {
@@ -500,7 +501,7 @@ TEST(Engine, SwitchingABeamOnOrOffAddsNoClick) {
 
 // ---- streaming ---------------------------------------------------------------------------------
 
-TEST(Engine, OutputDoesNotDependOnTheBlockSizes) {
+void blockSplitsGiveTheSameBits() {
     Buffers whole(32, 4, 6000), split(32, 4, 6000);
     for (int q = 0; q < 32; ++q) whole.in[q] = split.in[q] = testing::whiteNoise(6000, 500 + q);
     for (Buffers* b : {&whole, &split}) {
@@ -516,6 +517,10 @@ TEST(Engine, OutputDoesNotDependOnTheBlockSizes) {
         }
     }
     for (int i = 0; i < 4; ++i) EXPECT_EQ(whole.out[i], split.out[i]) << "beam " << i;
+}
+
+TEST(Engine, OutputDoesNotDependOnTheBlockSizes) {
+    testing::atEveryLevel(blockSplitsGiveTheSameBits);
 }
 
 TEST(Engine, ReconfigurationRebuildsAWorkingChain) {
