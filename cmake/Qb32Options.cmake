@@ -23,6 +23,13 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
   endif()
 endif()
 
+# An instruction-set level for every target (x86-64-v3, native, ...): the
+# module's bits must not depend on it; CI builds and runs the suite so.
+set(QB32_MARCH "" CACHE STRING "-march for every target (empty: the compiler's default)")
+if(QB32_MARCH)
+  target_compile_options(qb32_options INTERFACE -march=${QB32_MARCH})
+endif()
+
 # Sanitizer builds: QB32_SANITIZE=address,undefined (or thread) on the command line.
 set(QB32_SANITIZE "" CACHE STRING "Comma-separated sanitizers for every target")
 if(QB32_SANITIZE)
