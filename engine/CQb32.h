@@ -25,16 +25,20 @@
 // number of samples: latencySamples() (167 in equalisation modes 0 and 2,
 // 482 in mode 1 with the shipped catalogue).
 //
+// On and off: a beam switched on or off ramps its whole output over 10 ms;
+// switched on from silence, it first refills its stages with the output held
+// at zero; off, it is exact zeros once its ramp has ended (CQuorbix.h).
+//
 // Status codes: 0 ok; 2 unsupported stream; 5 running; 7 allocation failed;
 // 8 pattern index outside the catalogue, equalisation type outside 0..2;
 // 11 channel outside 0..N-1; 12 control other than 0..2; 15 control type or
 // count mismatch; 101 beam outside 0..N-1; 102 output mode above 3;
 // 105 equalisation mode above 2, or mode 1 without FIR equalisers.
 //
-// Real time: process, reset, start, stop and every control operation
-// (setElevation, setAzimuth, setPattern, loadPatternVariant, setBeamActive,
-// setOutputMode, setControl, getControl) allocate nothing, take no lock and
-// never throw. configure and setEqualisationMode may allocate. The engine
+// Real time: process, reset, start, stop, clearSignalState,
+// applySettingsAtOnce and every control operation (setElevation, setAzimuth,
+// setPattern, loadPatternVariant, setBeamActive, setOutputMode, setControl,
+// getControl) allocate nothing, take no lock and never throw. configure and setEqualisationMode may allocate. The engine
 // takes no lock: its owner keeps configure from overlapping anything else,
 // and control operations from overlapping process.
 

@@ -269,11 +269,16 @@ void CQB32Vst::applyToEngine(int index, float value) noexcept {
     switch (kindOf(index)) {
     case elevationKind: engine.setElevation(beam, elevationDegreesFor(value)); break;
     case azimuthKind: engine.setAzimuth(beam, azimuthDegreesFor(value)); break;
-    case patternKind:
-        if (engine.setPattern(beam, patternIndexFor(value, patternCount)) == 0)
-            if (const CQbPattern* pattern = engine.getBeamPattern(beam))
-                engine.loadPatternVariant(beam, CQb32::defaultVariant(*pattern));
+    case patternKind: {
+        const int pattern = patternIndexFor(value, patternCount);
+        // The pattern the beam has already: a reload would only crossfade the
+        // beam into itself (a program selected again, a repeated value).
+        if (engine.getBeamPatternIndex(beam) == pattern && engine.getBeamPattern(beam) != nullptr) break;
+        if (engine.setPattern(beam, pattern) == 0)
+            if (const CQbPattern* loaded = engine.getBeamPattern(beam))
+                engine.loadPatternVariant(beam, CQb32::defaultVariant(*loaded));
         break;
+    }
     case statusKind: engine.setBeamActive(beam, statusFor(value)); break;
     }
 }

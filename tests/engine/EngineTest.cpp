@@ -737,6 +737,14 @@ TEST(Engine, NothingAllocatesOnTheAudioPathOrInControls) {
     engine.process(ip.data(), op.data(), 100);
     engine.reset();
     engine.clearSignalState();
+    // Ramps, waits and silence of switched beams; settings taken at once.
+    engine.setOutputMode(1);
+    for (int round = 0; round < 6; ++round) {
+        for (int b = 0; b < 8; ++b) engine.setBeamActive(b, (b + round) % 3 != 0);
+        engine.process(ip.data(), op.data(), round % 2 == 0 ? 1024 : 7);
+    }
+    engine.applySettingsAtOnce();
+    engine.process(ip.data(), op.data(), 1024);
     EXPECT_EQ(scope.allocations(), 0u);
 }
 

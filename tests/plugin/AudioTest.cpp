@@ -362,6 +362,7 @@ TEST(Audio, TheCallbackAllocatesNothing) {
     for (int block = 0; block < 10; ++block) {
         p.set(4 * (block % 8) + 2, static_cast<float>(block) / 10);  // a pattern load per block
         p.set(4 * (block % 8) + 0, static_cast<float>(block) / 10);
+        p.set(4 * ((block + 3) % 8) + 3, block % 3 == 0 ? 0.0f : 1.0f);  // a beam off or on
         b.run(p.effect, block % 2 == 0 ? 700 : 64);
     }
     EXPECT_EQ(scope.allocations(), 0u);

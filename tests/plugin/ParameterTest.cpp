@@ -10,6 +10,7 @@
 
 #include "tests/support/AllocationCounter.h"
 #include "tests/plugin/PluginFixture.h"
+#include "tests/support/Reference.h"
 
 namespace qb32::testing {
 namespace {
@@ -278,6 +279,25 @@ TEST(Programs, EachProgramKeepsItsOwnValues) {
     runOneBlock(p);
     EXPECT_EQ(p.plugin().getEngine().getElevation(0), 0.9f * 180.0f);
     EXPECT_EQ(p.plugin().getEngine().getBeamPatternIndex(1), 0);
+}
+
+// Selecting the current program again, or sending a parameter the value it
+// has, changes no bit of the output (a pattern reloaded would crossfade the
+// beam into itself).
+TEST(Programs, SendingTheSameValuesAgainChangesNothing) {
+    PluginInstance a, twin;
+    for (PluginInstance* p : {&a, &twin}) p->set(6, 7.5f / 12);  // beam 1 card3
+    const auto noise = whiteNoise(40 * 256 * 32, 4);
+    for (int block = 0; block < 40; ++block) {
+        if (block == 10) a.call(effSetProgram, 0, 0);
+        if (block == 20) a.set(6, 7.5f / 12);
+        HostBuffers x(256), y(256);
+        for (int c = 0; c < 32; ++c)
+            for (int i = 0; i < 256; ++i) x.in[c][i] = y.in[c][i] = noise[(block * 256 + i) * 32 + c];
+        x.run(a.effect, 256);
+        y.run(twin.effect, 256);
+        for (int c = 0; c < 8; ++c) ASSERT_EQ(x.out[c], y.out[c]) << "block " << block << " beam " << c;
+    }
 }
 
 TEST(DegreeText, FollowsTheDecimalRule) {
