@@ -95,8 +95,8 @@ int CQuorbix::allocateStages() {
         outputDelays = makeArray<CDelayLine>(n);
         crossoverLatency = makeArray<float>(n);
         postLatency = makeArray<float>(n);
-        if (!beamActive || !beamSilent || !beamRamp || !beamWarmup || !highBandDelays || !outputDelays || !crossoverLatency ||
-            !postLatency)
+        if (!beamActive || !beamSilent || !beamRamp || !beamWarmup || !highBandDelays || !outputDelays ||
+            !crossoverLatency || !postLatency)
             return status::allocationFailed;
         for (int i = 0; i < n; ++i) {
             beamActive[i] = false;
@@ -449,7 +449,8 @@ void CQuorbix::applyBeamGain(int i, float* y, int n) noexcept {
         position += on ? (position < rampSamples ? 1 : 0) : -1;
         // +0 at gain 0 (never -0 from a negative sample): the silence of an
         // off beam has the same bits wherever a block ends.
-        if (position < rampSamples) y[k] = position > 0 ? y[k] * (static_cast<float>(position) / full) : 0.0f;
+        if (position < rampSamples)
+            y[k] = position > 0 ? y[k] * (static_cast<float>(position) / full) : 0.0f;
     }
     beamRamp[i] = position;
     beamWarmup[i] = warmup;
