@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "framework/Primitives.h"
@@ -159,7 +158,7 @@ void CQB32Vst::setSampleRate(float rate) {
     if (!std::isfinite(rate) || rate <= 0.0f) return;
     bool latencyMoved = false;
     {
-        std::lock_guard<std::mutex> serialised(controlMutex);
+        ControlMutexScope serialised(controlMutex);
         sampleRate = rate;
         inputFormat.sampleRate = rate;
         inputFormat.blockLength = inputFormat.frameCount();
@@ -174,7 +173,7 @@ void CQB32Vst::setBlockSize(vst::VstInt32 frames) {
     if (frames <= 0 || frames > maxBlockSize_samples) return;
     bool latencyMoved = false;
     {
-        std::lock_guard<std::mutex> serialised(controlMutex);
+        ControlMutexScope serialised(controlMutex);
         blockSize = frames;
         inputFormat.blockLength = frames;
         outputFormat.blockLength = frames;
@@ -187,7 +186,7 @@ int CQB32Vst::setEqualisationMode(int mode) {
     int result = 0;
     bool latencyMoved = false;
     {
-        std::lock_guard<std::mutex> serialised(controlMutex);
+        ControlMutexScope serialised(controlMutex);
         ControlScope hold(gate);
         result = engine.setEqualisationMode(mode);
         latencyMoved = refreshLatency();
@@ -199,7 +198,7 @@ int CQB32Vst::setEqualisationMode(int mode) {
 // Clears the signal history (a seek then plays no stale tail) when audio has
 // run since it was last cleared; every setting stays.
 void CQB32Vst::resume() {
-    std::lock_guard<std::mutex> serialised(controlMutex);
+    ControlMutexScope serialised(controlMutex);
     if (!signalSinceClear.load(std::memory_order_acquire)) return;
     ControlScope hold(gate);
     engine.clearSignalState();

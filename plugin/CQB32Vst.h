@@ -55,7 +55,6 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 
 #include "engine/CQb32.h"
 #include "framework/vkAudioInterface.h"
@@ -155,7 +154,7 @@ private:
 
     EngineGate gate;
     // One reconfiguring host thread at a time (never taken by the audio thread).
-    std::mutex controlMutex;
+    ControlMutex controlMutex;
     ParameterQueue pendingChanges;
     std::atomic<bool> signalSinceClear{false};  // audio has run since the last clear
 };
