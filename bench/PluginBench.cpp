@@ -7,6 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <memory>
 #include <random>
 #include <vector>
@@ -112,6 +113,53 @@ void pluginWhole(benchmark::State& state) {
     e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
     report(state, frames);
 }
+
+// One callback after a flood of parameter changes, 512 frames, eight card3
+// beams: 0 changes (a steady callback), 1, 32 (every parameter once), 1,023
+// (what the former queue held) and 100,000 (a control surface, or a program
+// load written at a high rate, between two callbacks). The changes cycle over
+// the parameters: with `patterns` 1 over all 32 (directions and patterns to
+// new values, status kept on), with 0 over the directions only (a fader
+// sweep). Only the callback after the flood is timed; untimed callbacks then
+// let glides and crossfades end, so every timed callback starts from the same
+// steady state. The figure that matters is the ratio to the steady row.
+void pluginFlood(benchmark::State& state) {
+    constexpr int frames = 512, settleCallbacks = 48;  // 0.56 s: the longest glide and a crossfade
+    const long changes = static_cast<long>(state.range(0));
+    const bool patterns = state.range(1) != 0;
+    Signals s(frames);
+    AEffect* e = CQB32Vst::createInstance(host);
+    e->dispatcher(e, effSetSampleRate, 0, 0, nullptr, 44100.0f);
+    e->dispatcher(e, effSetBlockSize, 0, frames, nullptr, 0.0f);
+    e->dispatcher(e, effMainsChanged, 0, 1, nullptr, 0.0f);
+    for (int b = 0; b < beams; ++b) e->setParameter(e, 4 * b + 2, (card3 + 0.5f) / 12.0f);
+    auto callback = [&] { e->processReplacing(e, s.inputs.data(), s.outputs.data(), frames); };
+    for (int c = 0; c < settleCallbacks; ++c) callback();
+    std::uint32_t round = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        ++round;
+        for (long k = 0; k < changes; ++k) {
+            const int kind = static_cast<int>(patterns ? k % 4 : k % 2);
+            const int beam = static_cast<int>((k / 4) % beams);
+            const std::uint32_t mixed = (round * 0x9E3779B9u) ^ (static_cast<std::uint32_t>(k) * 2654435761u);
+            const float moving = static_cast<float>((mixed * 2246822519u) >> 8) / 16777216.0f;
+            e->setParameter(e, 4 * beam + kind, kind == 3 ? 1.0f : moving);
+        }
+        state.ResumeTiming();
+        callback();
+        benchmark::DoNotOptimize(s.out[0][0]);
+        state.PauseTiming();
+        for (int c = 0; c < settleCallbacks; ++c) callback();
+        state.ResumeTiming();
+    }
+    e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
+}
+BENCHMARK(pluginFlood)
+    ->ArgNames({"changes", "patterns"})
+    ->ArgsProduct({{0, 1, 32, 1023, 100000}, {0, 1}})
+    ->Iterations(150)
+    ->Unit(benchmark::kMicrosecond);
 
 void pluginArgs(benchmark::internal::Benchmark* b) {
     b->ArgNames({"frames", "card3", "change"});

@@ -9,6 +9,11 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
     -Wall -Wextra -Wpedantic -Wshadow
     -Wnon-virtual-dtor -Woverloaded-virtual -Wcast-align -Wnull-dereference
     -Wformat=2)
+  # The same bits whatever -march or -O builds it: no product is fused into a
+  # sum behind the code's back (GCC would with FMA available, under
+  # -march=x86-64-v3 or native); the kernels that want fused operations
+  # write them out with the FMA intrinsics.
+  target_compile_options(qb32_options INTERFACE -ffp-contract=off)
   # x86 targets: SSE2 is the baseline everywhere; wider instruction sets are
   # chosen at run time inside the primitives.
   if(CMAKE_SYSTEM_PROCESSOR MATCHES "i[3-6]86|x86|X86|AMD64|amd64")
@@ -16,6 +21,13 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
       target_compile_options(qb32_options INTERFACE -msse2 -mfpmath=sse -mstackrealign)
     endif()
   endif()
+endif()
+
+# An instruction-set level for every target (x86-64-v3, native, ...): the
+# module's bits must not depend on it; CI builds and runs the suite so.
+set(QB32_MARCH "" CACHE STRING "-march for every target (empty: the compiler's default)")
+if(QB32_MARCH)
+  target_compile_options(qb32_options INTERFACE -march=${QB32_MARCH})
 endif()
 
 # Sanitizer builds: QB32_SANITIZE=address,undefined (or thread) on the command line.

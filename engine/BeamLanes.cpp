@@ -51,35 +51,51 @@ void BeamLanes::release() noexcept {
     vecFree(memory);
     memory = nullptr;
     historyScratch = nullptr;
-    valid = behind = false;
-    phaseBehind = builtBeams = 0;
+    forget();
+    builtBeams = 0;
 }
 
-void BeamLanes::invalidate() noexcept {
+void BeamLanes::handBack() noexcept {
     if (behind) {
         for (int b = 0; b < builtBeams; ++b) {
+            // An off beam's stages are paused and silent: the lanes never held them.
+            if (!views[b].on) continue;
+            const Built& was = built[b];
             vkxShadowFilter* stages[firKinds] = {builtStages[b].lowCrossover, builtStages[b].highCrossover,
                                                  builtStages[b].post};
+            // A state changed meanwhile (cleared, resized, given new storage)
+            // is the stage's own now: only untouched ones get the inputs back.
             for (int k = 0; k < firKinds; ++k) {
-                // firSetDelayLine takes the last n - 1 inputs from dly[1 ..].
-                FirState* fir = views[b].fir[k];
-                const int n = firTapCount(fir);
-                columnBefore(firRing[k].rows, firRing[k].position, n - 1, b, historyScratch + 1);
-                firSetDelayLine(fir, historyScratch);
-                stages[k]->advanceSteady(phaseBehind);
-                columnBefore(firDelayRing[k].rows, firDelayRing[k].position, firDelayLength[k][b], b, historyScratch);
-                views[b].firDelay[k]->setRecentInputs(historyScratch);
+                if (stages[k]->filterSlots().stateChangeCount() == was.firState[k]) {
+                    // firSetDelayLine takes the last n - 1 inputs from dly[1 ..].
+                    FirState* fir = views[b].fir[k];
+                    const int n = firTapCount(fir);
+                    columnBefore(firRing[k].rows, firRing[k].position, n - 1, b, historyScratch + 1);
+                    firSetDelayLine(fir, historyScratch);
+                    stages[k]->advanceSteady(phaseBehind);
+                }
+                if (views[b].firDelay[k]->changeCount() == was.firDelay[k]) {
+                    columnBefore(firDelayRing[k].rows, firDelayRing[k].position, firDelayLength[k][b], b,
+                                 historyScratch);
+                    views[b].firDelay[k]->setRecentInputs(historyScratch);
+                }
             }
-            // An off beam's high band is paused: its line was never advanced.
             const Ring& o = outputDelayRing;
-            columnBefore(o.rows, o.position, o.history, b, historyScratch);
-            builtStages[b].outputDelay->setRecentInputs(historyScratch);
-            if (!views[b].on) continue;
+            if (builtStages[b].outputDelay->changeCount() == was.outputDelay) {
+                columnBefore(o.rows, o.position, o.history, b, historyScratch);
+                builtStages[b].outputDelay->setRecentInputs(historyScratch);
+            }
             const Ring& h = highBandDelayRing;
-            columnBefore(h.rows, h.position, h.history, b, historyScratch);
-            builtStages[b].highBandDelay->setRecentInputs(historyScratch);
+            if (builtStages[b].highBandDelay->changeCount() == was.highBandDelay) {
+                columnBefore(h.rows, h.position, h.history, b, historyScratch);
+                builtStages[b].highBandDelay->setRecentInputs(historyScratch);
+            }
         }
     }
+    forget();
+}
+
+void BeamLanes::forget() noexcept {
     behind = false;
     phaseBehind = 0;
     valid = false;
@@ -135,22 +151,24 @@ bool BeamLanes::configure(int crossoverTaps, int postTaps) {
 
 // ---- what the call finds -----------------------------------------------------
 
+// Only the beams that are on are looked at: an off beam's lanes carry zeros.
 bool BeamLanes::gather(const Beam* beams, int beamCount) noexcept {
+    firstOn = -1;
     for (int b = 0; b < beamCount; ++b) {
         const Beam& beam = beams[b];
         View& v = views[b];
         v.on = beam.on;
-        if (v.on) {
-            if (!beam.modal->restingView(v.factors, v.modalSet, v.orders)) return false;
-            if (v.modalSet.laneCount > orderCount || v.orders < v.modalSet.laneCount - 1) return false;
-            if (!beam.highBand->steadyMix(beam.modal->getCurrentElevation(), beam.modal->getCurrentAzimuth(),
-                                          v.capsules, v.capsuleCount, v.highGain) ||
-                v.highGain == 0.0f)
-                return false;
-        }
-        // Every beam's high-band and output delays as long as beam 0's, with their storage.
+        if (!v.on) continue;
+        if (firstOn < 0) firstOn = b;
+        if (!beam.modal->restingView(v.factors, v.modalSet, v.orders)) return false;
+        if (v.modalSet.laneCount > orderCount || v.orders < v.modalSet.laneCount - 1) return false;
+        if (!beam.highBand->steadyMix(beam.modal->getCurrentElevation(), beam.modal->getCurrentAzimuth(),
+                                      v.capsules, v.capsuleCount, v.highGain) ||
+            v.highGain == 0.0f)
+            return false;
+        // Every beam's high-band and output delays as long as the first's, with their storage.
         const CDelayLine* lines[2] = {beam.highBandDelay, beam.outputDelay};
-        const CDelayLine* firstBeams[2] = {beams[0].highBandDelay, beams[0].outputDelay};
+        const CDelayLine* firstBeams[2] = {beams[firstOn].highBandDelay, beams[firstOn].outputDelay};
         for (int d = 0; d < 2; ++d)
             if (!lines[d]->hasStorage() || lines[d]->getLength() != firstBeams[d]->getLength() ||
                 lines[d]->getLength() > maxDelay)
@@ -166,11 +184,10 @@ bool BeamLanes::gather(const Beam* beams, int beamCount) noexcept {
 }
 
 // The cheap per-call check that nothing has changed since the copies were
-// built. The crossover and post filters, the beams' on/off state, the
-// direction reached and the high band's region change only through the
-// engine's own calls or its per-beam path, which invalidate the copies; the
-// modal stage (its target direction, its filters) and the high band's mode
-// can also be set directly on the stages, so those are looked at.
+// built: the beams' on/off state, and the change counters of every stage an
+// on beam's copies came from. Whatever a stage's setters do to it, and
+// whoever calls them, moves its counter; the stages' own processing (the
+// per-beam path) hands the copies back first. Off beams use no stage.
 bool BeamLanes::unchanged(const Beam* beams, int beamCount) const noexcept {
     if (!valid || builtBeams != beamCount) return false;
     for (int b = 0; b < beamCount; ++b) {
@@ -178,14 +195,24 @@ bool BeamLanes::unchanged(const Beam* beams, int beamCount) const noexcept {
         const Built& was = built[b];
         if (beam.on != was.on) return false;
         if (!beam.on) continue;
-        const CMbf& modal = *beam.modal;
-        const CrossfadeSlots& slots = modal.filterSlots();
-        if (!modal.atRest() || slots.steadyBank() != was.modalBank ||
-            slots.convolverOf(was.modalBank).generation() != was.generation ||
-            !beam.highBand->stillSteady(was.region, was.regionTable))
-            return false;
+        if (!(was == recordOf(beam))) return false;
     }
     return true;
+}
+
+BeamLanes::Built BeamLanes::recordOf(const Beam& beam) noexcept {
+    Built r;
+    r.on = beam.on;
+    r.modal = beam.modal->changeCount();
+    r.highBand = beam.highBand->changeCount();
+    const vkxShadowFilter* stages[firKinds] = {beam.lowCrossover, beam.highCrossover, beam.post};
+    for (int k = 0; k < firKinds; ++k) {
+        r.firSettings[k] = stages[k]->filterSlots().settingsChangeCount();
+        r.firState[k] = stages[k]->filterSlots().stateChangeCount();
+    }
+    r.highBandDelay = beam.highBandDelay->changeCount();
+    r.outputDelay = beam.outputDelay->changeCount();
+    return r;
 }
 
 // Taps and recent inputs from the stages, interleaved by beam.
@@ -194,13 +221,14 @@ bool BeamLanes::build(const Beam* beams, int beamCount) noexcept {
     for (int k = 0; k < firKinds; ++k) {
         int longest = 1;
         for (int b = 0; b < beamCount; ++b) {
+            if (!views[b].on) continue;
             const int taps = firTapCount(views[b].fir[k]);
             if (taps > longest) longest = taps;
         }
         // Zeros in front of a shorter filter must keep its taps on the same
         // one of the two FMA chains (even / odd), so the padding is even.
         for (int b = 0; b < beamCount; ++b)
-            if ((longest - firTapCount(views[b].fir[k])) % 2 != 0) return false;
+            if (views[b].on && (longest - firTapCount(views[b].fir[k])) % 2 != 0) return false;
         firLength[k] = longest;
         float* taps = firRows[k];
         Ring& ring = firRing[k];
@@ -208,6 +236,7 @@ bool BeamLanes::build(const Beam* beams, int beamCount) noexcept {
         std::memset(ring.rows, 0, sizeof(float) * static_cast<std::size_t>(ring.history) * W);
         ring.position = ring.history;
         for (int b = 0; b < beamCount; ++b) {
+            if (!views[b].on) continue;  // zero taps, zero history: zeros
             const FirState* fir = views[b].fir[k];
             const int n = firTapCount(fir);
             const float* reversed = firReversedTaps(fir);
@@ -236,13 +265,12 @@ bool BeamLanes::build(const Beam* beams, int beamCount) noexcept {
         const Beam& beam = beams[b];
         Built& was = built[b];
         builtStages[b] = beam;
+        was = Built{};
         was.on = v.on;
         if (!v.on) continue;
+        was = recordOf(beam);
+        for (int k = 0; k < firKinds; ++k) was.firDelay[k] = v.firDelay[k]->changeCount();
         const PartitionedConvolver* convolver = v.modalSet.convolver;
-        was.modalBank = beam.modal->filterSlots().steadyBank();
-        was.generation = convolver->generation();
-        was.region = beam.highBand->getCurrentRegion();
-        was.regionTable = beam.highBand->steadyTable();
         for (int k = 0; k < 16; ++k) factorRows[k * W + b] = v.factors[k];
         for (int n = 0; n < v.modalSet.laneCount; ++n) {
             if (!convolver->laneUsed(n)) continue;
@@ -262,8 +290,11 @@ bool BeamLanes::build(const Beam* beams, int beamCount) noexcept {
     for (int k = 0; k < firKinds; ++k) {
         Ring& r = firDelayRing[k];
         r.history = 0;
+        // Lanes without a beam that is on take the first such beam's length,
+        // so that they never make the lengths look different.
+        const int reference = firstOn >= 0 ? views[firstOn].firDelay[k]->getLength() : 0;
         for (int b = 0; b < W; ++b) {
-            firDelayLength[k][b] = views[b < beamCount ? b : 0].firDelay[k]->getLength();
+            firDelayLength[k][b] = b < beamCount && views[b].on ? views[b].firDelay[k]->getLength() : reference;
             if (firDelayLength[k][b] > r.history) r.history = firDelayLength[k][b];
         }
         anyFirDelay[k] = r.history > 0;
@@ -272,6 +303,7 @@ bool BeamLanes::build(const Beam* beams, int beamCount) noexcept {
         r.position = r.history;
         std::memset(r.rows, 0, sizeof(float) * static_cast<std::size_t>(r.history) * W);
         for (int b = 0; b < beamCount; ++b) {
+            if (!views[b].on) continue;
             const int d = firDelayLength[k][b];
             views[b].firDelay[k]->recentInputs(historyScratch);
             for (int i = 0; i < d; ++i) r.rows[(r.position - d + i) * W + b] = historyScratch[i];
@@ -288,11 +320,13 @@ bool BeamLanes::build(const Beam* beams, int beamCount) noexcept {
     Ring* delayRings[2] = {&highBandDelayRing, &outputDelayRing};
     for (int d = 0; d < 2; ++d) {
         Ring& r = *delayRings[d];
-        r.history = d == 0 ? beams[0].highBandDelay->getLength() : beams[0].outputDelay->getLength();
+        r.history = firstOn < 0 ? 0
+                    : d == 0    ? beams[firstOn].highBandDelay->getLength()
+                                : beams[firstOn].outputDelay->getLength();
         r.position = r.history;
         std::memset(r.rows, 0, sizeof(float) * static_cast<std::size_t>(r.history) * W);
         for (int b = 0; b < beamCount; ++b) {
-            if (d == 0 && !views[b].on) continue;  // paused: its lane stays silent
+            if (!views[b].on) continue;  // paused and silent: its lane stays zero
             (d == 0 ? beams[b].highBandDelay : beams[b].outputDelay)->recentInputs(historyScratch);
             for (int i = 0; i < r.history; ++i) r.rows[i * W + b] = historyScratch[i];
         }
@@ -419,7 +453,7 @@ __attribute__((target("avx2,fma"))) void BeamLanes::runSamples(int beamCount,
     }
 
     // Crossovers, their sum, the post filter (their histories stay in the
-    // rings until invalidate writes them back), the output delay.
+    // rings until handBack writes them back), the output delay.
     alignas(32) float filtered[firKinds][F][W];
     for (int k = 0; k < firKinds; ++k) {
         if (k == 2)
@@ -456,8 +490,12 @@ __attribute__((target("avx2,fma"))) void BeamLanes::runSamples(int beamCount,
         for (int j = 0; j < frames; ++j)
             _mm256_store_ps(row + j * W, _mm256_load_ps(filtered[2][j]));
         r.position += frames;
-        for (int b = 0; b < beamCount; ++b)
-            for (int j = 0; j < frames; ++j) out[b][j] = row[(j - r.history) * W + b];
+        for (int b = 0; b < beamCount; ++b) {
+            if (views[b].on)
+                for (int j = 0; j < frames; ++j) out[b][j] = row[(j - r.history) * W + b];
+            else
+                for (int j = 0; j < frames; ++j) out[b][j] = 0.0f;
+        }
     }
     _mm256_zeroupper();
 }
@@ -473,11 +511,11 @@ bool BeamLanes::run(const Beam* beams, int beamCount, const float* const* capsul
 #if QB32_LANES_X86
     if (memory == nullptr || frames < 1 || frames > maxFrames || beamCount < 1 || beamCount > maxBeams ||
         !simd::atLeast(simd::activeLevel(), simd::Level::avx2) || !beamLanes::enabled()) {
-        invalidate();
+        handBack();
         return false;
     }
     if (!unchanged(beams, beamCount)) {
-        invalidate();  // the stages up to date before the copies are rebuilt from them
+        handBack();  // the stages up to date before the copies are rebuilt from them
         if (!gather(beams, beamCount) || !build(beams, beamCount)) return false;
     }
     runSamples(beamCount, capsules, components, out, frames);

@@ -15,20 +15,27 @@
 // as it is formed (they answer the FFT part of the low band). The FIR
 // histories and the delay lines (high band, crossover and post lanes,
 // output) are kept here meanwhile, as their recent inputs interleaved by
-// beam, and written back by invalidate(), which the engine calls before
-// anything else touches them (the per-beam path, a load, a clear, a resize)
-// and which run() calls itself before rebuilding. The copies, with the taps,
-// are rebuilt whenever a call finds the modal stage or the high band changed
-// (they can be set directly) or the previous call went the per-beam way.
+// beam, and handed back by handBack(), which the engine calls before its
+// per-beam path runs and which run() calls itself before rebuilding.
+//
+// Staleness: the copies, with the taps, are rebuilt whenever a call finds
+// a beam switched on or off, or the change counter of any stage an on beam
+// uses moved (CMbf, CQbHf, the three filter stages' slots, the delay lines):
+// every setter of those stages moves it, whoever calls it. handBack gives
+// each stage its inputs back only if its state has not been replaced
+// meanwhile (cleared, resized, new storage): the stage's own state then
+// wins. An off beam is silent and paused: its lanes carry zeros and its
+// stages are never touched. Stages destroyed or rebuilt by a configure must
+// be preceded by forget() (or configure), which drops the copies unwritten.
 //
 // Covered: output mode 1 at the AVX2 or AVX-512 level (beamLanes::enabled),
 // at most `maxBeams` beams and `maxFrames` frames, every beam steady (fully
-// on or fully off, direction at rest, one filter set in every stage, the
-// high band steady), every beam's high-band and output delays alike and at
-// most `maxDelay`. Anything else: run() answers false, the stages up to date,
-// and the caller takes the per-beam path.
+// on or silent, direction at rest, one filter set in every stage, the
+// high band steady), the high-band and output delays of the beams that are
+// on alike and at most `maxDelay`. Anything else: run() answers false, the
+// stages up to date, and the caller takes the per-beam path.
 //
-// Real time: run and invalidate allocate nothing, take no lock and never
+// Real time: run, handBack and forget allocate nothing, take no lock and never
 // throw. configure allocates [set-up].
 
 #include <cstdint>
@@ -74,11 +81,12 @@ public:
     // Sizes the copies for filters of up to crossoverTaps / postTaps taps.
     // Answers false when the memory cannot be had (run then always declines).
     bool configure(int crossoverTaps, int postTaps);
-    // Brings the stages up to date and drops the copies: called before
-    // anything else runs, reads or changes the beams' crossover and post
-    // filters or their delay lines, and whenever a call takes the per-beam
-    // path.
-    void invalidate() noexcept;
+    // Brings the stages up to date and drops the copies: called before the
+    // stages process on their own (the per-beam path).
+    void handBack() noexcept;
+    // Drops the copies without writing anything back: before the stages
+    // are destroyed.
+    void forget() noexcept;
 
     // Beams' outputs for `frames` samples from the capsules and the modal
     // components already formed for this call; false (nothing touched) when
@@ -113,6 +121,26 @@ private:
     static constexpr int headTaps = 32;
     static constexpr int orderCount = 4;
 
+    // What the copies were built from: the on/off state and the change
+    // counters of the stages (the FIR delay lines' only for handBack).
+    struct Built {
+        bool on = false;
+        std::uint32_t modal = 0;
+        std::uint32_t highBand = 0;
+        std::uint32_t firSettings[3] = {};
+        std::uint32_t firState[3] = {};
+        std::uint32_t highBandDelay = 0;
+        std::uint32_t outputDelay = 0;
+        std::uint32_t firDelay[3] = {};
+        bool operator==(const Built& o) const noexcept {
+            for (int k = 0; k < 3; ++k)
+                if (firSettings[k] != o.firSettings[k] || firState[k] != o.firState[k]) return false;
+            return on == o.on && modal == o.modal && highBand == o.highBand &&
+                   highBandDelay == o.highBandDelay && outputDelay == o.outputDelay;
+        }
+    };
+    static Built recordOf(const Beam& beam) noexcept;
+
     bool gather(const Beam* beams, int beamCount) noexcept;
     bool unchanged(const Beam* beams, int beamCount) const noexcept;
     bool build(const Beam* beams, int beamCount) noexcept;
@@ -128,17 +156,8 @@ private:
     float* historyScratch = nullptr;
     Beam builtStages[maxBeams] = {};
     View views[maxBeams] = {};
-    // What the copies were built from, as far as it can change behind the
-    // engine's back (see unchanged()): the modal set's bank (a bank holds the
-    // same filters until a load, and a load ends the steady state), its
-    // convolver's resets and the high band's region.
-    struct Built {
-        bool on;
-        int modalBank;
-        unsigned generation;
-        int region;
-        const std::int32_t* regionTable;
-    } built[maxBeams] = {};
+    Built built[maxBeams] = {};
+    int firstOn = -1;  // the first beam that is on, -1 when none is
     int builtBeams = 0;
 
     // Taps, eight beams to a row: steering factors [16], modal heads

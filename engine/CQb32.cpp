@@ -201,6 +201,10 @@ void CQb32::clearSignalState() noexcept {
     if (usable) frontEnd->clearSignalState();
 }
 
+void CQb32::applySettingsAtOnce() noexcept {
+    if (usable) frontEnd->applySettingsAtOnce();
+}
+
 // ---- beam operations ------------------------------------------------------------------
 
 int CQb32::setElevation(int beam, float degrees) noexcept {

@@ -25,16 +25,20 @@
 // number of samples: latencySamples() (167 in equalisation modes 0 and 2,
 // 482 in mode 1 with the shipped catalogue).
 //
+// On and off: a beam switched on or off ramps its whole output over 10 ms;
+// switched on from silence, it first refills its stages with the output held
+// at zero; off, it is exact zeros once its ramp has ended (CQuorbix.h).
+//
 // Status codes: 0 ok; 2 unsupported stream; 5 running; 7 allocation failed;
 // 8 pattern index outside the catalogue, equalisation type outside 0..2;
 // 11 channel outside 0..N-1; 12 control other than 0..2; 15 control type or
 // count mismatch; 101 beam outside 0..N-1; 102 output mode above 3;
 // 105 equalisation mode above 2, or mode 1 without FIR equalisers.
 //
-// Real time: process, reset, start, stop and every control operation
-// (setElevation, setAzimuth, setPattern, loadPatternVariant, setBeamActive,
-// setOutputMode, setControl, getControl) allocate nothing, take no lock and
-// never throw. configure and setEqualisationMode may allocate. The engine
+// Real time: process, reset, start, stop, clearSignalState,
+// applySettingsAtOnce and every control operation (setElevation, setAzimuth,
+// setPattern, loadPatternVariant, setBeamActive, setOutputMode, setControl,
+// getControl) allocate nothing, take no lock and never throw. configure and setEqualisationMode may allocate. The engine
 // takes no lock: its owner keeps configure from overlapping anything else,
 // and control operations from overlapping process.
 
@@ -87,10 +91,16 @@ public:
     [[nodiscard]] float getAzimuth(int beam) const noexcept;
 
     // Clears the signal state of every stage (filter histories, delay lines)
-    // while keeping every beam's direction, pattern and status. `reset` keeps
-    // the signal state, as hosts call it on every resume; this is the recovery
-    // path after non-finite input. [audio thread]
+    // while keeping every beam's direction, pattern and status; beams that
+    // are on fade in again once their stages are refilled (CQuorbix.h).
+    // `reset` does nothing. [engine owner]
     void clearSignalState() noexcept;
+    // The settings given so far take effect at once: every beam at its
+    // direction without glide, its pattern's filters without crossfade, on
+    // or off without ramp (an off beam silent from the next sample). For an
+    // owner that has just rebuilt the engine and sent it its settings.
+    // [engine owner]
+    void applySettingsAtOnce() noexcept;
 
     // Modes. setOutputMode: 0 modal components, 1 full beams, 2 low band only,
     // 3 high band only. setEqualisationMode: 0 biquads (set A), 1 biquads
@@ -109,6 +119,9 @@ public:
     [[nodiscard]] int latencySamples() const noexcept;
     // Calls the front end served with the beams side by side (a statistic).
     [[nodiscard]] std::uint64_t sideBySideCalls() const noexcept;
+    // The front end with its stages, for tests and tools that reach a stage
+    // directly (null after a failed construction).
+    [[nodiscard]] CQuorbix* getFrontEnd() noexcept { return frontEnd; }
     // The default variant of a pattern: the first whose white-noise-gain limit
     // is 0 dB, else the last.
     static int defaultVariant(const CQbPattern& pattern) noexcept;

@@ -35,13 +35,14 @@ CQuorbix::~CQuorbix() { releaseStages(); }
 
 int CQuorbix::configure(const vkAudioInterface& in, const vkAudioInterface& out) {
     if (active) return status::blockActive;
-    lanes.invalidate();
     if (!isServableStreamPair(in, out)) return status::unsupportedStream;
     if (!decomposition) return status::allocationFailed;
     releaseStages();
     vkAudioClass::configure(in, out);
     allocatedBeams = out.channels > 0 ? out.channels : 0;
     blockFrames = out.frameCount();
+    const double ramp = std::round(static_cast<double>(output.sampleRate) * beamRamp_ms / 1000.0);
+    rampSamples = ramp >= 1.0 && ramp <= 1e7 ? static_cast<int>(ramp) : 1;
     if (int s = allocateStages()) return s;
     beamCount = allocatedBeams;  // from here on every beam has all its stages
     const vkAudioInterface mono = withChannels(output, 1);
@@ -86,18 +87,21 @@ int CQuorbix::allocateStages() {
             if (!lowBand[i] || !highBand[i]) return status::allocationFailed;
         }
         beamActive = makeArray<bool>(n);
-        beamGain = makeArray<float>(n);
+        beamSilent = makeArray<bool>(n);
+        beamRamp = makeArray<int>(n);
+        beamWarmup = makeArray<int>(n);
         if (b >= 1 && (scratch = vecAlloc(b)) == nullptr) return status::allocationFailed;
         highBandDelays = makeArray<CDelayLine>(n);
         outputDelays = makeArray<CDelayLine>(n);
         crossoverLatency = makeArray<float>(n);
         postLatency = makeArray<float>(n);
-        if (!beamActive || !beamGain || !highBandDelays || !outputDelays || !crossoverLatency ||
-            !postLatency)
+        if (!beamActive || !beamSilent || !beamRamp || !beamWarmup || !highBandDelays || !outputDelays ||
+            !crossoverLatency || !postLatency)
             return status::allocationFailed;
         for (int i = 0; i < n; ++i) {
             beamActive[i] = false;
-            beamGain[i] = 0.0f;
+            beamSilent[i] = true;
+            beamRamp[i] = beamWarmup[i] = 0;
             if (highBandDelays[i].resize(0) != 0 || outputDelays[i].resize(0) != 0)
                 return status::allocationFailed;
             crossoverLatency[i] = postLatency[i] = 0.0f;
@@ -122,6 +126,7 @@ int CQuorbix::allocateStages() {
 }
 
 void CQuorbix::releaseStages() noexcept {
+    lanes.forget();  // the copies refer to the stages released here
     beamCount = 0;
     modalStages.reset();
     highBandStages.reset();
@@ -133,7 +138,9 @@ void CQuorbix::releaseStages() noexcept {
     crossoverLatency.reset();
     postLatency.reset();
     beamActive.reset();
-    beamGain.reset();
+    beamSilent.reset();
+    beamRamp.reset();
+    beamWarmup.reset();
     if (lowBand)
         for (int i = 0; i < allocatedBeams; ++i) vecFree(lowBand[i]);
     if (highBand)
@@ -150,7 +157,6 @@ void CQuorbix::releaseStages() noexcept {
 }
 
 int CQuorbix::configureModalComponents(int count) {
-    lanes.invalidate();
     if (!decomposition) return status::allocationFailed;
     modalComponentCount = count;
     const vkAudioInterface components = withChannels(input, count);
@@ -174,7 +180,6 @@ int CQuorbix::configureModalComponents(int count) {
 // ---- latencies and delays ----------------------------------------------------
 
 int CQuorbix::setModalLatency(float samples) {
-    lanes.invalidate();
     if (active) return status::blockActive;
     for (int i = 0; i < beamCount; ++i)
         if (int s = modalStages[i].setLatency(samples)) return s;
@@ -186,7 +191,6 @@ int CQuorbix::setModalLatency(float samples) {
 
 int CQuorbix::setCrossoverLatency(float samples) {
     if (active) return status::blockActive;
-    lanes.invalidate();
     for (int i = 0; i < beamCount; ++i) {
         if (int s = lowCrossovers[i].setLatency(samples)) return s;
         if (int s = highCrossovers[i].setLatency(samples)) return s;
@@ -199,7 +203,6 @@ int CQuorbix::setCrossoverLatency(float samples) {
 
 int CQuorbix::setPostFilterLatency(float samples) {
     if (active) return status::blockActive;
-    lanes.invalidate();
     for (int i = 0; i < beamCount; ++i)
         if (int s = postStages[i].setLatency(samples)) return s;
     postStageLatency = samples;
@@ -226,7 +229,6 @@ int CQuorbix::outputDelayFor(int beam) const noexcept {
 }
 
 void CQuorbix::resizeHighBandDelays() {
-    lanes.invalidate();
     for (int i = 0; i < beamCount; ++i) {
         highBandDelays[i].clear();
         highBandDelays[i].resize(highBandDelayFor(i));
@@ -234,7 +236,6 @@ void CQuorbix::resizeHighBandDelays() {
 }
 
 void CQuorbix::resizeOutputDelays() {
-    lanes.invalidate();
     for (int i = 0; i < beamCount; ++i) {
         outputDelays[i].clear();
         outputDelays[i].resize(outputDelayFor(i));
@@ -256,7 +257,6 @@ int CQuorbix::beamLatency(int beam) const noexcept {
 }
 
 int CQuorbix::setEqMode(int mode) {
-    lanes.invalidate();
     if (active) return status::blockActive;
     if (static_cast<unsigned>(mode) > 2u) {
         resizeHighBandDelays();
@@ -278,7 +278,6 @@ int CQuorbix::setEqMode(int mode) {
 // ---- tables and filters --------------------------------------------------------
 
 int CQuorbix::setDecompositionMatrix(const float* const* rows) {
-    lanes.invalidate();
     if (active) return status::blockActive;
     const int frames = input.frameCount();
     for (auto* component : modalComponents)
@@ -287,7 +286,6 @@ int CQuorbix::setDecompositionMatrix(const float* const* rows) {
 }
 
 int CQuorbix::setLowBandFilter(int beam, const float* taps, int length) noexcept {
-    lanes.invalidate();
     if (beam < 0 || beam >= beamCount) return badBeam;
     const int lengths[1] = {length};
     const float* const tapRows[1] = {taps};
@@ -297,7 +295,6 @@ int CQuorbix::setLowBandFilter(int beam, const float* taps, int length) noexcept
 }
 
 int CQuorbix::setHighBandFilter(int beam, const float* taps, int length) noexcept {
-    lanes.invalidate();
     if (beam < 0 || beam >= beamCount) return badBeam;
     const int lengths[1] = {length};
     const float* const tapRows[1] = {taps};
@@ -307,7 +304,6 @@ int CQuorbix::setHighBandFilter(int beam, const float* taps, int length) noexcep
 }
 
 int CQuorbix::setPostFilter(int beam, const float* taps, int length) noexcept {
-    lanes.invalidate();
     if (beam < 0 || beam >= beamCount) return badBeam;
     const int lengths[1] = {length};
     const float* const tapRows[1] = {taps};
@@ -317,16 +313,36 @@ int CQuorbix::setPostFilter(int beam, const float* taps, int length) noexcept {
 }
 
 int CQuorbix::setHfMode(int beam, int mode) noexcept {
-    lanes.invalidate();
     if (beam < 0 || beam >= beamCount) return badBeam;
     return highBandStages[beam].changeMode(mode);
 }
 
 void CQuorbix::setBeamActive(int beam, bool on, bool immediate) noexcept {
-    lanes.invalidate();
     if (beam < 0 || beam >= beamCount) return;
     beamActive[beam] = on;
-    if (immediate) beamGain[beam] = on ? 1.0f : 0.0f;
+    if (immediate) {
+        beamWarmup[beam] = 0;
+        beamRamp[beam] = on ? rampSamples : 0;
+        beamSilent[beam] = !on;
+        if (!on) clearBeam(beam);
+        return;
+    }
+    // From silence the stages start on cleared histories: the output waits
+    // until everything that reaches it is formed from the input.
+    if (on && beamRamp[beam] == 0 && beamSilent[beam]) beamWarmup[beam] = warmupFor(beam);
+}
+
+int CQuorbix::warmupFor(int beam) const noexcept { return 2 * beamLatency(beam); }
+
+void CQuorbix::applySettingsAtOnce() noexcept {
+    for (int i = 0; i < beamCount; ++i) {
+        modalStages[i].settle();
+        highBandStages[i].reset();  // its region from the next sample's direction, no fade
+        lowCrossovers[i].settle();
+        highCrossovers[i].settle();
+        postStages[i].settle();
+        setBeamActive(i, beamActive[i], true);
+    }
 }
 
 bool CQuorbix::isBeamActive(int beam) const noexcept {
@@ -341,10 +357,29 @@ CQbHf* CQuorbix::highBandStage(int beam) noexcept {
     return beam >= 0 && beam < beamCount ? &highBandStages[beam] : nullptr;
 }
 
+vkxShadowFilter* CQuorbix::lowCrossoverStage(int beam) noexcept {
+    return beam >= 0 && beam < beamCount ? &lowCrossovers[beam] : nullptr;
+}
+
+vkxShadowFilter* CQuorbix::highCrossoverStage(int beam) noexcept {
+    return beam >= 0 && beam < beamCount ? &highCrossovers[beam] : nullptr;
+}
+
+vkxShadowFilter* CQuorbix::postStage(int beam) noexcept {
+    return beam >= 0 && beam < beamCount ? &postStages[beam] : nullptr;
+}
+
+CDelayLine* CQuorbix::highBandDelayLine(int beam) noexcept {
+    return beam >= 0 && beam < beamCount ? &highBandDelays[beam] : nullptr;
+}
+
+CDelayLine* CQuorbix::outputDelayLine(int beam) noexcept {
+    return beam >= 0 && beam < beamCount ? &outputDelays[beam] : nullptr;
+}
+
 // ---- running ---------------------------------------------------------------------
 
 int CQuorbix::start() noexcept {
-    lanes.invalidate();
     if (int s = decomposition->start()) return s;
     for (int i = 0; i < beamCount; ++i) {
         if (int s = modalStages[i].start()) return s;
@@ -358,7 +393,6 @@ int CQuorbix::start() noexcept {
 }
 
 int CQuorbix::stop() noexcept {
-    lanes.invalidate();
     active = false;
     const int s = decomposition ? decomposition->stop() : status::ok;
     for (int i = 0; i < beamCount; ++i) {
@@ -373,67 +407,105 @@ int CQuorbix::stop() noexcept {
     return s;
 }
 
+void CQuorbix::clearBeam(int i) noexcept {
+    modalStages[i].reset();
+    highBandStages[i].reset();
+    highBandDelays[i].clear();
+    lowCrossovers[i].reset();
+    highCrossovers[i].reset();
+    postStages[i].reset();
+    outputDelays[i].clear();
+}
+
+// A beam that is on starts again as if switched on from silence.
 void CQuorbix::clearSignalState() noexcept {
-    lanes.invalidate();
     if (decomposition) decomposition->reset();
     const int frames = input.frameCount();
     for (auto* component : modalComponents)
         if (component != nullptr && frames > 0) vecZero(component, frames);
     for (int i = 0; i < beamCount; ++i) {
-        modalStages[i].reset();
-        highBandStages[i].reset();
-        highBandDelays[i].clear();
-        outputDelays[i].clear();
-        lowCrossovers[i].reset();
-        highCrossovers[i].reset();
-        postStages[i].reset();
+        clearBeam(i);
+        beamRamp[i] = 0;
+        beamSilent[i] = !beamActive[i];
+        beamWarmup[i] = beamActive[i] ? warmupFor(i) : 0;
     }
 }
 
-// Low and high band of one beam into lowBand[beam] / highBand[beam]. A beam
-// switched on or off ramps both bands linearly over beamRampSamples; once it
-// is fully off its stages pause (their glides and crossfades wait) and its
-// histories are cleared, so switching it on again starts from silence.
-void CQuorbix::runBeamBands(int beam, const float* const* in, int frames) noexcept {
-    float* low = lowBand[beam];
-    float* high = highBand[beam];
-    const bool on = beamActive[beam];
-    float gain = beamGain[beam];
-    if (!on && gain <= 0.0f) {
-        vecZero(low, frames);
-        vecZero(high, frames);
+// The beam's gain over the first n samples of its output y, sample by
+// sample: zeros while it warms up, then a linear ramp of rampSamples up (on)
+// or down (off). A beam at full gain is left untouched.
+void CQuorbix::applyBeamGain(int i, float* y, int n) noexcept {
+    const bool on = beamActive[i];
+    int position = beamRamp[i];
+    int warmup = beamWarmup[i];
+    if (on && warmup == 0 && position == rampSamples) return;
+    const auto full = static_cast<float>(rampSamples);
+    for (int k = 0; k < n; ++k) {
+        if (on && warmup > 0) {
+            --warmup;
+            y[k] = 0.0f;
+            continue;
+        }
+        position += on ? (position < rampSamples ? 1 : 0) : -1;
+        // +0 at gain 0 (never -0 from a negative sample): the silence of an
+        // off beam has the same bits wherever a block ends.
+        if (position < rampSamples)
+            y[k] = position > 0 ? y[k] * (static_cast<float>(position) / full) : 0.0f;
+    }
+    beamRamp[i] = position;
+    beamWarmup[i] = warmup;
+}
+
+// One beam's output in modes 1 to 3. An off beam whose ramp has ended is
+// silent and its stages pause, cleared (glides and crossfades wait); while
+// it ramps down its stages run for the rest of the ramp only, so where a
+// block ends never changes what they have done.
+void CQuorbix::runBeam(int i, const float* const* in, float* y, int frames) noexcept {
+    const bool on = beamActive[i];
+    if (!on && beamRamp[i] == 0) {
+        if (!beamSilent[i]) {
+            clearBeam(i);
+            beamSilent[i] = true;
+        }
+        vecZero(y, frames);
         return;
     }
-    modalStages[beam].process(modalComponents, &low, frames);
+    beamSilent[i] = false;
+    const int n = on || frames < beamRamp[i] ? frames : beamRamp[i];
+    float* low = lowBand[i];
+    float* high = highBand[i];
+    modalStages[i].process(modalComponents, &low, n);
     if (outputMode == 2) {
-        vecZero(high, frames);
+        vecZero(high, n);
     } else {
-        highBandStages[beam].process(in, &high, frames);
-        highBandDelays[beam].process(high, high, frames);
+        highBandStages[i].process(in, &high, n);
+        highBandDelays[i].process(high, high, n);
     }
-    const float target = on ? 1.0f : 0.0f;
-    if (gain == target) return;
-    const float step = 1.0f / static_cast<float>(beamRampSamples);
-    for (int k = 0; k < frames; ++k) {
-        gain = on ? std::fmin(gain + step, 1.0f) : std::fmax(gain - step, 0.0f);
-        // At gain 0 the zeros of an off beam (+0, never -0 from a negative
-        // sample), so the bits do not depend on where a block ends.
-        low[k] = gain > 0.0f ? low[k] * gain : 0.0f;
-        high[k] = gain > 0.0f ? high[k] * gain : 0.0f;
+    if (outputMode == 3) {
+        vecCopy(high, y, n);
+    } else {
+        lowCrossovers[i].process(&low, &y, n);
+        highCrossovers[i].process(&high, &scratch, n);
+        vecAddInPlace(scratch, y, n);
+        postStages[i].process(&y, &scratch, n);
+        outputDelays[i].process(scratch, y, n);
     }
-    beamGain[beam] = gain;
-    if (!on && gain <= 0.0f) {
-        modalStages[beam].reset();
-        highBandDelays[beam].clear();
+    applyBeamGain(i, y, n);
+    if (n < frames) vecZero(y + n, frames - n);
+    if (!on && beamRamp[i] == 0) {
+        clearBeam(i);
+        beamSilent[i] = true;
     }
 }
 
-// Every beam must be steady: fully on or fully off, not ramping.
+// Every beam must be steady: fully on, or off and silent.
 bool CQuorbix::runBeamLanes(const float* const* in, float* const* out, int frames) noexcept {
     if (beamCount > BeamLanes::maxBeams) return false;
     for (int i = 0; i < beamCount; ++i) {
         const bool on = beamActive[i];
-        if (beamGain[i] != (on ? 1.0f : 0.0f)) return false;
+        const bool steady = on ? beamRamp[i] == rampSamples && beamWarmup[i] == 0
+                               : beamRamp[i] == 0 && beamSilent[i];
+        if (!steady) return false;
         laneBeams[i].on = on;
     }
     return lanes.run(laneBeams, beamCount, in, modalComponents, out, frames);
@@ -448,23 +520,8 @@ int CQuorbix::process(const float* const* in, float* const* out, int frames) noe
     }
     if (outputMode == 1 && frames <= BeamLanes::maxFrames && runBeamLanes(in, out, frames))
         return status::ok;
-    lanes.invalidate();  // the per-beam stages take over from here
-    for (int i = 0; i < beamCount; ++i) runBeamBands(i, in, frames);
-    if (outputMode == 3) {
-        for (int i = 0; i < beamCount; ++i) vecCopy(highBand[i], out[i], frames);
-        return status::ok;
-    }
-    for (int i = 0; i < beamCount; ++i) {
-        float* beamOut = out[i];
-        lowCrossovers[i].process(&lowBand[i], &beamOut, frames);
-        highCrossovers[i].process(&highBand[i], &scratch, frames);
-        vecAddInPlace(scratch, beamOut, frames);
-    }
-    for (int i = 0; i < beamCount; ++i) {
-        float* beamOut = out[i];
-        postStages[i].process(&beamOut, &scratch, frames);
-        outputDelays[i].process(scratch, beamOut, frames);
-    }
+    lanes.handBack();  // the per-beam stages take over from here
+    for (int i = 0; i < beamCount; ++i) runBeam(i, in, out[i], frames);
     return status::ok;
 }
 

@@ -21,9 +21,16 @@
 // Calls of up to BeamLanes::maxFrames samples with every beam steady run
 // the beams side by side (BeamLanes.h), with the same bits.
 //
-// Switching a beam on or off ramps both bands over `beamRampSamples`; once
-// off, its modal and high-band stages pause and its output decays through
-// the crossover, post filter and delay to exact zeros.
+// Switching a beam on or off ramps its output, after every stage, linearly
+// over beamRamp_ms (rampSamples at the configured rate), so nothing that
+// reaches the output (low band, high band, their filters and delays) steps.
+// Once a beam's ramp down ends its output is exact zeros and all its stages
+// pause, their histories cleared. Switched on from there, its stages run
+// first for twice the beam's latency with the output held at zero (until
+// everything reaching the output is formed from the input, not from the
+// cleared histories), then the ramp up begins. clearSignalState starts every
+// beam that is on again that way; applySettingsAtOnce (and an immediate
+// setBeamActive) skips ramp and wait.
 //
 // States: constructed (no beams) -> configured (configure, then
 // configureModalComponents; later configures repeat it) -> active (start;
@@ -58,7 +65,7 @@ public:
     static constexpr int badAngleSources = 8;
     static constexpr int badBeam = 11;
     static constexpr int badEqMode = 105;
-    static constexpr int beamRampSamples = 441;  // 10 ms at 44100 Hz
+    static constexpr int beamRamp_ms = 10;
 
     CQuorbix() noexcept;
     ~CQuorbix() override;
@@ -85,20 +92,33 @@ public:
     void resizeOutputDelays();
     // Clears every filter history and delay line; settings stay.
     void clearSignalState() noexcept;
+    // Every beam takes the settings it has been given at once: direction at
+    // its target without glide, the newest filters of every stage without
+    // crossfade, the high band on its region without fade, on or off
+    // without ramp (off: silent from the next sample). Signal histories of
+    // beams that are on stay as they are.
+    void applySettingsAtOnce() noexcept;
 
     // Fields the engine writes directly.
     void setOutputMode(int mode) noexcept { outputMode = mode; }
     [[nodiscard]] int getOutputMode() const noexcept { return outputMode; }
     void setTotalLatency(float samples) noexcept { totalLatency = samples; }
-    // Switching ramps over beamRampSamples unless `immediate` (configuration).
+    // Switching ramps (see above) unless `immediate`.
     void setBeamActive(int beam, bool on, bool immediate = false) noexcept;
     [[nodiscard]] bool isBeamActive(int beam) const noexcept;
+    [[nodiscard]] int getRampSamples() const noexcept { return rampSamples; }
 
     [[nodiscard]] int getBeamCount() const noexcept { return beamCount; }
     [[nodiscard]] CEbf& getDecomposition() noexcept { return *decomposition; }
     [[nodiscard]] bool hasDecomposition() const noexcept { return decomposition != nullptr; }
+    // A beam's stages (null outside 0..N-1).
     [[nodiscard]] CMbf* modalStage(int beam) noexcept;
     [[nodiscard]] CQbHf* highBandStage(int beam) noexcept;
+    [[nodiscard]] vkxShadowFilter* lowCrossoverStage(int beam) noexcept;
+    [[nodiscard]] vkxShadowFilter* highCrossoverStage(int beam) noexcept;
+    [[nodiscard]] vkxShadowFilter* postStage(int beam) noexcept;
+    [[nodiscard]] CDelayLine* highBandDelayLine(int beam) noexcept;
+    [[nodiscard]] CDelayLine* outputDelayLine(int beam) noexcept;
     // Delay of a beam's output behind its input, in samples.
     [[nodiscard]] int beamLatency(int beam) const noexcept;
     [[nodiscard]] int highBandDelayLength(int beam) const noexcept;
@@ -111,7 +131,10 @@ private:
     void releaseStages() noexcept;
     int highBandDelayFor(int beam) const noexcept;
     int outputDelayFor(int beam) const noexcept;
-    void runBeamBands(int beam, const float* const* in, int frames) noexcept;
+    void runBeam(int beam, const float* const* in, float* out, int frames) noexcept;
+    void applyBeamGain(int beam, float* out, int frames) noexcept;
+    void clearBeam(int beam) noexcept;
+    [[nodiscard]] int warmupFor(int beam) const noexcept;
     bool runBeamLanes(const float* const* in, float* const* out, int frames) noexcept;
     int configureBeamLanes();
 
@@ -131,11 +154,15 @@ private:
     std::unique_ptr<vkxShadowFilter[]> postStages;
 
     // Per beam: half-lengths of the filters last loaded (descriptive), the
-    // on/off request and the gain of its on/off ramp.
+    // on/off request, whether its stages are cleared and paused, where its
+    // ramp stands (0 .. rampSamples) and the samples its output still waits.
     std::unique_ptr<float[]> crossoverLatency;
     std::unique_ptr<float[]> postLatency;
     std::unique_ptr<bool[]> beamActive;
-    std::unique_ptr<float[]> beamGain;
+    std::unique_ptr<bool[]> beamSilent;
+    std::unique_ptr<int[]> beamRamp;
+    std::unique_ptr<int[]> beamWarmup;
+    int rampSamples = 1;
     float totalLatency = 0.0f;
     float modalStageLatency = 0.0f;
     float crossoverStageLatency = 0.0f;

@@ -101,6 +101,7 @@ void CMbf::releaseBuffers() noexcept {
 }
 
 int CMbf::configure(const vkAudioInterface& in, const vkAudioInterface& out) {
+    ++changes;
     if (active) return status::blockActive;
     const int n = orderOfChannelCount(in.channels);
     if (!isServableStreamPair(in, out) || out.channels != 1 || n < 0 || in.frameCount() <= 0)
@@ -139,6 +140,7 @@ int CMbf::configure(const vkAudioInterface& in, const vkAudioInterface& out) {
 }
 
 int CMbf::setLatency(float samples) noexcept {
+    ++changes;
     if (active) return status::blockActive;
     if (!(samples >= 0.0f) || samples > CrossfadeSlots::maxLatency) return mbfStatus::badLatency;
     latency = samples;
@@ -147,6 +149,7 @@ int CMbf::setLatency(float samples) noexcept {
 }
 
 int CMbf::loadModalFilters(const int* lengths, const float* const* taps) noexcept {
+    ++changes;
     if (order < 3) return mbfStatus::tooFewOrders;
     if (lengths == nullptr) return mbfStatus::missingTaps;
     if (!slots.canLoad()) return status::allocationFailed;
@@ -160,6 +163,13 @@ int CMbf::loadModalFilters(const int* lengths, const float* const* taps) noexcep
 }
 
 int CMbf::start() noexcept {
+    settle();
+    active = true;
+    return status::ok;
+}
+
+void CMbf::settle() noexcept {
+    ++changes;
     slots.commitNewest();
     steeredOrders = slots.occupied(CrossfadeSlots::Slot::current)
                         ? slots.laneCount(CrossfadeSlots::Slot::current) - 1
@@ -169,8 +179,6 @@ int CMbf::start() noexcept {
     elevation.current = elevation.target;
     azimuth.current = azimuth.target;
     elevation.counter = azimuth.counter = 0;
-    active = true;
-    return status::ok;
 }
 
 int CMbf::stop() noexcept {
@@ -179,13 +187,20 @@ int CMbf::stop() noexcept {
     return status::ok;
 }
 
-void CMbf::reset() noexcept { slots.clearHistories(); }
+void CMbf::reset() noexcept {
+    ++changes;
+    slots.clearHistories();
+}
 
 void CMbf::setTargetElevation(int degrees) noexcept {
+    ++changes;
     elevation.target = degrees < 0 ? 0 : degrees > 180 ? 180 : degrees;
 }
 
-void CMbf::setTargetAzimuth(int degrees) noexcept { azimuth.target = wrapAzimuth(degrees); }
+void CMbf::setTargetAzimuth(int degrees) noexcept {
+    ++changes;
+    azimuth.target = wrapAzimuth(degrees);
+}
 
 void CMbf::setElevation(float degrees) noexcept {
     elevationDegrees = degrees;

@@ -16,7 +16,8 @@
 //
 // States: unconfigured -> configure (slots empty: silence) -> setLatency
 // (empties the slots) -> loadModalFilters (also while running) -> start
-// (commits the newest set, jumps the steering to the target, active) -> stop.
+// (settle, then active) -> stop. settle: the newest loaded set becomes the
+// one heard, without crossfade, and the steering jumps to the target.
 // configure and setLatency are refused while active.
 //
 // Status codes: 2 unsupported stream (also: in.channels not 1/4/9/16,
@@ -32,6 +33,8 @@
 // Real time: process, loadModalFilters, reset, start, stop and the angle
 // setters allocate nothing, take no lock and never throw. One thread at a
 // time: control writes must not overlap process.
+
+#include <cstdint>
 
 #include "filters/CrossfadeSlots.h"
 #include "framework/vkAudioClass.h"
@@ -58,7 +61,8 @@ public:
     int process(const float* const* in, float* const* out, int frames) noexcept override;
     void reset() noexcept override;  // filter histories; steering and fade untouched
     int stop() noexcept override;    // active = false, then reset
-    int start() noexcept override;
+    int start() noexcept override;   // settle, then active
+    void settle() noexcept;
 
     int setLatency(float samples) noexcept;  // may allocate: set-up only
     [[nodiscard]] float getLatency() const noexcept { return latency; }
@@ -104,6 +108,10 @@ public:
         slots.advanceSteady(frames);
     }
     [[nodiscard]] int getSteeredOrders() const noexcept { return steeredOrders; }
+    // Counts every call that changes the stage from outside process
+    // (configure, setLatency, loads, start, stop, settle, reset, the angle
+    // setters): a caller keeping a view of the stage can tell it is stale.
+    [[nodiscard]] std::uint32_t changeCount() const noexcept { return changes; }
 
 private:
     // One axis of the direction glide: its angles, the step in progress and,
@@ -139,6 +147,7 @@ private:
     int* elevationTrack = nullptr;
     int* azimuthTrack = nullptr;
     CrossfadeSlots slots;
+    std::uint32_t changes = 0;
 };
 
 }  // namespace qb32

@@ -64,8 +64,17 @@ public:
     // from or to 0 it is setMode.
     int changeMode(int mode) noexcept;
 
-    void setElevationSource(const int* elevationTrack) noexcept { elevationSource = elevationTrack; }
-    void setAzimuthSource(const int* azimuthTrack) noexcept { azimuthSource = azimuthTrack; }
+    void setElevationSource(const int* elevationTrack) noexcept {
+        ++changes;
+        elevationSource = elevationTrack;
+    }
+    void setAzimuthSource(const int* azimuthTrack) noexcept {
+        ++changes;
+        azimuthSource = azimuthTrack;
+    }
+    // Counts every call that changes the stage from outside process
+    // (configure, reset, stop, the mode and source setters).
+    [[nodiscard]] std::uint32_t changeCount() const noexcept { return changes; }
 
     [[nodiscard]] int getMode() const noexcept { return mode; }
     [[nodiscard]] int getRequestedMode() const noexcept { return requestedMode; }
@@ -144,6 +153,7 @@ private:
 
     const int* elevationSource = nullptr;
     const int* azimuthSource = nullptr;
+    std::uint32_t changes = 0;
 };
 
 }  // namespace qb32

@@ -15,6 +15,7 @@ constexpr double maxFadeLength = 1 << 30;
 CrossfadeSlots::~CrossfadeSlots() { release(); }
 
 void CrossfadeSlots::release() noexcept {
+    ++stateChanges;
     for (auto& bank : lanes)
         for (Lane& lane : bank) {
             delete lane.delay;
@@ -102,6 +103,7 @@ int CrossfadeSlots::maxTapsFor(float latency) noexcept {
 }
 
 int CrossfadeSlots::setLatency(float latency) noexcept {
+    ++stateChanges;
     emptySlots();
     storageReady = false;
     allowedTaps = maxTapsFor(latency);
@@ -143,6 +145,7 @@ bool CrossfadeSlots::fits(int length) const noexcept {
 
 CrossfadeSlots::Slot CrossfadeSlots::load(const int* lengths, const float* const* taps,
                                           int laneCount) noexcept {
+    ++settingsChanges;
     Slot target = Slot::pending;
     int bank = 0;
     if (!occupied(Slot::current)) {
@@ -197,6 +200,7 @@ void CrossfadeSlots::restartConvolver(int bank) noexcept {
 }
 
 void CrossfadeSlots::commitNewest() noexcept {
+    ++settingsChanges;  // which set is heard; no set's history changes
     if (occupied(Slot::pending)) {
         slot(Slot::current) = slot(Slot::pending);
         restartConvolver(slot(Slot::current).bank);  // never ran: starts on today's grid
@@ -354,6 +358,7 @@ void CrossfadeSlots::clearBank(int bank, int laneCount) noexcept {
 }
 
 void CrossfadeSlots::clearHistories() noexcept {
+    ++stateChanges;
     streamPhase = 0;
     for (const SlotState& s : slots)
         if (s.bank >= 0) clearBank(s.bank, s.laneCount);

@@ -43,6 +43,8 @@
 // noexcept, allocation-free and lock-free (the delay lines are grown by
 // setLatency, so a load never allocates).
 
+#include <cstdint>
+
 #include "framework/CDelayLine.h"
 #include "framework/PartitionedConvolver.h"
 #include "framework/Primitives.h"
@@ -123,6 +125,13 @@ public:
         streamPhase = (streamPhase + frames) % PartitionedConvolver::partitionSamples;
     }
 
+    // Change counters for a caller that keeps copies of the steady set (the
+    // beams side by side): loads and commitNewest change the settings;
+    // configure, release, setLatency and clearHistories replace the sets'
+    // state (their FIR histories and, but for clearHistories, storage).
+    [[nodiscard]] std::uint32_t settingsChangeCount() const noexcept { return settingsChanges; }
+    [[nodiscard]] std::uint32_t stateChangeCount() const noexcept { return stateChanges; }
+
     // True when some occupied set reads the input of `lane` (all three slots:
     // a pending set may start running in the middle of the next block).
     [[nodiscard]] bool laneInUse(int lane) const noexcept;
@@ -179,6 +188,8 @@ private:
     int fadeLength = 0;
     int samplesSinceLoad = 0;
     int fadeDone = 0;
+    std::uint32_t settingsChanges = 0;
+    std::uint32_t stateChanges = 0;
 };
 
 }  // namespace qb32

@@ -53,7 +53,7 @@ int vkxShadowFilter::getActiveChannels() const noexcept {
 }
 
 int vkxShadowFilter::start() noexcept {
-    slots.commitNewest();
+    settle();
     active = true;
     return status::ok;
 }

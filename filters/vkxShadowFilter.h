@@ -13,7 +13,7 @@
 //
 // States: unconfigured -> configure (slots empty; sized for the latency last
 // set) -> setLatency (empties the slots) -> loadFilter (also while running)
-// -> start (commits the newest filter at once; active) -> stop.
+// -> start (settle: the newest filter takes over at once; active) -> stop.
 // With no filter loaded since the last setLatency, process writes silence.
 //
 // Status codes: 2 unsupported stream (also frameCount <= 0, or more frames
@@ -47,7 +47,9 @@ public:
     int process(const float* const* in, float* const* out, int frames) noexcept override;
     void reset() noexcept override;  // clears filter histories and delays
     int stop() noexcept override;    // active = false, then reset
-    int start() noexcept override;
+    int start() noexcept override;   // settle, then active
+    // The newest loaded filter takes over at once, without crossfade.
+    void settle() noexcept { slots.commitNewest(); }
 
     int setLatency(float samples) noexcept;  // may allocate: set-up only
     [[nodiscard]] float getLatency() const noexcept { return latency; }

@@ -15,6 +15,8 @@
 // Real time: process and clear never allocate. resize allocates only when the
 // new length exceeds the capacity; the buffer never shrinks.
 
+#include <cstdint>
+
 namespace qb32 {
 
 class CDelayLine {
@@ -45,6 +47,10 @@ public:
     void recentInputs(float* out) const noexcept;
     void setRecentInputs(const float* in) noexcept;
 
+    // Counts resize, clear and setRecentInputs since construction: a caller
+    // that keeps a copy of the line's state can tell it was changed meanwhile.
+    [[nodiscard]] std::uint32_t changeCount() const noexcept { return changes; }
+
     [[nodiscard]] int getLength() const noexcept { return length; }
     [[nodiscard]] int getCapacity() const noexcept { return capacity; }
     [[nodiscard]] bool hasStorage() const noexcept { return buffer != nullptr; }
@@ -54,6 +60,7 @@ private:
     int capacity = defaultCapacity;
     int length = 0;
     float* buffer = nullptr;
+    std::uint32_t changes = 0;
 };
 
 }  // namespace qb32

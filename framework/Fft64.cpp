@@ -7,9 +7,11 @@
 // The inverse is the forward transform with real and imaginary parts swapped
 // on the way in and out (swap(DFT(swap(X))) is the unscaled inverse DFT).
 //
-// The code is written once with the compiler's generic vectors and compiled
-// three times: for the SSE2 baseline (each eight-float vector becomes two SSE
-// registers), for AVX2, and for AVX2 with the 32 registers of AVX-512VL.
+// The code is written once with the compiler's generic vectors
+// (Fft64Kernel.inc) and compiled three times: for the SSE2 baseline (each
+// eight-float vector becomes two SSE registers) with separate roundings, and
+// for AVX2 and for AVX2 with the 32 registers of AVX-512VL with the products
+// that meet a sum fused.
 
 #include "framework/Fft64.h"
 
@@ -19,6 +21,7 @@
 #include "framework/Simd.h"
 
 #if defined(__i386__) || defined(__x86_64__)
+#include <immintrin.h>
 #define QB32_X86 1
 #endif
 
@@ -53,41 +56,6 @@ const Twiddles twiddles = makeTwiddles();
 
 [[gnu::always_inline]] inline void store(float* p, const v8& v) noexcept { std::memcpy(p, &v, sizeof v); }
 
-// Eight-point DFT of x[0..7] (each a vector of independent lanes), natural order.
-[[gnu::always_inline]] inline void dft8(v8* re, v8* im) noexcept {
-    const float s = 0.70710678118654752f;
-    // Even samples: E = DFT4(x0, x2, x4, x6).
-    const v8 a0r = re[0] + re[4], a0i = im[0] + im[4];
-    const v8 a1r = re[0] - re[4], a1i = im[0] - im[4];
-    const v8 a2r = re[2] + re[6], a2i = im[2] + im[6];
-    const v8 a3r = re[2] - re[6], a3i = im[2] - im[6];
-    const v8 e0r = a0r + a2r, e0i = a0i + a2i;
-    const v8 e2r = a0r - a2r, e2i = a0i - a2i;
-    const v8 e1r = a1r + a3i, e1i = a1i - a3r;
-    const v8 e3r = a1r - a3i, e3i = a1i + a3r;
-    // Odd samples: O = DFT4(x1, x3, x5, x7).
-    const v8 b0r = re[1] + re[5], b0i = im[1] + im[5];
-    const v8 b1r = re[1] - re[5], b1i = im[1] - im[5];
-    const v8 b2r = re[3] + re[7], b2i = im[3] + im[7];
-    const v8 b3r = re[3] - re[7], b3i = im[3] - im[7];
-    const v8 o0r = b0r + b2r, o0i = b0i + b2i;
-    const v8 o2r = b0r - b2r, o2i = b0i - b2i;
-    const v8 o1r = b1r + b3i, o1i = b1i - b3r;
-    const v8 o3r = b1r - b3i, o3i = b1i + b3r;
-    // W8^k O[k]: W8 = (1 - i) / sqrt 2, W8^2 = -i, W8^3 = -(1 + i) / sqrt 2.
-    const v8 w1r = (o1r + o1i) * s, w1i = (o1i - o1r) * s;
-    const v8 w2r = o2i, w2i = -o2r;
-    const v8 w3r = (o3i - o3r) * s, w3i = -(o3r + o3i) * s;
-    re[0] = e0r + o0r; im[0] = e0i + o0i;
-    re[4] = e0r - o0r; im[4] = e0i - o0i;
-    re[1] = e1r + w1r; im[1] = e1i + w1i;
-    re[5] = e1r - w1r; im[5] = e1i - w1i;
-    re[2] = e2r + w2r; im[2] = e2i + w2i;
-    re[6] = e2r - w2r; im[6] = e2i - w2i;
-    re[3] = e3r + w3r; im[3] = e3i + w3i;
-    re[7] = e3r - w3r; im[7] = e3i - w3i;
-}
-
 // Two-source lane shuffles with constant indices: GCC spells them
 // __builtin_shuffle with an index vector, clang __builtin_shufflevector.
 #if defined(__clang__)
@@ -118,47 +86,50 @@ const Twiddles twiddles = makeTwiddles();
 
 #undef QB32_SHUFFLE
 
-[[gnu::always_inline]] inline void transform(const float* re, const float* im, float* outRe,
-                                             float* outIm) noexcept {
-    v8 r[8], i[8];
-    for (int k = 0; k < 8; ++k) {
-        load(r[k], re + 8 * k);
-        if (im != nullptr) load(i[k], im + 8 * k);
-        else i[k] = v8{};
-    }
-    dft8(r, i);
-    for (int k = 1; k < 8; ++k) {
-        v8 wr, wi;
-        load(wr, twiddles.re[k]);
-        load(wi, twiddles.im[k]);
-        const v8 xr = r[k];
-        r[k] = xr * wr - i[k] * wi;
-        i[k] = xr * wi + i[k] * wr;
-    }
-    transpose8(r);
-    transpose8(i);
-    dft8(r, i);
-    for (int k = 0; k < 8; ++k) {
-        store(outRe + 8 * k, r[k]);
-        store(outIm + 8 * k, i[k]);
-    }
-}
+// The transform twice over (framework/Fft64Kernel.inc): products and sums
+// rounded separately for the baseline, and fused where they meet for the
+// AVX2 and AVX-512 builds.
+namespace separate {
+#define QB32_FFT_INLINE [[gnu::always_inline]] inline
+#define QB32_MUL_ADD(a, b, c) ((a) * (b) + (c))
+#define QB32_NEG_MUL_ADD(a, b, c) ((c) - (a) * (b))
+#define QB32_MUL_SUB(a, b, c) ((a) * (b) - (c))
+#include "framework/Fft64Kernel.inc"
+#undef QB32_FFT_INLINE
+#undef QB32_MUL_ADD
+#undef QB32_NEG_MUL_ADD
+#undef QB32_MUL_SUB
+}  // namespace separate
+
+#if QB32_X86
+namespace fused {
+#define QB32_FFT_INLINE [[gnu::always_inline]] inline __attribute__((target("avx2,fma")))
+#define QB32_MUL_ADD(a, b, c) ((v8)_mm256_fmadd_ps((__m256)(a), (__m256)(b), (__m256)(c)))
+#define QB32_NEG_MUL_ADD(a, b, c) ((v8)_mm256_fnmadd_ps((__m256)(a), (__m256)(b), (__m256)(c)))
+#define QB32_MUL_SUB(a, b, c) ((v8)_mm256_fmsub_ps((__m256)(a), (__m256)(b), (__m256)(c)))
+#include "framework/Fft64Kernel.inc"
+#undef QB32_FFT_INLINE
+#undef QB32_MUL_ADD
+#undef QB32_NEG_MUL_ADD
+#undef QB32_MUL_SUB
+}  // namespace fused
+#endif
 
 void transformBaseline(const float* re, const float* im, float* outRe, float* outIm) noexcept {
-    transform(re, im, outRe, outIm);
+    separate::transform(re, im, outRe, outIm);
 }
 
 #if QB32_X86
 __attribute__((target("avx2,fma"))) void transformAvx2(const float* re, const float* im, float* outRe,
                                                         float* outIm) noexcept {
-    transform(re, im, outRe, outIm);
+    fused::transform(re, im, outRe, outIm);
 }
 
 // The same eight-float code with the 32 vector registers of AVX-512VL: the
 // sixteen rows and the temporaries of an eight-point DFT fit without spills.
 __attribute__((target("avx2,fma,avx512f,avx512vl"))) void transformAvx512(const float* re, const float* im,
                                                                           float* outRe, float* outIm) noexcept {
-    transform(re, im, outRe, outIm);
+    fused::transform(re, im, outRe, outIm);
 }
 #endif
 

@@ -311,14 +311,18 @@ bool hasDenormalsAreZero() noexcept {
     if (mask == 0) mask = 0xFFBF;  // processors that report no mask support no DAZ
     return (mask & denormalsAreZeroBit) != 0;
 }
+
+// Read once when the module loads: the audio callback never runs the
+// detection, nor a guarded first-use initialisation.
+const bool processorHasSse = hasSse();
+const bool processorHasDenormalsAreZero = hasDenormalsAreZero();
 #endif
 
 }  // namespace
 
 int fpuSetDenormalsAreZero(int flag) noexcept {
 #if QB32_X86
-    static const bool supported = hasDenormalsAreZero();
-    if (!supported) return noCpuFeature;
+    if (!processorHasDenormalsAreZero) return noCpuFeature;
     unsigned csr = _mm_getcsr();
     csr = flag != 0 ? (csr | denormalsAreZeroBit) : (csr & ~denormalsAreZeroBit);
     _mm_setcsr(csr);
@@ -331,8 +335,7 @@ int fpuSetDenormalsAreZero(int flag) noexcept {
 
 int fpuSetFlushToZero(int flag, unsigned* savedMask) noexcept {
 #if QB32_X86
-    static const bool supported = hasSse();
-    if (!supported) return noCpuFeature;
+    if (!processorHasSse) return noCpuFeature;
     unsigned csr = _mm_getcsr();
     if (flag != 0) {
         if (savedMask != nullptr) *savedMask = csr & underflowMaskBit;
@@ -347,6 +350,42 @@ int fpuSetFlushToZero(int flag, unsigned* savedMask) noexcept {
     (void)flag;
     (void)savedMask;
     return noCpuFeature;
+#endif
+}
+
+// Every exception masked (0x1F80), round to nearest (rounding bits 0),
+// flush-to-zero and, where present, denormals-are-zero; status flags clear.
+FpuSavedMode fpuEnterAudioMode() noexcept {
+    FpuSavedMode saved;
+#if QB32_X86
+    if (!processorHasSse) return saved;
+    saved.control = _mm_getcsr();
+    saved.valid = true;
+    constexpr unsigned allExceptionMasks = 0x1F80;
+    _mm_setcsr(allExceptionMasks | flushToZeroBit | (processorHasDenormalsAreZero ? denormalsAreZeroBit : 0u));
+#elif defined(__aarch64__)
+    std::uint64_t fpcr, fpsr;
+    __asm__ __volatile__("mrs %0, fpcr" : "=r"(fpcr));
+    __asm__ __volatile__("mrs %0, fpsr" : "=r"(fpsr));
+    saved.control = fpcr;
+    saved.status = fpsr;
+    saved.valid = true;
+    constexpr std::uint64_t flushToZero = 1u << 24;
+    constexpr std::uint64_t roundingMode = 3u << 22;
+    constexpr std::uint64_t trapEnables = 0x9F00;  // IDE, IXE, UFE, OFE, DZE, IOE
+    const std::uint64_t audio = (fpcr | flushToZero) & ~(roundingMode | trapEnables);
+    __asm__ __volatile__("msr fpcr, %0" : : "r"(audio));
+#endif
+    return saved;
+}
+
+void fpuRestoreMode(const FpuSavedMode& saved) noexcept {
+    if (!saved.valid) return;
+#if QB32_X86
+    _mm_setcsr(static_cast<unsigned>(saved.control));
+#elif defined(__aarch64__)
+    __asm__ __volatile__("msr fpcr, %0" : : "r"(saved.control));
+    __asm__ __volatile__("msr fpsr, %0" : : "r"(saved.status));
 #endif
 }
 

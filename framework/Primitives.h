@@ -117,7 +117,8 @@ int biquadFree(BiquadState* state) noexcept;
 int biquadSetDelayLine(BiquadState* state, const double* dly) noexcept;
 int biquadFilterInPlace(float* srcDst, int n, BiquadState* state) noexcept;
 
-// ---- processor floating-point mode (x86 SSE MXCSR) -----------------------
+// ---- processor floating-point mode ---------------------------------------
+// x86 SSE MXCSR:
 // Sets or clears denormals-are-zero (0x40).
 int fpuSetDenormalsAreZero(int flag) noexcept;
 // flag != 0: sets flush-to-zero (0x8000), masks underflow (0x800), and stores
@@ -125,5 +126,25 @@ int fpuSetDenormalsAreZero(int flag) noexcept;
 // flag == 0: clears flush-to-zero; unmasks underflow again only when savedMask
 // is given and holds 0.
 int fpuSetFlushToZero(int flag, unsigned* savedMask) noexcept;
+
+// The audio mode of the calling thread, entered and left as a pair around the
+// audio callback. fpuEnterAudioMode saves the whole floating-point control
+// state and switches to: flush-to-zero and denormals-are-zero on, every
+// exception masked, round to nearest (so results never depend on the mode a
+// host left behind). fpuRestoreMode writes the saved state back exactly,
+// status flags included.
+// - x86: the whole MXCSR. Denormals-are-zero is set only where the processor
+//   has it (writing it elsewhere would fault); flush-to-zero alone then keeps
+//   denormal results out, and denormal inputs are computed with exactly.
+// - aarch64: FPCR (FZ on, RMode nearest, trap enables off) and FPSR.
+// - Other targets: nothing is saved or changed (valid stays false); the
+//   filters then compute with denormal numbers, exactly, at their speed.
+struct FpuSavedMode {
+    std::uint64_t control = 0;
+    std::uint64_t status = 0;
+    bool valid = false;
+};
+FpuSavedMode fpuEnterAudioMode() noexcept;
+void fpuRestoreMode(const FpuSavedMode& saved) noexcept;
 
 }  // namespace qb32

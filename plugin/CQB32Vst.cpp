@@ -19,21 +19,19 @@ constexpr vst::VstInt32 uniqueId = vst::fourCharCode('Q', 'B', '3', '2');
 constexpr float constructionRate_hz = CQb32::sampleRateHz;
 
 // The one floating-point-mode guard of the audio path: flush-to-zero and
-// denormals-are-zero for the whole callback, so no filter ever computes with
-// denormal numbers; on return flush-to-zero goes off and the underflow mask
-// is restored (denormals-are-zero stays on).
+// denormals-are-zero (every exception masked, round to nearest) for the whole
+// callback, so no filter ever computes with denormal numbers and the output
+// does not depend on the host's mode; the host's own control state comes back
+// exactly on every way out.
 class FloatingPointModeScope {
 public:
-    FloatingPointModeScope() noexcept {
-        fpuSetFlushToZero(1, &savedUnderflowMask);
-        fpuSetDenormalsAreZero(1);
-    }
-    ~FloatingPointModeScope() { fpuSetFlushToZero(0, &savedUnderflowMask); }
+    FloatingPointModeScope() noexcept : saved(fpuEnterAudioMode()) {}
+    ~FloatingPointModeScope() { fpuRestoreMode(saved); }
     FloatingPointModeScope(const FloatingPointModeScope&) = delete;
     FloatingPointModeScope& operator=(const FloatingPointModeScope&) = delete;
 
 private:
-    unsigned savedUnderflowMask = 0;
+    FpuSavedMode saved;
 };
 
 void writeSilence(float* const* outputs, int channels, int offset, int frames) noexcept {
@@ -79,12 +77,6 @@ vst::AEffect* CQB32Vst::createInstance(vst::HostCallback host) noexcept {
 
 CQB32Vst::CQB32Vst(vst::HostCallback host) noexcept
     : AudioEffectX(host, qb32::programCount, qb32::parameterCount) {
-    for (int beam = 0; beam < beamCount; ++beam) {
-        beamOn[beam].store(true, std::memory_order_relaxed);
-        elevationDegrees[beam].store(90.0f, std::memory_order_relaxed);
-        azimuthDegrees[beam].store(0.0f, std::memory_order_relaxed);
-        patternIndex[beam].store(0, std::memory_order_relaxed);
-    }
     inputFormat = timeDomainStream(inputCount, constructionRate_hz, constructionBlock_samples);
     outputFormat = inputFormat;
     outputFormat.channels = outputCount;
@@ -102,11 +94,14 @@ CQB32Vst::CQB32Vst(vst::HostCallback host) noexcept
         setProgram(0);
         // Nothing else can reach the instance yet: hand the program over now.
         applyPendingChanges();
+        engine.applySettingsAtOnce();
     }
     setNumInputs(inputCount);
     setNumOutputs(outputCount);
     setUniqueID(uniqueId);
-    resume();
+    // The delay is in the record before the host first reads it; nothing has
+    // played yet, so the resume of the interface has nothing to clear.
+    refreshLatency();
 }
 
 CQB32Vst::~CQB32Vst() = default;
@@ -126,6 +121,7 @@ void CQB32Vst::processReplacing(float** inputs, float** outputs, vst::VstInt32 f
         return;
     }
     applyPendingChanges();
+    signalSinceClear.store(true, std::memory_order_relaxed);
     if (engine.isUsable())
         runEngine(inputs, outputs, frames);
     else
@@ -160,75 +156,109 @@ void CQB32Vst::runEngine(float** inputs, float** outputs, int frames) noexcept {
 
 void CQB32Vst::setSampleRate(float rate) {
     if (!std::isfinite(rate) || rate <= 0.0f) return;
-    ControlScope hold(gate);
-    sampleRate = rate;
-    inputFormat.sampleRate = rate;
-    inputFormat.blockLength = inputFormat.frameCount();
-    outputFormat.sampleRate = rate;
-    outputFormat.blockLength = inputFormat.frameCount();
-    reconfigure();
+    bool latencyMoved = false;
+    {
+        ControlMutexScope serialised(controlMutex);
+        sampleRate = rate;
+        inputFormat.sampleRate = rate;
+        inputFormat.blockLength = inputFormat.frameCount();
+        outputFormat.sampleRate = rate;
+        outputFormat.blockLength = inputFormat.frameCount();
+        latencyMoved = reconfigureIfChanged();
+    }
+    if (latencyMoved) tellHostLatencyMoved();
 }
 
 void CQB32Vst::setBlockSize(vst::VstInt32 frames) {
     if (frames <= 0 || frames > maxBlockSize_samples) return;
-    ControlScope hold(gate);
-    blockSize = frames;
-    inputFormat.blockLength = frames;
-    outputFormat.blockLength = frames;
-    reconfigure();
+    bool latencyMoved = false;
+    {
+        ControlMutexScope serialised(controlMutex);
+        blockSize = frames;
+        inputFormat.blockLength = frames;
+        outputFormat.blockLength = frames;
+        latencyMoved = reconfigureIfChanged();
+    }
+    if (latencyMoved) tellHostLatencyMoved();
 }
 
+int CQB32Vst::setEqualisationMode(int mode) {
+    int result = 0;
+    bool latencyMoved = false;
+    {
+        ControlMutexScope serialised(controlMutex);
+        ControlScope hold(gate);
+        result = engine.setEqualisationMode(mode);
+        latencyMoved = refreshLatency();
+    }
+    if (latencyMoved) tellHostLatencyMoved();
+    return result;
+}
+
+// Clears the signal history (a seek then plays no stale tail) when audio has
+// run since it was last cleared; every setting stays.
 void CQB32Vst::resume() {
+    ControlMutexScope serialised(controlMutex);
+    if (!signalSinceClear.load(std::memory_order_acquire)) return;
     ControlScope hold(gate);
-    if (engine.isUsable()) engine.reset();
+    engine.clearSignalState();
+    signalSinceClear.store(false, std::memory_order_release);
+}
+
+bool CQB32Vst::reconfigureIfChanged() noexcept {
+    // The host repeats its settings (at transport start, after a settings
+    // page): an engine already built for these streams is left alone.
+    if (engine.isUsable() && inputFormat.matches(engine.inputFormat()) &&
+        outputFormat.matches(engine.outputFormat()))
+        return false;
+    ControlScope hold(gate);
+    reconfigure();
+    return refreshLatency();
 }
 
 void CQB32Vst::reconfigure() noexcept {
     if (engine.configure(inputFormat, outputFormat) != 0) return;
+    signalSinceClear.store(false, std::memory_order_release);
     // configure put every beam back to its defaults; the records hold every
-    // queued change already, so the program alone brings the engine up to date.
-    ParameterChange stale;
-    while (pendingChanges.pop(stale)) {
-    }
-    resendProgram.store(false, std::memory_order_relaxed);
+    // change so far, so the program alone brings the engine up to date, and
+    // every beam takes it from the first sample.
+    pendingChanges.takeAll();
     sendCurrentProgram();
+    engine.applySettingsAtOnce();
+}
+
+bool CQB32Vst::refreshLatency() noexcept {
+    if (!engine.isUsable()) return false;
+    std::atomic_ref<vst::VstInt32> reported(effectRecord.initialDelay);
+    const vst::VstInt32 latency = engine.latencySamples();
+    if (reported.load(std::memory_order_relaxed) == latency) return false;
+    reported.store(latency, std::memory_order_relaxed);
+    return true;
+}
+
+void CQB32Vst::tellHostLatencyMoved() {
+    if (hostCallback == nullptr) return;
+    static constexpr char acceptIOChanges[] = "acceptIOChanges";
+    if (hostCallback(getAeffect(), vst::audioMasterCanDo, 0, 0, const_cast<char*>(acceptIOChanges), 0.0f) == 1)
+        hostCallback(getAeffect(), vst::audioMasterIOChanged, 0, 0, nullptr, 0.0f);
 }
 
 // ---- parameters --------------------------------------------------------------
 
 void CQB32Vst::setParameter(vst::VstInt32 index, float value) {
     if (programs == nullptr || !isParameterIndex(index)) return;
-    const float v = sanitiseParameterValue(value);
     programs[currentProgram.load(std::memory_order_acquire)].value(index).store(
-        v, std::memory_order_relaxed);
-    showSetting(index, v);
-    enqueue(index, v);
+        sanitiseParameterValue(value), std::memory_order_relaxed);
+    pendingChanges.mark(index);
 }
 
 float CQB32Vst::getParameter(vst::VstInt32 index) {
-    if (programs == nullptr || !isParameterIndex(index)) return 0.0f;
+    return isParameterIndex(index) ? currentValue(index) : 0.0f;
+}
+
+float CQB32Vst::currentValue(int index) const noexcept {
+    if (programs == nullptr) return 0.0f;
     return programs[currentProgram.load(std::memory_order_acquire)].get(index);
-}
-
-void CQB32Vst::showSetting(int index, float value) noexcept {
-    const int beam = beamOf(index);
-    switch (kindOf(index)) {
-    case elevationKind:
-        elevationDegrees[beam].store(elevationDegreesFor(value), std::memory_order_relaxed);
-        break;
-    case azimuthKind:
-        azimuthDegrees[beam].store(azimuthDegreesFor(value), std::memory_order_relaxed);
-        break;
-    case patternKind:
-        patternIndex[beam].store(patternIndexFor(value, patternCount), std::memory_order_relaxed);
-        break;
-    case statusKind: beamOn[beam].store(statusFor(value), std::memory_order_relaxed); break;
-    }
-}
-
-void CQB32Vst::enqueue(int index, float value) noexcept {
-    if (!pendingChanges.push(ParameterChange{index, value}))
-        resendProgram.store(true, std::memory_order_release);
 }
 
 void CQB32Vst::applyToEngine(int index, float value) noexcept {
@@ -238,27 +268,29 @@ void CQB32Vst::applyToEngine(int index, float value) noexcept {
     switch (kindOf(index)) {
     case elevationKind: engine.setElevation(beam, elevationDegreesFor(value)); break;
     case azimuthKind: engine.setAzimuth(beam, azimuthDegreesFor(value)); break;
-    case patternKind:
-        if (engine.setPattern(beam, patternIndexFor(value, patternCount)) == 0)
-            if (const CQbPattern* pattern = engine.getBeamPattern(beam))
-                engine.loadPatternVariant(beam, CQb32::defaultVariant(*pattern));
+    case patternKind: {
+        const int pattern = patternIndexFor(value, patternCount);
+        // The pattern the beam has already: a reload would only crossfade the
+        // beam into itself (a program selected again, a repeated value).
+        if (engine.getBeamPatternIndex(beam) == pattern && engine.getBeamPattern(beam) != nullptr) break;
+        if (engine.setPattern(beam, pattern) == 0)
+            if (const CQbPattern* loaded = engine.getBeamPattern(beam))
+                engine.loadPatternVariant(beam, CQb32::defaultVariant(*loaded));
         break;
+    }
     case statusKind: engine.setBeamActive(beam, statusFor(value)); break;
     }
 }
 
 void CQB32Vst::applyPendingChanges() noexcept {
-    ParameterChange change;
-    // Bounded, so that producers pushing without pause cannot hold the block up.
-    for (std::size_t n = 0; n < ParameterQueue::capacity && pendingChanges.pop(change); ++n)
-        applyToEngine(change.index, change.value);
-    if (resendProgram.exchange(false, std::memory_order_acq_rel)) sendCurrentProgram();
+    int changed[qb32::parameterCount];
+    const int count = pendingChanges.take(changed);
+    for (int k = 0; k < count; ++k) applyToEngine(changed[k], currentValue(changed[k]));
 }
 
 void CQB32Vst::sendCurrentProgram() noexcept {
     if (programs == nullptr) return;
-    const ProgramRecord& program = programs[currentProgram.load(std::memory_order_acquire)];
-    for (int index = 0; index < parameterCount; ++index) applyToEngine(index, program.get(index));
+    for (int index = 0; index < parameterCount; ++index) applyToEngine(index, currentValue(index));
 }
 
 // ---- programs ----------------------------------------------------------------
@@ -266,12 +298,8 @@ void CQB32Vst::sendCurrentProgram() noexcept {
 void CQB32Vst::setProgram(vst::VstInt32 program) {
     if (programs == nullptr || program < 0 || program >= programCount) return;
     currentProgram.store(program, std::memory_order_release);
-    const ProgramRecord& record = programs[program];
-    for (int index = 0; index < parameterCount; ++index) {
-        const float v = record.get(index);
-        showSetting(index, v);
-        enqueue(index, v);
-    }
+    // Marked after the switch: whoever sees a mark reads the new program.
+    for (int index = 0; index < parameterCount; ++index) pendingChanges.mark(index);
 }
 
 void CQB32Vst::setProgramName(const char* name) {
@@ -297,6 +325,10 @@ bool CQB32Vst::getProgramNameIndexed(vst::VstInt32, vst::VstInt32 index, char* t
 
 void CQB32Vst::getParameterName(vst::VstInt32 index, char* text) {
     writeParameterName(index, text);
+}
+
+bool CQB32Vst::getParameterProperties(vst::VstInt32 index, vst::VstParameterProperties* properties) {
+    return properties != nullptr && writeParameterProperties(index, patternCount, *properties);
 }
 
 void CQB32Vst::getParameterLabel(vst::VstInt32 index, char* text) {
@@ -342,18 +374,18 @@ bool CQB32Vst::getProductString(char* text) {
 // ---- per-beam state ------------------------------------------------------------
 
 float CQB32Vst::getElevationDegrees(int beam) const noexcept {
-    return beam >= 0 && beam < beamCount ? elevationDegrees[beam].load(std::memory_order_relaxed)
+    return beam >= 0 && beam < beamCount ? elevationDegreesFor(currentValue(4 * beam + elevationKind))
                                          : 0.0f;
 }
 float CQB32Vst::getAzimuthDegrees(int beam) const noexcept {
-    return beam >= 0 && beam < beamCount ? azimuthDegrees[beam].load(std::memory_order_relaxed)
-                                         : 0.0f;
+    return beam >= 0 && beam < beamCount ? azimuthDegreesFor(currentValue(4 * beam + azimuthKind)) : 0.0f;
 }
 int CQB32Vst::getPatternIndex(int beam) const noexcept {
-    return beam >= 0 && beam < beamCount ? patternIndex[beam].load(std::memory_order_relaxed) : 0;
+    return beam >= 0 && beam < beamCount ? patternIndexFor(currentValue(4 * beam + patternKind), patternCount)
+                                         : 0;
 }
 bool CQB32Vst::isBeamOn(int beam) const noexcept {
-    return beam >= 0 && beam < beamCount && beamOn[beam].load(std::memory_order_relaxed);
+    return beam >= 0 && beam < beamCount && statusFor(currentValue(4 * beam + statusKind));
 }
 
 }  // namespace qb32

@@ -3,27 +3,45 @@
 // engine and the two stream descriptors it hands the engine, the eight program
 // records, and the per-beam state the host reads back. It publishes the effect
 // record (32 inputs, 8 outputs, 32 parameters, 8 programs, processReplacing,
-// uniqueID QB32, no editor, no chunks, initial delay 0), answers the
-// dispatcher, maps the 32 parameters (index = 4 x beam + kind) onto the
-// engine's beams, and runs the engine from the audio callback.
+// uniqueID QB32, no editor, no chunks, initial delay = the engine's
+// latency), answers the dispatcher, maps the 32 parameters (index =
+// 4 x beam + kind) onto the engine's beams, and runs the engine from the
+// audio callback.
+//
+// Streams: a sample rate or block size the engine already has leaves it
+// alone. A new one rebuilds it, and every beam takes the current program at
+// once (direction, pattern, on/off from the first sample: no glide,
+// crossfade or ramp from the engine's defaults). resume clears the signal
+// history when audio has run since it was last cleared, keeping every
+// setting. Latency: initialDelay holds the engine's latency from
+// construction on and is read again after every successful configure and
+// equalisation change; a change is announced with audioMasterIOChanged to a
+// host that answers canDo "acceptIOChanges" with 1 (outside every lock, as
+// the host may call back).
 //
 // Threads: the host may call any entry on any thread. Parameter and program
-// changes are stored at once (records and per-beam state are atomics, so
-// getParameter and the display texts show them before any audio has run) and
-// queued; the engine receives them in arrival order between two callbacks,
-// at the start of the next block. When the queue overflows, the next block
-// resends the whole current program instead. Sample-rate and block-size
-// changes and resume wait for a running callback to end, then act on the
-// engine at once (EngineGate); a callback arriving meanwhile writes silence.
+// changes are stored at once in the program records (atomics; getParameter
+// and the display texts, which are worked out from the current program, show
+// them before any audio has run) and marked (ParameterQueue). At the start
+// of the next block the engine receives each changed parameter once, with
+// the current program's value, in the order the latest changes arrived: at
+// most 32 changes per block however many the host sent. A value set while
+// another thread switches programs lands in the program that was current
+// when it was stored; the engine only ever receives the current program's
+// values. Reconfiguring host threads are serialised among themselves, and
+// when they must change the engine wait for a running callback to end, then
+// act on it at once (EngineGate); a callback arriving meanwhile writes
+// silence.
 //
-// Audio: every callback runs with flush-to-zero and denormals-are-zero on
-// (flush-to-zero and the underflow mask are restored on return;
-// denormals-are-zero stays on). Blocks longer than the engine's configured
-// block are processed in pieces; zero or negative frame counts do nothing.
-// While the engine is unusable (its last configure failed past validation)
-// the outputs are silent. An output block holding NaN or infinity is replaced
-// by silence and the engine's signal state is cleared, so non-finite input
-// cannot silence the plug-in for good.
+// Audio: every callback runs with flush-to-zero and denormals-are-zero on,
+// every floating-point exception masked and rounding to nearest; the host's
+// whole control state (MXCSR on x86, FPCR and FPSR on aarch64) is saved on
+// entry and restored exactly on every way out. Blocks longer than the
+// engine's configured block are processed in pieces; zero or negative frame
+// counts do nothing. While the engine is unusable (its last configure failed
+// past validation) the outputs are silent. An output block holding NaN or
+// infinity is replaced by silence and the engine's signal state is cleared,
+// so non-finite input cannot silence the plug-in for good.
 //
 // Refused settings: non-finite, zero or negative sample rates, and block sizes
 // outside 1..maxBlockSize_samples leave the engine as it is. Parameter values
@@ -71,6 +89,9 @@ public:
     void setSampleRate(float rate) override;           // [any thread]
     void setBlockSize(vst::VstInt32 frames) override;  // [any thread]
     void resume() override;                            // [any thread]
+    // The engine's equalisation mode (0..2; not a host parameter): its
+    // status. The reported latency follows. [any thread]
+    int setEqualisationMode(int mode);
 
     // Parameters and programs.
     void setParameter(vst::VstInt32 index, float value) override;  // [any thread]
@@ -81,6 +102,8 @@ public:
     void getParameterLabel(vst::VstInt32 index, char* text) override;    // [any thread]
     void getParameterDisplay(vst::VstInt32 index, char* text) override;  // [any thread]
     void getParameterName(vst::VstInt32 index, char* text) override;     // [any thread]
+    bool getParameterProperties(vst::VstInt32 index,
+                                vst::VstParameterProperties* properties) override;  // [any thread]
     [[nodiscard]] bool canParameterBeAutomated(vst::VstInt32 index) override;  // [any thread]
     bool getProgramNameIndexed(vst::VstInt32 category, vst::VstInt32 index,
                                char* text) override;  // [any thread]
@@ -103,32 +126,37 @@ public:
     [[nodiscard]] const CQb32& getEngine() const noexcept { return engine; }
 
 private:
-    // Updates the per-beam state the host reads back.
-    void showSetting(int index, float value) noexcept;
+    // The current program's value of a parameter (0 without programs).
+    [[nodiscard]] float currentValue(int index) const noexcept;
     // Sends one setting to the engine. [engine owner]
     void applyToEngine(int index, float value) noexcept;
     // Sends all 32 values of the current program. [engine owner]
     void sendCurrentProgram() noexcept;
-    // Applies queued changes, or the whole program after an overflow. [engine owner]
+    // Applies the parameters changed since the last block. [engine owner]
     void applyPendingChanges() noexcept;
-    void enqueue(int index, float value) noexcept;
-    // configure with the descriptors; the program again on success. [control holder]
+    // configure with the descriptors unless the engine has them already;
+    // true when the latency moved. [control mutex]
+    bool reconfigureIfChanged() noexcept;
+    // configure with the descriptors; the program again on success, taking
+    // effect at once. [control holder]
     void reconfigure() noexcept;
+    // initialDelay = the engine's latency; true when it moved. [control holder]
+    bool refreshLatency() noexcept;
+    // audioMasterIOChanged, if the host says it accepts it. [no lock held]
+    void tellHostLatencyMoved();
     void runEngine(float** inputs, float** outputs, int frames) noexcept;  // [audio thread]
 
     CQb32 engine;
     vkAudioInterface inputFormat;
     vkAudioInterface outputFormat;
-    std::atomic<bool> beamOn[beamCount];
-    std::atomic<float> elevationDegrees[beamCount];
-    std::atomic<float> azimuthDegrees[beamCount];
-    std::atomic<int> patternIndex[beamCount];
     int patternCount = 0;
     std::unique_ptr<ProgramRecord[]> programs;  // programCount records; null if they could not be made
 
     EngineGate gate;
+    // One reconfiguring host thread at a time (never taken by the audio thread).
+    ControlMutex controlMutex;
     ParameterQueue pendingChanges;
-    std::atomic<bool> resendProgram{false};
+    std::atomic<bool> signalSinceClear{false};  // audio has run since the last clear
 };
 
 }  // namespace qb32

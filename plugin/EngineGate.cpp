@@ -27,4 +27,15 @@ void EngineGate::enterControl() noexcept {
 
 void EngineGate::leaveControl() noexcept { holder.store(none, std::memory_order_release); }
 
+void ControlMutex::lock() noexcept {
+    for (;;) {
+        bool expected = false;
+        if (held.compare_exchange_weak(expected, true, std::memory_order_acquire, std::memory_order_relaxed))
+            return;
+        std::this_thread::yield();
+    }
+}
+
+void ControlMutex::unlock() noexcept { held.store(false, std::memory_order_release); }
+
 }  // namespace qb32

@@ -38,6 +38,34 @@ private:
     std::atomic<int> controlWaiting{0};
 };
 
+// Serialises the host threads that reconfigure, among themselves only (the
+// audio callback never takes it). A yielding lock on an atomic flag: the
+// standard mutex is missing from some toolchains the module is built with
+// (mingw-w64 with Win32 threads). Held for one reconfiguration at most.
+class ControlMutex {
+public:
+    ControlMutex() noexcept = default;
+    ControlMutex(const ControlMutex&) = delete;
+    ControlMutex& operator=(const ControlMutex&) = delete;
+
+    void lock() noexcept;    // [any thread but the audio thread]
+    void unlock() noexcept;  // [the thread that locked]
+
+private:
+    std::atomic<bool> held{false};
+};
+
+class ControlMutexScope {
+public:
+    explicit ControlMutexScope(ControlMutex& m) noexcept : mutex(m) { mutex.lock(); }
+    ~ControlMutexScope() { mutex.unlock(); }
+    ControlMutexScope(const ControlMutexScope&) = delete;
+    ControlMutexScope& operator=(const ControlMutexScope&) = delete;
+
+private:
+    ControlMutex& mutex;
+};
+
 // Holds the gate for control from construction to destruction.
 class ControlScope {
 public:

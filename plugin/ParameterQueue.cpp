@@ -2,48 +2,46 @@
 
 namespace qb32 {
 
-// Each slot carries a sequence number: equal to the position a producer may
-// claim next, position + 1 once filled, position + capacity once consumed.
-// Producers claim positions with a compare-and-swap on enqueuePosition, fill
-// the slot, then publish it by advancing its sequence (release); the consumer
-// reads a slot only after seeing that sequence (acquire).
+namespace {
 
-ParameterQueue::ParameterQueue() noexcept {
-    for (std::size_t i = 0; i < capacity; ++i) {
-        slots[i].sequence.store(i, std::memory_order_relaxed);
-        slots[i].change = ParameterChange{0, 0.0f};
+// a was drawn after b (modulo 2^32).
+bool after(std::uint32_t a, std::uint32_t b) noexcept { return static_cast<std::int32_t>(a - b) > 0; }
+
+}  // namespace
+
+void ParameterQueue::mark(int index) noexcept {
+    if (!isParameterIndex(index)) return;
+    // Tickets start at 1: 0 is what nothing-marked-yet reads as.
+    const std::uint32_t ticket = nextTicket.fetch_add(1, std::memory_order_relaxed) + 1;
+    std::atomic<std::uint32_t>& slot = latest[index];
+    std::uint32_t seen = slot.load(std::memory_order_relaxed);
+    while (after(ticket, seen) &&
+           !slot.compare_exchange_weak(seen, ticket, std::memory_order_release, std::memory_order_relaxed)) {
     }
 }
 
-bool ParameterQueue::push(ParameterChange change) noexcept {
-    std::size_t position = enqueuePosition.load(std::memory_order_relaxed);
-    for (;;) {
-        Slot& slot = slots[position & (capacity - 1)];
-        const std::size_t sequence = slot.sequence.load(std::memory_order_acquire);
-        const auto lag = static_cast<std::ptrdiff_t>(sequence - position);
-        if (lag == 0) {
-            if (enqueuePosition.compare_exchange_weak(position, position + 1,
-                                                      std::memory_order_relaxed)) {
-                slot.change = change;
-                slot.sequence.store(position + 1, std::memory_order_release);
-                return true;
-            }
-        } else if (lag < 0) {
-            return false;  // the slot still holds an entry of the previous lap: full
-        } else {
-            position = enqueuePosition.load(std::memory_order_relaxed);
+int ParameterQueue::take(int* indices) noexcept {
+    std::uint32_t tickets[parameterCount];
+    int count = 0;
+    for (int index = 0; index < parameterCount; ++index) {
+        const std::uint32_t ticket = latest[index].load(std::memory_order_acquire);
+        if (ticket == taken[index]) continue;
+        taken[index] = ticket;
+        // Insertion by ticket: at most 32 entries.
+        int at = count++;
+        for (; at > 0 && after(tickets[at - 1], ticket); --at) {
+            tickets[at] = tickets[at - 1];
+            indices[at] = indices[at - 1];
         }
+        tickets[at] = ticket;
+        indices[at] = index;
     }
+    return count;
 }
 
-bool ParameterQueue::pop(ParameterChange& change) noexcept {
-    const std::size_t position = dequeuePosition.load(std::memory_order_relaxed);
-    Slot& slot = slots[position & (capacity - 1)];
-    if (slot.sequence.load(std::memory_order_acquire) != position + 1) return false;
-    change = slot.change;
-    dequeuePosition.store(position + 1, std::memory_order_relaxed);
-    slot.sequence.store(position + capacity, std::memory_order_release);
-    return true;
+void ParameterQueue::takeAll() noexcept {
+    for (int index = 0; index < parameterCount; ++index)
+        taken[index] = latest[index].load(std::memory_order_acquire);
 }
 
 }  // namespace qb32

@@ -1,54 +1,55 @@
 #pragma once
-// ParameterQueue: a bounded, lock-free, multi-producer single-consumer queue
-// of parameter changes (index, value). Host threads push the changes they
-// make; the thread that currently owns the engine (the audio callback between
-// two blocks, or a reconfiguration) pops them in the order their pushes took
-// their slots.
+// ParameterQueue: which of the 32 parameters changed since the engine last
+// took them, in the order their latest changes arrived. Values do not travel
+// here: the taker reads each parameter's value where it lives (the current
+// program record), so a parameter changed 100,000 times between two blocks
+// is applied once, with its latest value, and a block never applies more
+// than parameterCount changes.
 //
-// States: empty, holding 1..capacity entries, full. A push into a full queue
-// answers false and stores nothing; the caller then has to resend its state by
-// other means (the shell resends the whole current program).
+// Producers (any number of host threads) mark(index) after storing the value:
+// each mark draws a ticket from one shared counter and raises the
+// parameter's ticket to it (a newer ticket is never replaced by an older
+// one). The taker (the thread that currently owns the engine) compares every
+// parameter's ticket with the one it took last: the parameters whose ticket
+// moved are the changes, ordered by their tickets.
 //
-// Real time: push and pop never allocate, never block and never throw. A pop
-// that meets a slot whose producer has claimed it but not yet filled it
-// answers "empty" rather than wait; the entry is popped by a later call.
-// Exactly one thread may pop at a time (the caller ensures it).
+// Tickets are 32 bits and compared modulo 2^32: order holds while fewer than
+// 2^31 marks happen between two takes.
+//
+// Memory order: a mark releases, a take acquires, so a value stored before
+// its mark is visible to the taker that sees the mark.
+//
+// Real time: mark and take never allocate, never block and never throw; mark
+// is lock-free (a compare-and-swap loop that only repeats when another
+// producer raised the same ticket meanwhile). Exactly one thread may take at
+// a time (the caller ensures it).
 
 #include <atomic>
-#include <cstddef>
 #include <cstdint>
+
+#include "plugin/Parameters.h"
 
 namespace qb32 {
 
-struct ParameterChange {
-    std::int32_t index;
-    float value;
-};
-
 class ParameterQueue {
 public:
-    static constexpr std::size_t capacity = 1024;  // a power of two
-
-    ParameterQueue() noexcept;
+    ParameterQueue() noexcept = default;
     ParameterQueue(const ParameterQueue&) = delete;
     ParameterQueue& operator=(const ParameterQueue&) = delete;
 
-    // [any thread] false when the queue is full.
-    bool push(ParameterChange change) noexcept;
-    // [engine owner] false when nothing is ready.
-    bool pop(ParameterChange& change) noexcept;
+    // [any thread] index 0..parameterCount-1 has a new value.
+    void mark(int index) noexcept;
+    // [engine owner] Writes the changed indices, oldest latest change first,
+    // into indices[0 .. answer) and counts them as taken.
+    int take(int* indices) noexcept;
+    // [engine owner] Counts every change so far as taken (the caller applies
+    // the whole state itself, after this call).
+    void takeAll() noexcept;
 
 private:
-    static_assert((capacity & (capacity - 1)) == 0);
-
-    struct Slot {
-        std::atomic<std::size_t> sequence;
-        ParameterChange change;
-    };
-
-    Slot slots[capacity];
-    alignas(64) std::atomic<std::size_t> enqueuePosition{0};
-    alignas(64) std::atomic<std::size_t> dequeuePosition{0};
+    std::atomic<std::uint32_t> nextTicket{0};
+    std::atomic<std::uint32_t> latest[parameterCount] = {};
+    std::uint32_t taken[parameterCount] = {};  // the taker's own
 };
 
 }  // namespace qb32

@@ -11,9 +11,23 @@ namespace qb32 {
 
 namespace {
 constexpr const char* defaultProgramName = "default";
-constexpr const char* parameterNames[parametersPerBeam] = {"Elevation", "Azimuth", "Pattern",
-                                                           "Status"};
+constexpr const char* kindShortNames[parametersPerBeam] = {"Elev", "Azim", "Patt", "On"};
+constexpr const char* kindLongNames[parametersPerBeam] = {"Elevation", "Azimuth", "Pattern",
+                                                          "Status"};
 constexpr const char* parameterLabels[parametersPerBeam] = {"degree", "degree", "", ""};
+
+float snappedToWholeDegree(float degrees) noexcept {
+    const float whole = std::round(degrees);
+    return std::fabs(degrees - whole) <= wholeDegreeSnap_deg ? whole : degrees;
+}
+
+// "<beam + 1><between><kind>", cut to the capacity.
+void writeBeamText(char* text, std::size_t capacity, int beam, const char* between,
+                   const char* kind) noexcept {
+    char joined[vst::maxPropertyLabelBytes];
+    std::snprintf(joined, sizeof joined, "%d%s%s", beam + 1, between, kind);
+    vst::writeText(text, capacity, joined);
+}
 }  // namespace
 
 float sanitiseParameterValue(float value) noexcept {
@@ -21,8 +35,10 @@ float sanitiseParameterValue(float value) noexcept {
     return value < 1.0f ? value : 1.0f;
 }
 
-float elevationDegreesFor(float value) noexcept { return value * elevationRange_deg; }
-float azimuthDegreesFor(float value) noexcept { return value * azimuthRange_deg; }
+float elevationDegreesFor(float value) noexcept {
+    return snappedToWholeDegree(value * elevationRange_deg);
+}
+float azimuthDegreesFor(float value) noexcept { return snappedToWholeDegree(value * azimuthRange_deg); }
 int patternIndexFor(float value, int patternCount) noexcept {
     const int index = patternIndexForValue(value, patternCount);
     return index < 0 ? 0 : index;
@@ -69,8 +85,55 @@ void ProgramRecord::copyName(char* text) const noexcept {
 }
 
 void writeParameterName(int index, char* text) noexcept {
-    vst::writeText(text, vst::maxParameterNameBytes,
-                   isParameterIndex(index) ? parameterNames[kindOf(index)] : "");
+    if (!isParameterIndex(index)) {
+        vst::writeText(text, vst::maxParameterNameBytes, "");
+        return;
+    }
+    writeBeamText(text, vst::maxParameterNameBytes, beamOf(index), " ", kindShortNames[kindOf(index)]);
+}
+
+bool writeParameterProperties(int index, int patternCount,
+                              vst::VstParameterProperties& p) noexcept {
+    if (!isParameterIndex(index)) return false;
+    using namespace vst;
+    p = VstParameterProperties{};
+    const int beam = beamOf(index);
+    const ParameterKind kind = kindOf(index);
+    char label[maxPropertyLabelBytes];
+    std::snprintf(label, sizeof label, "Beam %d %s", beam + 1, kindLongNames[kind]);
+    writeText(p.label, sizeof p.label, label);
+    writeBeamText(p.shortLabel, sizeof p.shortLabel, beam, " ", kindShortNames[kind]);
+    std::snprintf(label, sizeof label, "Beam %d", beam + 1);
+    writeText(p.categoryLabel, sizeof p.categoryLabel, label);
+    p.displayIndex = static_cast<std::int16_t>(index);
+    p.category = static_cast<std::int16_t>(beam + 1);
+    p.numParametersInCategory = parametersPerBeam;
+    p.flags = kVstParameterSupportsDisplayIndex | kVstParameterSupportsDisplayCategory |
+              kVstParameterUsesIntegerMinMax;
+    // Whole steps of each kind; the value of step i is i / maxInteger.
+    int largeStep = 1;
+    switch (kind) {
+    case elevationKind:
+    case azimuthKind:
+        p.maxInteger = static_cast<VstInt32>(kind == elevationKind ? elevationRange_deg : azimuthRange_deg);
+        largeStep = 10;
+        p.flags |= kVstParameterUsesIntStep | kVstParameterUsesFloatStep | kVstParameterCanRamp;
+        break;
+    case patternKind:
+        p.maxInteger = patternCount > 1 ? patternCount - 1 : 1;
+        p.flags |= kVstParameterUsesIntStep | kVstParameterUsesFloatStep;
+        break;
+    case statusKind:
+        p.maxInteger = 1;
+        p.flags |= kVstParameterIsSwitch;
+        break;
+    }
+    p.minInteger = 0;
+    p.stepInteger = 1;
+    p.largeStepInteger = largeStep;
+    p.stepFloat = p.smallStepFloat = 1.0f / static_cast<float>(p.maxInteger);
+    p.largeStepFloat = static_cast<float>(largeStep) / static_cast<float>(p.maxInteger);
+    return true;
 }
 
 void writeParameterLabel(int index, char* text) noexcept {

@@ -13,13 +13,24 @@
 // writes it may mix the two names, but never leaves the record unterminated.
 //
 // Texts: writers never write more than the host buffer sizes of AEffect.h
-// (names 10 bytes, labels and displays 9, program names 24, terminator
-// included).
+// (names, labels and displays 9 bytes, program names 24, terminator
+// included). Names carry the beam's number and the kind ("1 Elev", "1 Azim",
+// "1 Patt", "1 On" up to beam 8), so all 32 differ; the properties give the
+// long form ("Beam 1 Elevation"), the category "Beam 1".."Beam 8" with its
+// four parameters, and the ranges a host may step through: whole degrees
+// 0..180 and 0..360, patterns 0..patternCount-1 (value i / (count - 1)),
+// status a switch.
+//
+// Degrees: a value meant as whole degrees (i / 180, i / 360, as a host
+// stepping the announced ranges sends it) maps to exactly those degrees,
+// although the float product lands a rounding error below them.
 //
 // Real time: nothing here allocates, locks or throws.
 
 #include <atomic>
 #include <cstddef>
+
+#include "plugin/vst/AEffect.h"
 
 namespace qb32 {
 
@@ -40,9 +51,11 @@ constexpr ParameterKind kindOf(int index) noexcept {
 // NaN -> 0; then limited to 0..1.
 float sanitiseParameterValue(float value) noexcept;
 
-// Mappings of a sanitised value.
+// Mappings of a sanitised value. Degrees within wholeDegreeSnap_deg of a
+// whole degree are that whole degree.
 inline constexpr float elevationRange_deg = 180.0f;
 inline constexpr float azimuthRange_deg = 360.0f;
+inline constexpr float wholeDegreeSnap_deg = 1e-4f;
 inline constexpr float statusOnThreshold = 0.5f;
 float elevationDegreesFor(float value) noexcept;
 float azimuthDegreesFor(float value) noexcept;
@@ -71,9 +84,13 @@ public:
     std::atomic<char> programName[programNameBytes];
 };
 
-// "Elevation", "Azimuth", "Pattern", "Status" for the kind of index, into a
-// 10-byte buffer; "" outside 0..31.
+// "<beam + 1> Elev", "... Azim", "... Patt", "... On" for index, into a 9-byte
+// buffer; "" outside 0..31.
 void writeParameterName(int index, char* text) noexcept;
+// The properties of parameter 0..31 (false and nothing written outside);
+// patternCount sets the pattern's integer range.
+bool writeParameterProperties(int index, int patternCount,
+                              vst::VstParameterProperties& properties) noexcept;
 // "degree" for elevation and azimuth, else ""; 9-byte buffer.
 void writeParameterLabel(int index, char* text) noexcept;
 // The degrees truncated toward zero in decimal, into a 9-byte buffer; "Huge!"

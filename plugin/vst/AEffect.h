@@ -98,14 +98,60 @@ enum PlugCategory : VstInt32 { kPlugCategUnknown = 0, kPlugCategEffect = 1 };
 
 // Host buffer sizes, terminator included, that the interface guarantees.
 inline constexpr std::size_t maxProgramNameBytes = 24;
-inline constexpr std::size_t maxParameterTextBytes = 9;   // labels and display texts
-inline constexpr std::size_t maxParameterNameBytes = 10;  // the name "Elevation" and its NUL
+inline constexpr std::size_t maxParameterTextBytes = 9;  // labels and display texts
+inline constexpr std::size_t maxParameterNameBytes = 9;  // eight characters and the NUL
 inline constexpr std::size_t maxEffectNameBytes = 32;
 inline constexpr std::size_t maxVendorStringBytes = 64;
 inline constexpr std::size_t maxProductStringBytes = 64;
 
-// Requests a plug-in may make of the host; this module asks the version only.
-enum HostOpcode : VstInt32 { audioMasterAutomate = 0, audioMasterVersion = 1 };
+// Requests a plug-in may make of the host (the ones this module uses).
+enum HostOpcode : VstInt32 {
+    audioMasterAutomate = 0,
+    audioMasterVersion = 1,
+    audioMasterIOChanged = 13,  // numInputs, numOutputs or initialDelay changed
+    audioMasterCanDo = 37,      // ptr: the capability's name; answers 1 when the host can
+};
+
+// What effGetParameterProperties fills in (ptr points to one record). No
+// pointers inside: 152 bytes on every target.
+inline constexpr std::size_t maxPropertyLabelBytes = 64;
+inline constexpr std::size_t maxPropertyShortLabelBytes = 8;
+inline constexpr std::size_t maxPropertyCategoryLabelBytes = 24;
+
+enum ParameterFlags : VstInt32 {
+    kVstParameterIsSwitch = 1 << 0,
+    kVstParameterUsesIntegerMinMax = 1 << 1,
+    kVstParameterUsesFloatStep = 1 << 2,
+    kVstParameterUsesIntStep = 1 << 3,
+    kVstParameterSupportsDisplayIndex = 1 << 4,
+    kVstParameterSupportsDisplayCategory = 1 << 5,
+    kVstParameterCanRamp = 1 << 6,
+};
+
+struct VstParameterProperties {
+    float stepFloat;
+    float smallStepFloat;
+    float largeStepFloat;
+    char label[maxPropertyLabelBytes];
+    VstInt32 flags;
+    VstInt32 minInteger;
+    VstInt32 maxInteger;
+    VstInt32 stepInteger;
+    VstInt32 largeStepInteger;
+    char shortLabel[maxPropertyShortLabelBytes];
+    std::int16_t displayIndex;
+    std::int16_t category;  // 0: none, else the category's number from 1
+    std::int16_t numParametersInCategory;
+    std::int16_t reserved;
+    char categoryLabel[maxPropertyCategoryLabelBytes];
+    char future[16];
+};
+
+static_assert(sizeof(VstParameterProperties) == 152, "parameter properties must be 152 bytes");
+static_assert(offsetof(VstParameterProperties, flags) == 76 &&
+              offsetof(VstParameterProperties, shortLabel) == 96 &&
+              offsetof(VstParameterProperties, displayIndex) == 104 &&
+              offsetof(VstParameterProperties, categoryLabel) == 112);
 
 // Every dispatcher opcode of the interface, 0..79. The basic set (0..24) is
 // served by AudioEffect, the extended set (25..79) by AudioEffectX.

@@ -47,6 +47,10 @@ VstIntPtr onGetTailSize(AudioEffectX& e, const DispatchCall&) { return e.getTail
 VstIntPtr onSetBypass(AudioEffectX& e, const DispatchCall& c) {
     return e.setBypass(c.value != 0) ? 1 : 0;
 }
+VstIntPtr onGetParameterProperties(AudioEffectX& e, const DispatchCall& c) {
+    if (c.ptr == nullptr) return 0;
+    return e.getParameterProperties(c.index, static_cast<VstParameterProperties*>(c.ptr)) ? 1 : 0;
+}
 VstIntPtr onGetVstVersion(AudioEffectX& e, const DispatchCall&) { return e.getVstVersion(); }
 VstIntPtr onGetCurrentMidiProgram(AudioEffectX& e, const DispatchCall&) {
     return e.getCurrentMidiProgram();
@@ -98,7 +102,7 @@ constexpr std::array<OpcodeHandler, opcodeCount - effProcessEvents> extendedHand
     {effIdle, answerZero},
     {effGetIcon, answerZero},
     {effSetViewPosition, answerZero},
-    {effGetParameterProperties, answerZero},
+    {effGetParameterProperties, onGetParameterProperties},
     {effKeysRequired, answerZero},
     {effGetVstVersion, onGetVstVersion},
     {effEditKeyDown, answerZero},  // no editor

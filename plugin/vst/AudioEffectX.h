@@ -3,7 +3,8 @@
 // extended dispatcher opcodes (25..79) through virtual operations with the
 // interface's default answers, and hands the basic ones to AudioEffect.
 //
-// Defaults: 0 for every extended opcode, except effGetVstVersion (2400),
+// Defaults: 0 for every extended opcode (effGetParameterProperties: 0 and
+// nothing written), except effGetVstVersion (2400),
 // effGetCurrentMidiProgram (-1), effSetTotalSampleToProcess (the value,
 // unchanged), and effGetSpeakerArrangement, which writes null arrangement
 // pointers into both host destinations and answers 0.
@@ -32,6 +33,9 @@ public:
     virtual bool getVendorString(char* /*text*/) { return false; }
     virtual bool getProductString(char* /*text*/) { return false; }
     [[nodiscard]] virtual VstInt32 getVendorVersion() { return 0; }
+    virtual bool getParameterProperties(VstInt32 /*index*/, VstParameterProperties* /*properties*/) {
+        return false;
+    }
     [[nodiscard]] virtual VstInt32 canDo(const char* /*text*/) { return 0; }
     [[nodiscard]] virtual VstInt32 getVstVersion() { return vstVersion; }
     [[nodiscard]] virtual VstInt32 getCurrentMidiProgram() { return -1; }

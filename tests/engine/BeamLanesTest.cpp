@@ -2,7 +2,8 @@
 // output must be the per-beam path's, bit for bit, whatever happens around
 // them: the same stream and the same calls with the path switched on and off,
 // through random automation that leaves and re-enters it; and steady streams
-// in single samples against long blocks.
+// in single samples against long blocks. Each at every instruction-set level
+// the machine runs (the side-by-side path from AVX2 up).
 
 #include <gtest/gtest.h>
 
@@ -13,9 +14,12 @@
 
 #include "engine/BeamLanes.h"
 #include "engine/CQb32.h"
+#include "engine/CQuorbix.h"
+#include "patterns/CQbPattern.h"
 #include "framework/Simd.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/Reference.h"
+#include "tests/support/SimdLevels.h"
 
 namespace qb32 {
 namespace {
@@ -127,7 +131,7 @@ void expectSameBits(const Stream& a, const Stream& b) {
 
 bool lanesAvailable() { return simd::atLeast(simd::activeLevel(), simd::Level::avx2); }
 
-TEST(BeamLanes, TinyCallsGiveThePerBeamBitsThroughRandomAutomation) {
+void tinyCallsGiveThePerBeamBits() {
     if (!lanesAvailable()) GTEST_SKIP() << "side-by-side path needs AVX2";
     const int samples = 120000;
     for (int eqMode : {0, 1}) {
@@ -148,9 +152,14 @@ TEST(BeamLanes, TinyCallsGiveThePerBeamBitsThroughRandomAutomation) {
     }
 }
 
+TEST(BeamLanes, TinyCallsGiveThePerBeamBitsThroughRandomAutomation) {
+    if (!lanesAvailable()) GTEST_SKIP() << "side-by-side path needs AVX2";
+    testing::atEveryLevel(tinyCallsGiveThePerBeamBits, simd::Level::avx2);
+}
+
 // The whole engine must not depend on the host's block sizes, through the
 // same automation: long blocks against mostly tiny calls, both paths in play.
-TEST(BeamLanes, TinyCallsGiveTheBitsOfLongBlocksThroughRandomAutomation) {
+void tinyCallsGiveTheBitsOfLongBlocks() {
     const int samples = 120000;
     for (int eqMode : {0, 1}) {
         for (int beams : {8, 5}) {
@@ -164,10 +173,14 @@ TEST(BeamLanes, TinyCallsGiveTheBitsOfLongBlocksThroughRandomAutomation) {
     }
 }
 
+TEST(BeamLanes, TinyCallsGiveTheBitsOfLongBlocksThroughRandomAutomation) {
+    testing::atEveryLevel(tinyCallsGiveTheBitsOfLongBlocks);
+}
+
 // Every beam of the catalogue at once, each in its own lane, with single
 // samples: the patterns differ in their used orders, their modal delays
 // (omni) and their crossover lengths (55, 41 and 37 taps).
-TEST(BeamLanes, SingleSamplesForEveryPatternSideBySide) {
+void singleSamplesForEveryPattern() {
     if (!lanesAvailable()) GTEST_SKIP() << "side-by-side path needs AVX2";
     const int samples = 40000;
     for (int first : {0, 8}) {
@@ -182,12 +195,125 @@ TEST(BeamLanes, SingleSamplesForEveryPatternSideBySide) {
     }
 }
 
-TEST(BeamLanes, MoreBeamsThanLanesTakeThePerBeamPath) {
+TEST(BeamLanes, SingleSamplesForEveryPatternSideBySide) {
+    if (!lanesAvailable()) GTEST_SKIP() << "side-by-side path needs AVX2";
+    testing::atEveryLevel(singleSamplesForEveryPattern, simd::Level::avx2);
+}
+
+// Every setter of every stage the side-by-side path copies from, called on
+// the stage itself rather than through the engine (as an engine operation
+// that does not tell the lanes would): from the next call on the output is
+// the per-beam path's, bit for bit.
+void stagesChangedBehindTheLanesBack() {
+    if (!lanesAvailable()) GTEST_SKIP() << "side-by-side path needs AVX2";
+    using Poke = void (*)(CQb32&, CQuorbix&);
+    struct Case {
+        const char* what;
+        Poke poke;
+    };
+    static const auto otherTaps = [](CQb32& e, int pattern, const float** taps) {
+        const CQbPattern* p = e.getPattern(pattern);
+        for (int n = 0; n < 4; ++n) taps[n] = modalFilterTaps(*p, 0, n);
+        return p;
+    };
+    const Case cases[] = {
+        {"modal target azimuth", [](CQb32&, CQuorbix& f) { f.modalStage(2)->setTargetAzimuth(45); }},
+        {"modal elevation", [](CQb32&, CQuorbix& f) { f.modalStage(0)->setElevation(100.0f); }},
+        {"modal filters", [](CQb32& e, CQuorbix& f) {
+             const float* taps[4];
+             const CQbPattern* p = otherTaps(e, 9, taps);
+             f.modalStage(1)->loadModalFilters(modalFilterLengthRow(*p, 0), taps);
+         }},
+        {"modal filters settled", [](CQb32& e, CQuorbix& f) {
+             const float* taps[4];
+             const CQbPattern* p = otherTaps(e, 4, taps);
+             f.modalStage(5)->loadModalFilters(modalFilterLengthRow(*p, 0), taps);
+             f.modalStage(5)->settle();
+         }},
+        {"modal reset", [](CQb32&, CQuorbix& f) { f.modalStage(3)->reset(); }},
+        {"high band mode", [](CQb32&, CQuorbix& f) {
+             CQbHf& hf = *f.highBandStage(3);
+             hf.changeMode(hf.getMode() == 1 ? 2 : 1);
+         }},
+        {"high band reset", [](CQb32&, CQuorbix& f) { f.highBandStage(6)->reset(); }},
+        {"low crossover filter", [](CQb32& e, CQuorbix& f) {
+             const CQbPattern* p = e.getPattern(10);
+             const float* taps[1] = {p->lowBandFilter};
+             const int lengths[1] = {p->crossoverLength};
+             f.lowCrossoverStage(0)->loadFilter(lengths, taps);
+             f.lowCrossoverStage(0)->settle();
+         }},
+        {"high crossover reset", [](CQb32&, CQuorbix& f) { f.highCrossoverStage(4)->reset(); }},
+        {"post filter", [](CQb32& e, CQuorbix& f) {
+             const CQbPattern* p = e.getPattern(0);
+             const float* taps[1] = {postFilterTaps(*p, 0)};
+             const int lengths[1] = {postFilterTapCount(*p, 0)};
+             f.postStage(7)->loadFilter(lengths, taps);
+             f.postStage(7)->settle();
+         }},
+        {"post reset", [](CQb32&, CQuorbix& f) { f.postStage(2)->reset(); }},
+        {"post latency", [](CQb32& e, CQuorbix& f) {
+             const CQbPattern* p = e.getPattern(7);
+             const float* taps[1] = {postFilterTaps(*p, 2)};
+             const int lengths[1] = {postFilterTapCount(*p, 2)};
+             f.postStage(1)->setLatency(f.postStage(1)->getLatency());  // new storage
+             f.postStage(1)->loadFilter(lengths, taps);
+         }},
+        {"high band delay clear", [](CQb32&, CQuorbix& f) { f.highBandDelayLine(5)->clear(); }},
+        {"high band delay resize", [](CQb32&, CQuorbix& f) {
+             f.highBandDelayLine(0)->resize(f.highBandDelayLine(0)->getLength());
+         }},
+        {"output delay clear", [](CQb32&, CQuorbix& f) { f.outputDelayLine(6)->clear(); }},
+        {"every output delay longer", [](CQb32&, CQuorbix& f) {
+             for (int b = 0; b < 8; ++b) f.outputDelayLine(b)->resize(f.outputDelayLine(b)->getLength() + 3);
+         }},
+    };
+    constexpr int samples = 9000, pokeAt = 4000;
+    const auto sizes = smallCalls(5);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Stream perBeam(8, samples), sideBySide(8, samples);
+        std::uint64_t servedBefore = 0;
+        for (Stream* stream : {&perBeam, &sideBySide}) {
+            beamLanes::setEnabled(stream == &sideBySide);
+            CQb32 engine;
+            ASSERT_EQ(engine.configure(timeDomainStream(32, 44100.0f, 512), timeDomainStream(8, 44100.0f, 512)), 0);
+            for (int b = 0; b < 8; ++b) setPattern(engine, b, (7 * b + 2) % 12);
+            engine.start();
+            engine.stop();
+            std::size_t next = 0;
+            for (int at = 0; at < samples;) {
+                if (at == pokeAt) {
+                    servedBefore = engine.sideBySideCalls();
+                    c.poke(engine, *engine.getFrontEnd());
+                }
+                const int limit = at < pokeAt ? pokeAt : samples;
+                const int n = std::min(sizes[next++ % sizes.size()], limit - at);
+                stream->call(engine, at, n);
+                at += n;
+            }
+        }
+        beamLanes::setEnabled(true);
+        EXPECT_GT(servedBefore, 100u) << "the lanes held the stages when they were changed";
+        expectSameBits(perBeam, sideBySide);
+    }
+}
+
+TEST(BeamLanes, StagesChangedBehindTheLanesBackAreSeen) {
+    if (!lanesAvailable()) GTEST_SKIP() << "side-by-side path needs AVX2";
+    testing::atEveryLevel(stagesChangedBehindTheLanesBack, simd::Level::avx2);
+}
+
+void moreBeamsThanLanes() {
     const int samples = 4000;
     Stream blocks(12, samples), tiny(12, samples);
     render(blocks, 12, 0, {}, {512});
     EXPECT_EQ(render(tiny, 12, 0, {}, {3}), 0u);
     expectSameBits(blocks, tiny);
+}
+
+TEST(BeamLanes, MoreBeamsThanLanesTakeThePerBeamPath) {
+    testing::atEveryLevel(moreBeamsThanLanes);
 }
 
 TEST(BeamLanes, NothingAllocatesInTinyCallsOrWhenLeavingThem) {

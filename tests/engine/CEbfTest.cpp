@@ -17,6 +17,7 @@
 #include "tests/engine/EngineTestSupport.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/Reference.h"
+#include "tests/support/SimdLevels.h"
 
 namespace qb32 {
 namespace {
@@ -418,7 +419,7 @@ TEST(CEbf, MatrixProductMatchesADoublePrecisionSum) {
 }
 
 // Streaming: any split of the stream into blocks gives the one-block output.
-TEST(CEbf, BlockSplitDoesNotChangeTheOutput) {
+void blockSplitsGiveTheSameOutput() {
     constexpr int length = 2048;
     Signal in = noise(length, 20);
     for (int mode = 0; mode < 3; ++mode) {
@@ -449,6 +450,10 @@ TEST(CEbf, BlockSplitDoesNotChangeTheOutput) {
             }
         }
     }
+}
+
+TEST(CEbf, BlockSplitDoesNotChangeTheOutput) {
+    testing::atEveryLevel(blockSplitsGiveTheSameOutput);
 }
 
 TEST(CEbf, ResetAndStopForgetEarlierInput) {

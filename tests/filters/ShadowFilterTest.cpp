@@ -14,6 +14,7 @@
 #include "tests/filters/FilterTestSupport.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/Reference.h"
+#include "tests/support/SimdLevels.h"
 
 namespace qb32::testing {
 namespace {
@@ -150,7 +151,7 @@ TEST(ShadowFilterCrossfadeQueue, OnlyTheLastOfSeveralLoadsDuringAFadeFollows) {
     expectCrossfade(y, bRef, dRef, bEnd, dFade, fadeLength, samples);
 }
 
-TEST(ShadowFilterBlocks, OutputDoesNotDependOnBlockSizeOrInPlaceUse) {
+void blockSizesAndInPlaceUseGiveTheSameOutput() {
     DirectFormFir exact;
     const std::size_t samples = 60 * 512;
     const Signal x = whiteNoise(samples, 8);
@@ -176,6 +177,10 @@ TEST(ShadowFilterBlocks, OutputDoesNotDependOnBlockSizeOrInPlaceUse) {
         for (std::size_t t = 0; t < samples; ++t)
             ASSERT_EQ(other[t], reference[t]) << "block " << block << (inPlace ? " in place" : "") << " t " << t;
     }
+}
+
+TEST(ShadowFilterBlocks, OutputDoesNotDependOnBlockSizeOrInPlaceUse) {
+    testing::atEveryLevel(blockSizesAndInPlaceUseGiveTheSameOutput);
 }
 
 TEST(ShadowFilterStatus, EveryRefusalAnswersItsCode) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <xmmintrin.h>
 
@@ -20,20 +21,37 @@ constexpr unsigned flushToZeroBit = 0x8000u;
 constexpr unsigned denormalsAreZeroBit = 0x40u;
 constexpr unsigned underflowMaskBit = 0x800u;
 
-TEST(Audio, ProcessorModeAfterTheCallback) {
+// The host's whole control register comes back exactly, whatever it held:
+// every combination of flush-to-zero and denormals-are-zero, underflow masked
+// or unmasked, each rounding mode, and a raised status flag; through the
+// engine, the silence of a missing channel and a call of no frames. Inside,
+// the callback flushes: tiny inputs whose products underflow give no
+// subnormal output (and no trap, whatever the host unmasked).
+TEST(Audio, TheHostsFloatingPointStateComesBackExactly) {
+    constexpr unsigned otherMasks = 0x1F80u & ~underflowMaskBit;
+    constexpr unsigned precisionFlag = 0x20u;
     PluginInstance p;
     HostBuffers b(64);
+    for (auto& c : b.in)
+        for (std::size_t i = 0; i < c.size(); ++i) c[i] = (i % 2 == 0 ? 3e-37f : -2e-37f) * (1.0f + i);
     const unsigned original = _mm_getcsr();
-    for (unsigned underflowMask : {0u, underflowMaskBit}) {
-        _mm_setcsr((original & ~(flushToZeroBit | denormalsAreZeroBit | underflowMaskBit)) |
-                   underflowMask);
-        b.run(p.effect, 64);
-        const unsigned after = _mm_getcsr();
-        EXPECT_EQ(after & flushToZeroBit, 0u);
-        EXPECT_EQ(after & denormalsAreZeroBit, denormalsAreZeroBit);
-        EXPECT_EQ(after & underflowMaskBit, underflowMask);
-    }
-    _mm_setcsr(original);
+    for (int path = 0; path < 3; ++path)
+        for (unsigned ftz : {0u, flushToZeroBit})
+            for (unsigned daz : {0u, denormalsAreZeroBit})
+                for (unsigned underflowMask : {0u, underflowMaskBit})
+                    for (unsigned rounding : {0x0000u, 0x2000u, 0x4000u, 0x6000u}) {
+                        const unsigned host = otherMasks | ftz | daz | underflowMask | rounding | precisionFlag;
+                        float* seventh = b.inputs[7];
+                        if (path == 1) b.inputs[7] = nullptr;
+                        _mm_setcsr(host);
+                        b.run(p.effect, path == 2 ? 0 : 64);
+                        const unsigned after = _mm_getcsr();
+                        _mm_setcsr(original);
+                        b.inputs[7] = seventh;
+                        EXPECT_EQ(after, host) << "path " << path;
+                        for (const auto& c : b.out)
+                            for (float v : c) ASSERT_NE(std::fpclassify(v), FP_SUBNORMAL) << std::hex << host;
+                    }
 }
 
 TEST(Audio, EmptyCallsAndTheOtherEntriesLeaveOutputsAlone) {
@@ -114,6 +132,131 @@ TEST(Audio, RefusedRatesAndSizesKeepTheEngineRunning) {
     }
     EXPECT_TRUE(b.outputsFinite());
     EXPECT_GT(energy, 1.0);
+}
+
+// Hosts suspend and resume and repeat the block size and rate they already
+// gave. Against a twin instance never re-activated, fed the same noise: a
+// repeated setting changes no bit; after a resume or a new block size every
+// beam agrees within -60 dB once 100 ms have passed, and the beam that is off
+// is exact +0 throughout.
+TEST(Audio, ReactivationKeepsTheBeamsWhereTheProgramPutsThem) {
+    enum Sequence { suspendResume, sameBlock, sameRate, largerBlock, smallerBlock };
+    for (Sequence sequence : {suspendResume, sameBlock, sameRate, largerBlock, smallerBlock}) {
+        SCOPED_TRACE(::testing::Message() << "sequence " << sequence);
+        PluginInstance a, twin;
+        for (PluginInstance* p : {&a, &twin}) {
+            p->call(effSetSampleRate, 0, 0, nullptr, 44100.0f);
+            p->call(effSetBlockSize, 0, 512);
+            p->call(effMainsChanged, 0, 1);
+            p->set(0, 0.0f);              // beam 0 at the zenith,
+            p->set(2, 7.5f / 12);         // card3
+            p->set(7, 0.0f);              // beam 1 off
+            p->set(8, 1.0f / 3);          // beam 2 at 60 / 200, hyper2
+            p->set(9, 200.0f / 360);
+            p->set(10, 5.5f / 12);
+        }
+        // Both settle first: glides, crossfades and the high band's region
+        // fades of the twin end within a second.
+        constexpr int settle = 90 * 512, after = 40 * 512;
+        const auto noise = whiteNoise(static_cast<std::size_t>(settle + after) * 32, 21);
+        int clock = 0;
+        double peak[8] = {}, error[8] = {};
+        bool identical = true, offSilent = true;
+        auto run = [&](int frames, bool compare) {
+            HostBuffers x(frames), y(frames);
+            for (int c = 0; c < 32; ++c)
+                for (int i = 0; i < frames; ++i) x.in[c][i] = y.in[c][i] = noise[(clock + i) * 32 + c];
+            x.run(a.effect, frames);
+            y.run(twin.effect, frames);
+            for (int c = 0; c < 8; ++c)
+                for (int i = 0; i < frames; ++i) {
+                    const float u = x.out[c][i], v = y.out[c][i];
+                    identical = identical && std::memcmp(&u, &v, sizeof u) == 0;
+                    if (!compare) continue;
+                    if (c == 1) offSilent = offSilent && u == 0.0f && !std::signbit(u);
+                    if (clock + i < settle + 4410) continue;
+                    peak[c] = std::max(peak[c], std::fabs(double(v)));
+                    error[c] = std::max(error[c], std::fabs(double(u) - v));
+                }
+            clock += frames;
+        };
+        while (clock < settle) run(512, false);
+        ASSERT_TRUE(identical);
+        switch (sequence) {
+            case suspendResume:
+                a.call(effMainsChanged, 0, 0);
+                a.call(effMainsChanged, 0, 1);
+                break;
+            case sameBlock: a.call(effSetBlockSize, 0, 512); break;
+            case sameRate: a.call(effSetSampleRate, 0, 0, nullptr, 44100.0f); break;
+            case largerBlock:
+                a.call(effMainsChanged, 0, 0);
+                a.call(effSetBlockSize, 0, 2048);
+                a.call(effMainsChanged, 0, 1);
+                break;
+            case smallerBlock:
+                a.call(effMainsChanged, 0, 0);
+                a.call(effSetBlockSize, 0, 256);
+                a.call(effMainsChanged, 0, 1);
+                break;
+        }
+        while (clock < settle + after) run(256, true);
+        EXPECT_TRUE(offSilent) << "the beam that is off";
+        if (sequence == sameBlock || sequence == sameRate) {
+            EXPECT_TRUE(identical) << "untouched";
+        }
+        for (int c : {0, 2, 3}) {
+            ASSERT_GT(peak[c], 0.01) << "beam " << c;
+            EXPECT_LE(error[c], 1e-3 * peak[c]) << "beam " << c;
+        }
+    }
+}
+
+// What the effect record reports is the delay an impulse takes through the
+// beams, from construction on and after every change of it; a host that
+// accepts it hears of each change, one that does not is not asked to.
+TEST(Audio, TheReportedDelayIsTheMeasuredOne) {
+    static int ioChanged = 0;
+    static VstIntPtr canDoAnswer = 0;
+    auto host = [](AEffect*, VstInt32 opcode, VstInt32, VstIntPtr, void* ptr, float) -> VstIntPtr {
+        if (opcode == audioMasterVersion) return vstVersion;
+        if (opcode == audioMasterCanDo)
+            return std::strcmp(static_cast<const char*>(ptr), "acceptIOChanges") == 0 ? canDoAnswer : 0;
+        if (opcode == audioMasterIOChanged) ++ioChanged;
+        return 0;
+    };
+    for (VstIntPtr answer : {VstIntPtr{1}, VstIntPtr{-1}}) {
+        canDoAnswer = answer;
+        ioChanged = 0;
+        AEffect* e = CQB32Vst::createInstance(host);
+        ASSERT_NE(e, nullptr);
+        auto& plugin = *static_cast<CQB32Vst*>(e->object);
+        // Silence, then an impulse on every capsule: the omnidirectional
+        // beams' largest output sample is where the impulse comes out.
+        auto measured = [&] {
+            HostBuffers b(2048);
+            for (int block = 0; block < 4; ++block) b.run(e, 2048);
+            for (auto& c : b.in) c[0] = 1.0f;
+            b.run(e, 2048);
+            const auto& y = b.out[0];
+            return static_cast<int>(std::max_element(y.begin(), y.end(), [](float p, float q) {
+                                        return std::fabs(p) < std::fabs(q);
+                                    }) - y.begin());
+        };
+        EXPECT_GT(e->initialDelay, 0);
+        EXPECT_EQ(e->initialDelay, measured()) << "at construction";
+        e->dispatcher(e, effSetBlockSize, 0, 2048, nullptr, 0.0f);
+        EXPECT_EQ(e->initialDelay, measured()) << "after a new block size";
+        const int modeZero = e->initialDelay;
+        EXPECT_EQ(ioChanged, 0) << "the delay did not move";
+        for (int mode : {1, 2, 0}) {
+            ASSERT_EQ(plugin.setEqualisationMode(mode), 0);
+            EXPECT_EQ(e->initialDelay, measured()) << "equalisation mode " << mode;
+        }
+        EXPECT_GT(modeZero, 0);
+        EXPECT_EQ(ioChanged, answer == 1 ? 2 : 0) << "mode 1 moved it, mode 2 back";
+        e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
+    }
 }
 
 TEST(Audio, ReconfigurationKeepsTheProgram) {
@@ -219,6 +362,7 @@ TEST(Audio, TheCallbackAllocatesNothing) {
     for (int block = 0; block < 10; ++block) {
         p.set(4 * (block % 8) + 2, static_cast<float>(block) / 10);  // a pattern load per block
         p.set(4 * (block % 8) + 0, static_cast<float>(block) / 10);
+        p.set(4 * ((block + 3) % 8) + 3, block % 3 == 0 ? 0.0f : 1.0f);  // a beam off or on
         b.run(p.effect, block % 2 == 0 ? 700 : 64);
     }
     EXPECT_EQ(scope.allocations(), 0u);

@@ -61,7 +61,8 @@ TEST(EffectRecord, PublishesThePluginsValues) {
     EXPECT_EQ(e.numInputs, 32);
     EXPECT_EQ(e.numOutputs, 8);
     EXPECT_EQ(e.flags, 16);
-    EXPECT_EQ(e.initialDelay, 0);
+    EXPECT_EQ(e.initialDelay, p.plugin().getEngine().latencySamples());
+    EXPECT_GT(e.initialDelay, 0);
     EXPECT_EQ(e.realQualities, 0);
     EXPECT_EQ(e.offQualities, 0);
     EXPECT_EQ(e.ioRatio, 1.0f);
@@ -152,7 +153,8 @@ TEST(Dispatcher, AnswersEveryOpcodeAsTheInterfaceExpects) {
         {effGetVendorVersion, 0, 0, 1},
         {effVendorSpecific, 0, 0, 0},
         {effGetTailSize, 0, 0, 0},
-        {effGetParameterProperties, 0, 0, 0},
+        {effGetParameterProperties, 0, 0, 1},
+        {effGetParameterProperties, 32, 0, 0},
         {effGetVstVersion, 0, 0, 2400},
         {effGetCurrentMidiProgram, 0, 0, -1},
         {effBeginSetProgram, 0, 0, 0},

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -108,7 +109,7 @@ void checkRecord(AEffect* e) {
     checkEqual(e->numInputs, 32, "numInputs");
     checkEqual(e->numOutputs, 8, "numOutputs");
     checkEqual(e->flags, 16, "flags: processReplacing only");
-    checkEqual(e->initialDelay, 0, "initialDelay");
+    check(e->initialDelay > 0, "initialDelay reports the beams' delay");
     checkEqual(e->uniqueID, fourCharCode('Q', 'B', '3', '2'), "uniqueID");
     checkEqual(e->version, 1, "version");
     check(e->ioRatio == 1.0f, "ioRatio");
@@ -162,9 +163,49 @@ void checkDispatcher(AEffect* e) {
           "getSpeakerArrangement writes null arrangements");
 }
 
+// Names of at most eight characters, all different; the properties record
+// as the interface lays it out (152 bytes, read here at the interface's own
+// offsets), grouped by beam.
+void checkNames(AEffect* e) {
+    std::vector<std::string> names;
+    for (VstInt32 index = 0; index < 32; ++index) {
+        const std::string name = text(e, effGetParamName, index);
+        check(name.size() <= 8, "name " + std::to_string(index) + " fits eight characters");
+        for (const std::string& other : names) check(name != other, "name " + name + " is unique");
+        names.push_back(name);
+    }
+    checkText(names[0].c_str(), "1 Elev", "name 0");
+    checkText(names[9].c_str(), "3 Azim", "name 9");
+    checkText(names[30].c_str(), "8 Patt", "name 30");
+    checkText(names[31].c_str(), "8 On", "name 31");
+
+    unsigned char record[200];
+    std::memset(record, 0xAB, sizeof record);
+    checkEqual(call(e, effGetParameterProperties, 13, 0, record), VstIntPtr{1}, "properties of 13");
+    auto int32At = [&](std::size_t offset) {
+        VstInt32 v;
+        std::memcpy(&v, record + offset, sizeof v);
+        return v;
+    };
+    auto int16At = [&](std::size_t offset) {
+        std::int16_t v;
+        std::memcpy(&v, record + offset, sizeof v);
+        return static_cast<int>(v);
+    };
+    checkText(reinterpret_cast<const char*>(record + 12), "Beam 4 Azimuth", "long label of 13");
+    checkText(reinterpret_cast<const char*>(record + 96), "4 Azim", "short label of 13");
+    checkText(reinterpret_cast<const char*>(record + 112), "Beam 4", "category label of 13");
+    checkEqual(int32At(76) & 0x32, VstInt32{0x32}, "13: integer range, display index and category");
+    checkEqual(int32At(84), VstInt32{360}, "13: whole degrees up to 360");
+    checkEqual(int16At(104), 13, "13: display index");
+    checkEqual(int16At(106), 4, "13: category");
+    checkEqual(int16At(108), 4, "13: four parameters in the category");
+    check(record[152] == 0xAB, "nothing written past the 152-byte record");
+    checkEqual(call(e, effGetParameterProperties, 15, 0, record), VstIntPtr{1}, "properties of 15");
+    checkEqual(int32At(76) & 1, VstInt32{1}, "15: status is a switch");
+}
+
 void checkParameters(AEffect* e) {
-    checkText(text(e, effGetParamName, 0).c_str(), "Elevation", "name 0");
-    checkText(text(e, effGetParamName, 9).c_str(), "Azimuth", "name 9");
     checkText(text(e, effGetParamLabel, 4).c_str(), "degree", "label 4");
     checkText(text(e, effGetParamLabel, 31).c_str(), "", "label 31");
 
@@ -235,18 +276,7 @@ void checkAudio(AEffect* e) {
             for (int i = 0; i < frames; ++i)
                 in[c][i] = 0.25f * std::sin(2.0 * 3.14159265358979 * 500.0 *
                                             (block * frames + i) / 44100.0);
-#if defined(QB32_HOST_TEST_MXCSR)
-        const unsigned before = _mm_getcsr();
-#endif
         e->processReplacing(e, inputs.data(), outputs.data(), frames);
-#if defined(QB32_HOST_TEST_MXCSR)
-        const unsigned after = _mm_getcsr();
-        if (block == 0) {
-            check((after & 0x8000u) == 0, "flush-to-zero off after the callback");
-            check((after & 0x40u) != 0, "denormals-are-zero on after the callback");
-            check((after & 0x800u) == (before & 0x800u), "underflow mask restored");
-        }
-#endif
         for (int c = 0; c < 8; ++c)
             for (int i = 0; i < frames; ++i) {
                 allFinite = allFinite && std::isfinite(out[c][i]) && std::fabs(out[c][i]) < 100.0f;
@@ -283,6 +313,150 @@ void checkAudio(AEffect* e) {
     check(recovered > 1e-3, "beams sound again after non-finite input");
 }
 
+// Deterministic noise in [-0.5, 0.5): the same for every instance it feeds.
+float noiseAt(long n) {
+    std::uint32_t x = static_cast<std::uint32_t>(n) * 2654435761u + 12345u;
+    x ^= x >> 13;
+    x *= 0x5bd1e995u;
+    x ^= x >> 15;
+    return static_cast<float>(x & 0xFFFFFF) / 16777216.0f - 0.5f;
+}
+
+struct Channels {
+    explicit Channels(int frames) : in(32, std::vector<float>(frames)), out(8, std::vector<float>(frames)) {
+        for (auto& c : in) inputs.push_back(c.data());
+        for (auto& c : out) outputs.push_back(c.data());
+    }
+    void run(AEffect* e, int frames) { e->processReplacing(e, inputs.data(), outputs.data(), frames); }
+    std::vector<std::vector<float>> in, out;
+    std::vector<float*> inputs, outputs;
+};
+
+// The reported delay is where an impulse on every capsule comes out of the
+// omnidirectional beams: at start and after a new block size.
+void checkLatency(AEffect* e) {
+    auto measured = [&] {
+        Channels b(2048);
+        for (int block = 0; block < 4; ++block) b.run(e, 2048);
+        for (auto& c : b.in) c[0] = 1.0f;
+        b.run(e, 2048);
+        int at = 0;
+        for (int i = 1; i < 2048; ++i)
+            if (std::fabs(b.out[0][i]) > std::fabs(b.out[0][at])) at = i;
+        return at;
+    };
+    checkEqual(e->initialDelay, measured(), "initialDelay is the measured delay");
+    call(e, effSetBlockSize, 0, 2048);
+    checkEqual(e->initialDelay, measured(), "initialDelay after a new block size");
+}
+
+// Hosts suspend and resume and repeat settings the plug-in has. Against a
+// twin never re-activated: a repeated setting changes no bit, a resume or a
+// new block size is heard no more (-60 dB) after 100 ms, and the beam that is
+// off stays exact zero.
+void checkReactivation(const Module& module) {
+    const char* names[] = {"suspend/resume", "same block size", "same rate", "larger block", "smaller block"};
+    for (int sequence = 0; sequence < 5; ++sequence) {
+        AEffect* a = module.vstPluginMain(hostCallback);
+        AEffect* twin = module.vstPluginMain(hostCallback);
+        if (a == nullptr || twin == nullptr) {
+            check(false, "two instances");
+            return;
+        }
+        for (AEffect* p : {a, twin}) {
+            call(p, effSetSampleRate, 0, 0, nullptr, 44100.0f);
+            call(p, effSetBlockSize, 0, 512);
+            call(p, effMainsChanged, 0, 1);
+            p->setParameter(p, 0, 0.0f);         // beam 0 at the zenith, card3
+            p->setParameter(p, 2, 7.5f / 12);
+            p->setParameter(p, 7, 0.0f);         // beam 1 off
+            p->setParameter(p, 9, 200.0f / 360);  // beam 2 towards 200 degrees, hyper2
+            p->setParameter(p, 10, 5.5f / 12);
+        }
+        const long settle = 90 * 512, total = settle + 40 * 512;
+        long clock = 0;
+        bool identical = true, offSilent = true;
+        double peak = 0, error = 0;
+        auto run = [&](int frames, bool compare) {
+            Channels x(frames), y(frames);
+            for (int c = 0; c < 32; ++c)
+                for (int i = 0; i < frames; ++i) x.in[c][i] = y.in[c][i] = noiseAt((clock + i) * 32 + c);
+            x.run(a, frames);
+            y.run(twin, frames);
+            for (int c = 0; c < 8; ++c)
+                for (int i = 0; i < frames; ++i) {
+                    const float u = x.out[c][i], v = y.out[c][i];
+                    identical = identical && std::memcmp(&u, &v, sizeof u) == 0;
+                    if (!compare) continue;
+                    if (c == 1) offSilent = offSilent && u == 0.0f && !std::signbit(u);
+                    if (c == 1 || clock + i < settle + 4410) continue;
+                    peak = std::fmax(peak, std::fabs(double(v)));
+                    error = std::fmax(error, std::fabs(double(u) - v));
+                }
+            clock += frames;
+        };
+        while (clock < settle) run(512, false);
+        switch (sequence) {
+            case 0: call(a, effMainsChanged, 0, 0); call(a, effMainsChanged, 0, 1); break;
+            case 1: call(a, effSetBlockSize, 0, 512); break;
+            case 2: call(a, effSetSampleRate, 0, 0, nullptr, 44100.0f); break;
+            default:
+                call(a, effMainsChanged, 0, 0);
+                call(a, effSetBlockSize, 0, sequence == 3 ? 2048 : 256);
+                call(a, effMainsChanged, 0, 1);
+                break;
+        }
+        while (clock < total) run(256, true);
+        const std::string name = names[sequence];
+        check(offSilent, name + ": the beam that is off stays exact zero");
+        if (sequence == 1 || sequence == 2) check(identical, name + ": nothing changes");
+        check(peak > 0.01 && error <= 1e-3 * peak,
+              name + ": the beams agree within -60 dB after 100 ms (error " + std::to_string(error) + ", peak " +
+                  std::to_string(peak) + ")");
+        call(a, effClose);
+        call(twin, effClose);
+    }
+}
+
+// The host's processor state comes back exactly from every callback: each
+// combination of flush-to-zero and denormals-are-zero, underflow masked or
+// unmasked, every rounding mode, a raised status flag; tiny inputs make the
+// beams' filters underflow inside (a trap if the unmasked underflow leaked
+// in).
+void checkProcessorState(AEffect* e) {
+#if defined(QB32_HOST_TEST_MXCSR)
+    const int frames = 256;
+    std::vector<std::vector<float>> in(32, std::vector<float>(frames)), out(8, std::vector<float>(frames));
+    std::vector<float*> inputs(32), outputs(8);
+    for (int c = 0; c < 32; ++c) {
+        for (int i = 0; i < frames; ++i) in[c][i] = (i % 2 == 0 ? 3e-37f : -2e-37f) * float(1 + i % 7);
+        inputs[c] = in[c].data();
+    }
+    for (int c = 0; c < 8; ++c) outputs[c] = out[c].data();
+    const unsigned original = _mm_getcsr();
+    int differing = 0;
+    for (unsigned ftz : {0u, 0x8000u})
+        for (unsigned daz : {0u, 0x40u})
+            for (unsigned underflowMask : {0u, 0x800u})
+                for (unsigned rounding : {0x0000u, 0x2000u, 0x4000u, 0x6000u}) {
+                    const unsigned host = 0x1780u | ftz | daz | underflowMask | rounding | 0x20u;
+                    _mm_setcsr(host);
+                    e->processReplacing(e, inputs.data(), outputs.data(), frames);
+                    const unsigned after = _mm_getcsr();
+                    _mm_setcsr(original);
+                    if (after != host) {
+                        ++differing;
+                        char line[96];
+                        std::snprintf(line, sizeof line, "MXCSR 0x%04X came back as 0x%04X", host, after);
+                        check(false, line);
+                    }
+                }
+    check(differing == 0, "every processor state comes back exactly");
+#else
+    (void)e;
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -311,6 +485,7 @@ int main(int argc, char** argv) {
               "only the version is asked of the host");
         checkRecord(e);
         checkDispatcher(e);
+        checkNames(e);
         AEffect* other = module.vstPluginMain(hostCallback);
         checkParameters(e);
         checkPrograms(e);
@@ -319,8 +494,11 @@ int main(int argc, char** argv) {
             checkEqual(call(other, effClose), VstIntPtr{1}, "effClose of the second instance");
         }
         checkAudio(e);
+        checkProcessorState(e);
+        checkLatency(e);
         checkEqual(call(e, effClose), VstIntPtr{1}, "effClose");
     }
+    checkReactivation(module);
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }

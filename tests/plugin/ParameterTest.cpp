@@ -5,10 +5,12 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <set>
 #include <string>
 
 #include "tests/support/AllocationCounter.h"
 #include "tests/plugin/PluginFixture.h"
+#include "tests/support/Reference.h"
 
 namespace qb32::testing {
 namespace {
@@ -65,17 +67,75 @@ TEST(Parameters, PatternRangesFollowTheCatalogue) {
     }
 }
 
-TEST(Parameters, NamesAndLabelsRepeatForEveryBeam) {
+// A host's automation menu and its controller pages: 32 different short
+// names carrying beam and kind, the long labels, a category per beam with
+// its four parameters, and ranges whose every announced step (value
+// i / maxInteger, as a host sends it) selects exactly what the step means,
+// read back through the display texts and the engine.
+TEST(Parameters, NamesPropertiesAndStepsTellTheBeamsApart) {
     PluginInstance p;
-    const char* names[] = {"Elevation", "Azimuth", "Pattern", "Status"};
+    const char* kinds[] = {"Elevation", "Azimuth", "Pattern", "Status"};
+    const char* shortKinds[] = {"Elev", "Azim", "Patt", "On"};
     const char* labels[] = {"degree", "degree", "", ""};
+    const char* patternNames[] = {"omni", "super3", "super2", "super1", "hyper3", "hyper2",
+                                  "hyper1", "card3", "card2", "card1", "dipole1", "torus"};
+    std::set<std::string> names;
+    int perCategory[9] = {};
     for (int index = 0; index < 32; ++index) {
+        const int beam = index / 4, kind = index % 4;
+        const std::string number = std::to_string(beam + 1);
         char name[64], label[64];
+        std::memset(name, '#', sizeof name);
         p.call(effGetParamName, index, 0, name);
         p.call(effGetParamLabel, index, 0, label);
-        EXPECT_STREQ(name, names[index % 4]);
-        EXPECT_STREQ(label, labels[index % 4]);
+        EXPECT_LE(std::strlen(name), 8u) << name;
+        EXPECT_EQ(name, number + " " + shortKinds[kind]);
+        names.insert(name);
+        EXPECT_STREQ(label, labels[kind]);
+
+        VstParameterProperties props;
+        std::memset(&props, '#', sizeof props);
+        ASSERT_EQ(p.call(effGetParameterProperties, index, 0, &props), 1);
+        EXPECT_EQ(std::string(props.label), "Beam " + number + " " + kinds[kind]);
+        EXPECT_STREQ(props.shortLabel, name);
+        EXPECT_EQ(std::string(props.categoryLabel), "Beam " + number);
+        ASSERT_TRUE(props.flags & kVstParameterSupportsDisplayCategory);
+        EXPECT_EQ(props.category, beam + 1);
+        EXPECT_EQ(props.numParametersInCategory, 4);
+        ++perCategory[props.category];
+        EXPECT_TRUE(props.flags & kVstParameterSupportsDisplayIndex);
+        EXPECT_EQ(props.displayIndex, index);
+        EXPECT_EQ(props.reserved, 0);
+        EXPECT_EQ(bool(props.flags & kVstParameterIsSwitch), kind == 3);
+        ASSERT_TRUE(props.flags & kVstParameterUsesIntegerMinMax);
+        const int steps[] = {180, 360, 11, 1};
+        ASSERT_EQ(props.minInteger, 0);
+        ASSERT_EQ(props.maxInteger, steps[kind]);
+        for (int i = props.minInteger; i <= props.maxInteger; ++i) {
+            p.set(index, static_cast<float>(i) / static_cast<float>(props.maxInteger));
+            const std::string shown = display(p, index);
+            switch (kind) {
+                case 0: case 1: EXPECT_EQ(shown, std::to_string(i)) << name; break;
+                case 2: EXPECT_EQ(shown, patternNames[i]) << name; break;
+                default: EXPECT_EQ(shown, i == 1 ? "on" : "off") << name; break;
+            }
+        }
+        if (props.flags & kVstParameterUsesFloatStep) {
+            EXPECT_FLOAT_EQ(props.stepFloat * props.maxInteger, 1.0f) << name;
+            EXPECT_GE(props.largeStepFloat, props.stepFloat) << name;
+        }
     }
+    EXPECT_EQ(names.size(), 32u);
+    for (int c = 1; c <= 8; ++c) EXPECT_EQ(perCategory[c], 4) << c;
+    VstParameterProperties untouched{};
+    EXPECT_EQ(p.call(effGetParameterProperties, 32, 0, &untouched), 0);
+    EXPECT_EQ(p.call(effGetParameterProperties, 0, 0, nullptr), 0);
+    EXPECT_EQ(untouched.label[0], '\0');
+
+    // The whole-degree steps reach the engine as those degrees.
+    p.set(0, 113.0f / 180.0f);
+    runOneBlock(p);
+    EXPECT_EQ(p.plugin().getEngine().getElevation(0), 113.0f);
 }
 
 TEST(Parameters, OutOfRangeIndicesAnswerNothing) {
@@ -93,8 +153,8 @@ TEST(Parameters, OutOfRangeIndicesAnswerNothing) {
     for (int index = 0; index < 32; ++index) EXPECT_EQ(p.get(index), index % 4 == 0 ? 0.5f : index % 4 == 3 ? 1.0f : 0.0f);
 }
 
-// No text reaches past the host's buffer: 10 bytes for names, 9 for labels
-// and displays, 24 for program names.
+// No text reaches past the host's buffer: 9 bytes for names, labels and
+// displays, 24 for program names.
 TEST(Parameters, TextsStayInsideTheHostsBuffers) {
     PluginInstance p;
     char longName[64];
@@ -106,7 +166,7 @@ TEST(Parameters, TextsStayInsideTheHostsBuffers) {
         int index;
         std::size_t bytes;
     };
-    for (const Text& t : {Text{effGetParamName, 0, 10}, Text{effGetParamLabel, 0, 9},
+    for (const Text& t : {Text{effGetParamName, 31, 9}, Text{effGetParamLabel, 0, 9},
                           Text{effGetParamDisplay, 2, 9}, Text{effGetParamDisplay, 0, 9},
                           Text{effGetProgramName, 0, 24}, Text{effGetProgramNameIndexed, 0, 24}}) {
         p.set(2, 10.0f / 12);  // "dipole1": the longest pattern name
@@ -135,8 +195,8 @@ TEST(Parameters, NonFiniteAndOutOfRangeValuesAreLimited) {
         }
         runOneBlock(p);
         const CQb32& engine = p.plugin().getEngine();
-        EXPECT_EQ(engine.getElevation(0), c.stored * 180.0f);
-        EXPECT_EQ(engine.getAzimuth(0), c.stored * 360.0f);
+        EXPECT_NEAR(engine.getElevation(0), c.stored * 180.0f, 1e-4f);
+        EXPECT_NEAR(engine.getAzimuth(0), c.stored * 360.0f, 1e-4f);
         EXPECT_FALSE(std::isnan(p.plugin().getElevationDegrees(0)));
     }
 }
@@ -219,6 +279,25 @@ TEST(Programs, EachProgramKeepsItsOwnValues) {
     runOneBlock(p);
     EXPECT_EQ(p.plugin().getEngine().getElevation(0), 0.9f * 180.0f);
     EXPECT_EQ(p.plugin().getEngine().getBeamPatternIndex(1), 0);
+}
+
+// Selecting the current program again, or sending a parameter the value it
+// has, changes no bit of the output (a pattern reloaded would crossfade the
+// beam into itself).
+TEST(Programs, SendingTheSameValuesAgainChangesNothing) {
+    PluginInstance a, twin;
+    for (PluginInstance* p : {&a, &twin}) p->set(6, 7.5f / 12);  // beam 1 card3
+    const auto noise = whiteNoise(40 * 256 * 32, 4);
+    for (int block = 0; block < 40; ++block) {
+        if (block == 10) a.call(effSetProgram, 0, 0);
+        if (block == 20) a.set(6, 7.5f / 12);
+        HostBuffers x(256), y(256);
+        for (int c = 0; c < 32; ++c)
+            for (int i = 0; i < 256; ++i) x.in[c][i] = y.in[c][i] = noise[(block * 256 + i) * 32 + c];
+        x.run(a.effect, 256);
+        y.run(twin.effect, 256);
+        for (int c = 0; c < 8; ++c) ASSERT_EQ(x.out[c], y.out[c]) << "block " << block << " beam " << c;
+    }
 }
 
 TEST(DegreeText, FollowsTheDecimalRule) {

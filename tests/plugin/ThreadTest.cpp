@@ -18,44 +18,81 @@ namespace {
 
 using namespace vst;
 
-TEST(Threads, QueueKeepsEveryProducersOrderAndLosesNothing) {
+// Each parameter is taken once, in the order of its latest mark: a table of
+// mark sequences against the order worked out by hand.
+TEST(Threads, QueueTakesEachParameterOnceInTheOrderOfItsLatestMark) {
+    struct Case {
+        std::vector<int> marks;
+        std::vector<int> taken;
+    };
+    std::vector<int> flood;
+    for (int i = 0; i < 100000; ++i) flood.push_back((i * 7) % 32);
+    const Case cases[] = {
+        {{}, {}},
+        {{5}, {5}},
+        {{5, 3, 5, 7, 3}, {5, 7, 3}},
+        {{31, 0, 31, 31, 0, 2}, {31, 0, 2}},
+        {flood, {}},  // below: the last 32 marks, oldest first
+    };
+    for (const Case& c : cases) {
+        ParameterQueue queue;
+        for (int index : c.marks) queue.mark(index);
+        std::vector<int> expected = c.taken;
+        if (c.marks.size() == flood.size()) expected.assign(flood.end() - 32, flood.end());
+        int out[32];
+        const int n = queue.take(out);
+        EXPECT_EQ(std::vector<int>(out, out + n), expected) << c.marks.size() << " marks";
+        EXPECT_EQ(queue.take(out), 0) << "taken once";
+    }
     ParameterQueue queue;
-    constexpr int producers = 3, perProducer = 3000;
-    std::atomic<int> started{0};
+    for (int index : {-1, 32, 1000}) queue.mark(index);
+    queue.mark(4);
+    queue.takeAll();
+    int out[32];
+    EXPECT_EQ(queue.take(out), 0);
+}
+
+// Producers store values and mark them while the taker applies what it
+// takes: no parameter twice in one take, and once the producers stop, one
+// more take leaves every parameter at the last value its producer stored.
+TEST(Threads, QueueLosesNoLatestValueUnderManyProducers) {
+    ParameterQueue queue;
+    std::atomic<float> stored[32];
+    for (auto& v : stored) v.store(-1.0f);
+    constexpr int producers = 4, perProducer = 20000;
+    std::atomic<int> running{producers};
     std::vector<std::thread> threads;
     for (int t = 0; t < producers; ++t)
         threads.emplace_back([&, t] {
-            started.fetch_add(1);
-            for (int i = 0; i < perProducer; ++i)
-                while (!queue.push(ParameterChange{t, static_cast<float>(i)})) std::this_thread::yield();
+            // Producer t owns the parameters t, t + 4, ...: its last value is known.
+            for (int i = 0; i < perProducer; ++i) {
+                const int index = t + 4 * (i % 8);
+                stored[index].store(static_cast<float>(i), std::memory_order_relaxed);
+                queue.mark(index);
+            }
+            running.fetch_sub(1);
         });
-    std::vector<int> next(producers, 0);
-    int received = 0;
-    while (received < producers * perProducer) {
-        ParameterChange c;
-        if (!queue.pop(c)) {
-            std::this_thread::yield();
-            continue;
+    float applied[32];
+    for (float& v : applied) v = -1.0f;
+    bool once = true;
+    auto takeAndApply = [&] {
+        int out[32];
+        const int n = queue.take(out);
+        bool seen[32] = {};
+        for (int k = 0; k < n; ++k) {
+            once = once && !seen[out[k]];
+            seen[out[k]] = true;
+            applied[out[k]] = stored[out[k]].load(std::memory_order_relaxed);
         }
-        ASSERT_GE(c.index, 0);
-        ASSERT_LT(c.index, producers);
-        ASSERT_EQ(c.value, static_cast<float>(next[c.index])) << "producer " << c.index;
-        ++next[c.index];
-        ++received;
-    }
+    };
+    while (running.load() > 0) takeAndApply();
     for (auto& t : threads) t.join();
-    ParameterChange c;
-    EXPECT_FALSE(queue.pop(c));
-}
-
-TEST(Threads, QueueRefusesWhenFull) {
-    ParameterQueue queue;
-    for (std::size_t i = 0; i < ParameterQueue::capacity; ++i)
-        ASSERT_TRUE(queue.push(ParameterChange{1, 0.0f}));
-    EXPECT_FALSE(queue.push(ParameterChange{2, 0.0f}));
-    ParameterChange c;
-    EXPECT_TRUE(queue.pop(c));
-    EXPECT_TRUE(queue.push(ParameterChange{3, 0.0f}));
+    takeAndApply();
+    EXPECT_TRUE(once);
+    for (int index = 0; index < 32; ++index) {
+        const int last = perProducer - 8 + index / 4;  // the producer's last round
+        EXPECT_EQ(applied[index], static_cast<float>(last)) << index;
+    }
 }
 
 TEST(Threads, GateKeepsAudioOutWhileControlHoldsIt) {

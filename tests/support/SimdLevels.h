@@ -1,5 +1,8 @@
 #pragma once
-// Running a test body at every instruction-set level the machine can run.
+// Running a test body at every instruction-set level the machine can run:
+// the bit-equality tests hold at each level, not only at the best one.
+
+#include <gtest/gtest.h>
 
 #include <vector>
 
@@ -7,11 +10,11 @@
 
 namespace qb32::testing {
 
-// portable first, then every faster level the CPU supports.
-inline std::vector<simd::Level> runnableLevels() {
-    std::vector<simd::Level> levels{simd::Level::portable};
-    for (auto l : {simd::Level::sse2, simd::Level::avx2, simd::Level::avx512})
-        if (static_cast<int>(l) <= static_cast<int>(simd::detectedLevel())) levels.push_back(l);
+// portable first, then every faster level the CPU supports (from `lowest`).
+inline std::vector<simd::Level> runnableLevels(simd::Level lowest = simd::Level::portable) {
+    std::vector<simd::Level> levels;
+    for (auto l : {simd::Level::portable, simd::Level::sse2, simd::Level::avx2, simd::Level::avx512})
+        if (simd::atLeast(l, lowest) && simd::atLeast(simd::detectedLevel(), l)) levels.push_back(l);
     return levels;
 }
 
@@ -26,5 +29,16 @@ public:
 private:
     simd::Level previous;
 };
+
+// body() once per runnable level from `lowest`, the level in force and named
+// in every failure it reports.
+template <typename Body>
+void atEveryLevel(Body body, simd::Level lowest = simd::Level::portable) {
+    for (simd::Level level : runnableLevels(lowest)) {
+        LevelGuard guard(level);
+        SCOPED_TRACE(::testing::Message() << "level " << simd::levelName(level));
+        body();
+    }
+}
 
 }  // namespace qb32::testing
