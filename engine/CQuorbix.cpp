@@ -328,19 +328,29 @@ void CQuorbix::setBeamActive(int beam, bool on, bool immediate) noexcept {
         return;
     }
     // From silence the stages start on cleared histories: the output waits
-    // until everything that reaches it is formed from the input.
-    if (on && beamRamp[beam] == 0 && beamSilent[beam]) beamWarmup[beam] = warmupFor(beam);
+    // until everything that reaches it is formed from the input. Whatever was
+    // set while the beam was silent (direction, pattern) takes effect at
+    // once: nobody heard the old settings, so there is nothing to glide or
+    // crossfade from.
+    if (on && beamRamp[beam] == 0 && beamSilent[beam]) {
+        settleBeam(beam);
+        beamWarmup[beam] = warmupFor(beam);
+    }
+}
+
+void CQuorbix::settleBeam(int i) noexcept {
+    modalStages[i].settle();
+    highBandStages[i].reset();  // its region from the next sample's direction, no fade
+    lowCrossovers[i].settle();
+    highCrossovers[i].settle();
+    postStages[i].settle();
 }
 
 int CQuorbix::warmupFor(int beam) const noexcept { return 2 * beamLatency(beam); }
 
 void CQuorbix::applySettingsAtOnce() noexcept {
     for (int i = 0; i < beamCount; ++i) {
-        modalStages[i].settle();
-        highBandStages[i].reset();  // its region from the next sample's direction, no fade
-        lowCrossovers[i].settle();
-        highCrossovers[i].settle();
-        postStages[i].settle();
+        settleBeam(i);
         setBeamActive(i, beamActive[i], true);
     }
 }

@@ -25,8 +25,9 @@
 // over beamRamp_ms (rampSamples at the configured rate), so nothing that
 // reaches the output (low band, high band, their filters and delays) steps.
 // Once a beam's ramp down ends its output is exact zeros and all its stages
-// pause, their histories cleared. Switched on from there, its stages run
-// first for twice the beam's latency with the output held at zero (until
+// pause, their histories cleared. Switched on from there, it takes the
+// direction and filters set while it was silent at once (no glide or
+// crossfade from settings nobody heard), its stages run first for twice the beam's latency with the output held at zero (until
 // everything reaching the output is formed from the input, not from the
 // cleared histories), then the ramp up begins. clearSignalState starts every
 // beam that is on again that way; applySettingsAtOnce (and an immediate
@@ -134,6 +135,8 @@ private:
     void runBeam(int beam, const float* const* in, float* out, int frames) noexcept;
     void applyBeamGain(int beam, float* out, int frames) noexcept;
     void clearBeam(int beam) noexcept;
+    // The beam's stages take their newest settings without glide, crossfade or fade.
+    void settleBeam(int beam) noexcept;
     [[nodiscard]] int warmupFor(int beam) const noexcept;
     bool runBeamLanes(const float* const* in, float* const* out, int frames) noexcept;
     int configureBeamLanes();

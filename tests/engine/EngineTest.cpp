@@ -396,6 +396,48 @@ TEST(Engine, SwitchingABeamOffDecaysToExactZerosAndOnResumes) {
         << "steering and filters unchanged";
 }
 
+// Settings given to a beam while it is silent are heard from its first
+// sample on: no glide from the old direction, no crossfade from the old
+// pattern. Compared with a twin that took the same settings at once.
+TEST(Engine, ASilentBeamSwitchedOnStartsAtItsNewSettings) {
+    CQb32 engine, twin;
+    for (CQb32* e : {&engine, &twin}) {
+        ASSERT_EQ(configure(*e, 1), 0);
+        ASSERT_EQ(setPattern(*e, 0, 8), 0);
+        e->applySettingsAtOnce();
+    }
+    const auto g = capsuleGains({60, 120});
+    int clock = 0;
+    auto segment = [&](int n) {
+        Buffers a(32, 1, n);
+        for (int q = 0; q < 32; ++q)
+            for (int i = 0; i < n; ++i)
+                a.in[q][i] = g[q] * 0.05f * static_cast<float>(std::sin(2 * pi * (clock + i) / 16));
+        Buffers b = a;
+        run(engine, a, 256);
+        run(twin, b, 256);
+        clock += n;
+        return std::pair{a.out[0], b.out[0]};
+    };
+    segment(4096);
+    ASSERT_EQ(engine.setBeamActive(0, false), 0);
+    segment(4096);
+    // Far from the old settings: gliding 120 degrees would take 0.27 s and a
+    // crossfade 0.25 s.
+    for (CQb32* e : {&engine, &twin}) {
+        ASSERT_EQ(e->setElevation(0, 60.0f), 0);
+        ASSERT_EQ(e->setAzimuth(0, 120.0f), 0);
+        ASSERT_EQ(setPattern(*e, 0, 1), 0);
+    }
+    twin.applySettingsAtOnce();
+    ASSERT_EQ(engine.setBeamActive(0, true), 0);
+    const auto [on, ref] = segment(4096);
+    // Refill (twice the latency) and the 10 ms ramp are over well within 1024 samples.
+    const double a = amplitude16(on, 1024, 2048), r = amplitude16(ref, 1024, 2048);
+    EXPECT_GT(r, 0.01);
+    EXPECT_NEAR(a, r, 1e-4 * r);
+}
+
 // Energy of the Hann-windowed x between fromHz and toHz, leaving out
 // skipFrom..skipTo, from its DFT bins (Goertzel, one-sided, Parseval-scaled).
 double bandEnergy(const std::vector<double>& x, double fromHz, double toHz, double skipFrom, double skipTo) {
