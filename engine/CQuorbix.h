@@ -97,6 +97,9 @@ public:
     [[nodiscard]] int getBeamCount() const noexcept { return beamCount; }
     [[nodiscard]] CEbf& getDecomposition() noexcept { return *decomposition; }
     [[nodiscard]] bool hasDecomposition() const noexcept { return decomposition != nullptr; }
+    // The modal components of the last processed block (modalComponentSlots
+    // arrays of that block's frames); valid until the next process.
+    [[nodiscard]] const float* const* modalComponentData() const noexcept { return modalComponents; }
     [[nodiscard]] CMbf* modalStage(int beam) noexcept;
     [[nodiscard]] CQbHf* highBandStage(int beam) noexcept;
     // Delay of a beam's output behind its input, in samples.

@@ -3,9 +3,16 @@
 // engine and the two stream descriptors it hands the engine, the eight program
 // records, and the per-beam state the host reads back. It publishes the effect
 // record (32 inputs, 8 outputs, 32 parameters, 8 programs, processReplacing,
-// uniqueID QB32, no editor, no chunks, initial delay 0), answers the
+// uniqueID QB32, an editor, no chunks, initial delay 0), answers the
 // dispatcher, maps the 32 parameters (index = 4 x beam + kind) onto the
 // engine's beams, and runs the engine from the audio callback.
+//
+// Editor: the beam map (PluginEditor, editor/). While it is open the audio
+// callback copies each block's modal components, the beams' levels and their
+// gliding directions into the editor's audio tap (bounded copies, no
+// allocation, no lock); while it is closed the callback checks one atomic
+// flag. The editor changes parameters only as the host does, through
+// setParameter (setParameterAutomated, with begin-edit and end-edit).
 //
 // Threads: the host may call any entry on any thread. Parameter and program
 // changes are stored at once (records and per-beam state are atomics, so
@@ -41,7 +48,9 @@
 #include "engine/CQb32.h"
 #include "framework/vkAudioInterface.h"
 #include "plugin/EngineGate.h"
+#include "editor/AudioTap.h"
 #include "plugin/ParameterQueue.h"
+#include "plugin/PluginEditor.h"
 #include "plugin/Parameters.h"
 #include "plugin/vst/AudioEffectX.h"
 
@@ -85,6 +94,13 @@ public:
     bool getProgramNameIndexed(vst::VstInt32 category, vst::VstInt32 index,
                                char* text) override;  // [any thread]
 
+    // Editor. [GUI thread]
+    bool editGetRect(vst::ERect** rect) override;
+    bool editOpen(void* parentWindow) override;
+    void editClose() override;
+    void editIdle() override;
+    [[nodiscard]] PluginEditor& editorSide() noexcept { return editorGlue; }
+
     // Identity: constants only. [any thread]
     bool getEffectName(char* text) override;
     bool getVendorString(char* text) override;
@@ -115,6 +131,8 @@ private:
     // configure with the descriptors; the program again on success. [control holder]
     void reconfigure() noexcept;
     void runEngine(float** inputs, float** outputs, int frames) noexcept;  // [audio thread]
+    // Hands one processed piece to the open editor's tap. [audio thread]
+    void feedEditor(float* const* outputs, int frames) noexcept;
 
     CQb32 engine;
     vkAudioInterface inputFormat;
@@ -129,6 +147,9 @@ private:
     EngineGate gate;
     ParameterQueue pendingChanges;
     std::atomic<bool> resendProgram{false};
+
+    editor::AudioTap editorTap;
+    PluginEditor editorGlue{*this, editorTap};
 };
 
 }  // namespace qb32

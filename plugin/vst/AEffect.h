@@ -104,8 +104,19 @@ inline constexpr std::size_t maxEffectNameBytes = 32;
 inline constexpr std::size_t maxVendorStringBytes = 64;
 inline constexpr std::size_t maxProductStringBytes = 64;
 
-// Requests a plug-in may make of the host; this module asks the version only.
-enum HostOpcode : VstInt32 { audioMasterAutomate = 0, audioMasterVersion = 1 };
+// Requests a plug-in may make of the host: the version at entry, and the
+// editor's automation of the parameters it changes (begin, automate, end).
+enum HostOpcode : VstInt32 {
+    audioMasterAutomate = 0,
+    audioMasterVersion = 1,
+    audioMasterBeginEdit = 43,
+    audioMasterEndEdit = 44,
+};
+
+// The editor's size as effEditGetRect hands it to the host, in pixels.
+struct ERect {
+    std::int16_t top, left, bottom, right;
+};
 
 // Every dispatcher opcode of the interface, 0..79. The basic set (0..24) is
 // served by AudioEffect, the extended set (25..79) by AudioEffectX.
