@@ -288,11 +288,13 @@ void BeamMapView::drawBeams(Canvas& c) {
                    colour.withAlpha(0.6f));
         }
         if (b == selected) c.strokeCircle(p, r + pt(4), pt(1.5), rgb(0xffffff, 230));
+        // Off beams are named only while selected, so parked beams stay quiet.
+        if (!s.on && b != selected) continue;
         char name[40];
         std::snprintf(name, sizeof name, s.on ? "%s" : "%s (off)", info.name != nullptr ? info.name : "");
         const double tw = Canvas::textWidth(name, FaceStyle::small, pixelScale);
-        double tx = p.x + r + pt(6);
-        if (tx + tw > m.x + m.w) tx = p.x - r - pt(6) - tw;
+        double tx = p.x + r + pt(9);
+        if (tx + tw > m.x + m.w) tx = p.x - r - pt(9) - tw;
         shadowedText(c, tx, p.y + pt(4), name, FaceStyle::small, pixelScale, s.on ? textMain : textSecond);
     }
 }
