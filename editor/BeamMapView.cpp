@@ -69,6 +69,17 @@ BeamMapView::BeamMapView(EditorController& controller, int scale)
             colourScale[static_cast<std::size_t>(i) * 3 + ch] =
                 static_cast<float>(scaleAnchors[a][ch] + f * (scaleAnchors[a + 1][ch] - scaleAnchors[a][ch]));
     }
+    const Rect m = px(layout::map);
+    for (int i = 0; i < static_cast<int>(m.w); ++i) {
+        const double c = mapProjection.directionAt({m.x + i + 0.5, m.y}).azimuth_deg / EnergyMap::gridStep_deg;
+        const int c0 = static_cast<int>(c);
+        columnCells.push_back({c0 % EnergyMap::columns, (c0 + 1) % EnergyMap::columns, static_cast<float>(c - c0)});
+    }
+    for (int j = 0; j < static_cast<int>(m.h); ++j) {
+        const double r = (j + 0.5) / m.h * 180.0 / EnergyMap::gridStep_deg;
+        const int r0 = std::min(static_cast<int>(r), EnergyMap::rows - 2);
+        rowCells.push_back({r0, r0 + 1, static_cast<float>(r - r0)});
+    }
     pullMemory = std::make_unique<float[]>(static_cast<std::size_t>(EnergyMap::componentCount) * pullChunk);
     for (int k = 0; k < EnergyMap::componentCount; ++k)
         pullBuffers[static_cast<std::size_t>(k)] = pullMemory.get() + static_cast<std::size_t>(k) * pullChunk;
@@ -178,20 +189,31 @@ void BeamMapView::drawEnergy() {
     displayTop_db = target > displayTop_db ? target : std::max(target, displayTop_db - 0.5f);
     const float top = std::round(displayTop_db / 3.0f) * 3.0f;
     const float bottom = top - displayRange_db;
+    // Bilinear in the grid, then the colour scale: a table of the 256
+    // colours as finished pixels.
+    std::uint32_t colours[256];
+    for (int k = 0; k < 256; ++k) {
+        const auto r = static_cast<std::uint32_t>(colourScale[static_cast<std::size_t>(k) * 3] + 0.5f);
+        const auto g = static_cast<std::uint32_t>(colourScale[static_cast<std::size_t>(k) * 3 + 1] + 0.5f);
+        const auto b = static_cast<std::uint32_t>(colourScale[static_cast<std::size_t>(k) * 3 + 2] + 0.5f);
+        colours[k] = 0xff000000u | r << 16 | g << 8 | b;
+    }
+    const float toIndex = 255.0f / (top - bottom);
+    const float* grid = energyMap.grid();
     std::uint32_t* pixels = buffer.data();
     const int stride = buffer.width();
     for (int j = 0; j < h; ++j) {
-        const double elevation = (j + 0.5) / h * 180.0;
+        const Cell& row = rowCells[static_cast<std::size_t>(j)];
+        const float* upper = grid + static_cast<std::size_t>(row.first) * EnergyMap::columns;
+        const float* lower = grid + static_cast<std::size_t>(row.second) * EnergyMap::columns;
+        std::uint32_t* out = pixels + static_cast<std::size_t>(y0 + j) * stride + x0;
         for (int i = 0; i < w; ++i) {
-            const Direction d = mapProjection.directionAt({x0 + i + 0.5, y0 + j + 0.5});
-            const float db = energyMap.powerAt_db({elevation, d.azimuth_deg});
-            float t = (db - bottom) / (top - bottom);
-            t = t < 0.0f ? 0.0f : (t > 1.0f ? 1.0f : t);
-            const auto index = static_cast<std::size_t>(t * 255.0f + 0.5f) * 3;
-            const auto r = static_cast<std::uint32_t>(colourScale[index] + 0.5f);
-            const auto g = static_cast<std::uint32_t>(colourScale[index + 1] + 0.5f);
-            const auto b = static_cast<std::uint32_t>(colourScale[index + 2] + 0.5f);
-            pixels[static_cast<std::size_t>(y0 + j) * stride + x0 + i] = 0xff000000u | r << 16 | g << 8 | b;
+            const Cell& column = columnCells[static_cast<std::size_t>(i)];
+            const float a = upper[column.first] + column.fraction * (upper[column.second] - upper[column.first]);
+            const float b = lower[column.first] + column.fraction * (lower[column.second] - lower[column.first]);
+            float t = (a + row.fraction * (b - a) - bottom) * toIndex;
+            t = t < 0.0f ? 0.0f : (t > 255.0f ? 255.0f : t);
+            out[i] = colours[static_cast<int>(t + 0.5f)];
         }
     }
 }

@@ -34,6 +34,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "editor/Canvas.h"
 #include "editor/EditorController.h"
@@ -105,6 +106,13 @@ private:
     EnergyMap energyMap;
     MapProjection mapProjection;
     std::array<float, 256 * 3> colourScale{};  // the map's colour for 0..255
+    // Per map column and row: the energy grid's cell and the fraction into
+    // it (the projection is fixed, so this is worked out once).
+    struct Cell {
+        int first, second;
+        float fraction;
+    };
+    std::vector<Cell> columnCells, rowCells;
 
     std::array<BeamSettings, beamCount> settings{};
     std::array<TapBeam, beamCount> tapped{};

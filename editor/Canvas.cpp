@@ -92,56 +92,86 @@ Canvas::Bounds Canvas::clipped(double x0, double y0, double x1, double y1) const
 void Canvas::blend(int x, int y, Colour c, float coverage) noexcept {
     if (x < 0 || y < 0 || x >= buffer.width() || y >= buffer.height() || coverage <= 0.0f) return;
     if (clipped_ && !clip.contains(x + 0.5, y + 0.5)) return;
-    std::uint32_t& p = buffer.data()[static_cast<std::size_t>(y) * buffer.width() + x];
-    const float a = std::min(coverage, 1.0f) * (c.a / 255.0f);
+    mix(buffer.data()[static_cast<std::size_t>(y) * buffer.width() + x], c, coverage);
+}
+
+void Canvas::mix(std::uint32_t& p, Colour c, float coverage) noexcept {
+    const float a = std::min(coverage, 1.0f) * (c.a * (1.0f / 255.0f));
+    if (a >= 1.0f) {
+        p = 0xff000000u | static_cast<std::uint32_t>(c.r) << 16 | static_cast<std::uint32_t>(c.g) << 8 | c.b;
+        return;
+    }
     const float keep = 1.0f - a;
-    const auto mix = [&](int shift, std::uint8_t v) {
+    const auto channel = [&](int shift, std::uint8_t v) {
         const float d = static_cast<float>((p >> shift) & 0xffu);
         return static_cast<std::uint32_t>(v * a + d * keep + 0.5f) << shift;
     };
     const float da = static_cast<float>(p >> 24);
-    p = static_cast<std::uint32_t>(255.0f * a + da * keep + 0.5f) << 24 | mix(16, c.r) | mix(8, c.g) | mix(0, c.b);
+    p = static_cast<std::uint32_t>(255.0f * a + da * keep + 0.5f) << 24 | channel(16, c.r) | channel(8, c.g) | channel(0, c.b);
+}
+
+// Coverage for every pixel of the bounds, which lie inside the buffer and
+// the clip already: rows of spans, each pixel mixed directly.
+template <typename Coverage>
+void Canvas::paint(const Bounds& b, Colour c, Coverage&& coverage) noexcept {
+    for (int y = b.y0; y < b.y1; ++y) {
+        std::uint32_t* row = buffer.data() + static_cast<std::size_t>(y) * buffer.width();
+        for (int x = b.x0; x < b.x1; ++x) {
+            const float cover = coverage(x, y);
+            if (cover > 0.0f) mix(row[x], c, cover);
+        }
+    }
 }
 
 void Canvas::fill(const Rect& r, Colour c) noexcept {
     const Bounds b = clipped(std::round(r.x), std::round(r.y), std::round(r.x + r.w), std::round(r.y + r.h));
-    for (int y = b.y0; y < b.y1; ++y)
-        for (int x = b.x0; x < b.x1; ++x) blend(x, y, c, 1.0f);
+    if (c.a == 255) {
+        const std::uint32_t p = 0xff000000u | static_cast<std::uint32_t>(c.r) << 16 | static_cast<std::uint32_t>(c.g) << 8 | c.b;
+        for (int y = b.y0; y < b.y1; ++y)
+            std::fill_n(buffer.data() + static_cast<std::size_t>(y) * buffer.width() + b.x0, b.x1 - b.x0, p);
+        return;
+    }
+    paint(b, c, [](int, int) { return 1.0f; });
 }
 
 void Canvas::fillRoundedRect(const Rect& r, double radius, Colour c) {
     const Bounds b = clipped(r.x - 1, r.y - 1, r.x + r.w + 1, r.y + r.h + 1);
-    for (int y = b.y0; y < b.y1; ++y)
-        for (int x = b.x0; x < b.x1; ++x)
-            blend(x, y, c, clamp01(0.5 - roundedRectDistance(x + 0.5, y + 0.5, r, radius)));
+    // Rows clear of the corners are one edge pixel, a solid span, one edge pixel.
+    const double solidTop = r.y + radius + 1, solidBottom = r.y + r.h - radius - 1;
+    paint(b, c, [&](int x, int y) {
+        if (y >= solidTop && y + 1 <= solidBottom && x >= r.x + 1 && x + 1 <= r.x + r.w - 1) return 1.0f;
+        return clamp01(0.5 - roundedRectDistance(x + 0.5, y + 0.5, r, radius));
+    });
 }
 
 void Canvas::strokeRoundedRect(const Rect& r, double radius, double width, Colour c) {
-    const Bounds b = clipped(r.x - width, r.y - width, r.x + r.w + width, r.y + r.h + width);
-    for (int y = b.y0; y < b.y1; ++y)
-        for (int x = b.x0; x < b.x1; ++x) {
+    const double reach = width / 2 + 1;
+    // Only the band along the outline is touched: the rows near the top and
+    // bottom edges whole, the others at their two ends.
+    const auto band = [&](double x0, double y0, double x1, double y1) {
+        paint(clipped(x0, y0, x1, y1), c, [&](int x, int y) {
             const double d = roundedRectDistance(x + 0.5, y + 0.5, r, radius);
-            blend(x, y, c, clamp01(width / 2 + 0.5 - std::fabs(d)));
-        }
+            return clamp01(width / 2 + 0.5 - std::fabs(d));
+        });
+    };
+    const double inner = std::max(radius, 0.0) + reach;
+    band(r.x - reach, r.y - reach, r.x + r.w + reach, r.y + inner);
+    band(r.x - reach, r.y + r.h - inner, r.x + r.w + reach, r.y + r.h + reach);
+    band(r.x - reach, r.y + inner, r.x + inner, r.y + r.h - inner);
+    band(r.x + r.w - inner, r.y + inner, r.x + r.w + reach, r.y + r.h - inner);
 }
 
 void Canvas::fillCircle(Point centre, double radius, Colour c) noexcept {
     const Bounds b = clipped(centre.x - radius - 1, centre.y - radius - 1, centre.x + radius + 1, centre.y + radius + 1);
-    for (int y = b.y0; y < b.y1; ++y)
-        for (int x = b.x0; x < b.x1; ++x) {
-            const double d = std::hypot(x + 0.5 - centre.x, y + 0.5 - centre.y);
-            blend(x, y, c, clamp01(radius + 0.5 - d));
-        }
+    paint(b, c, [&](int x, int y) { return clamp01(radius + 0.5 - std::hypot(x + 0.5 - centre.x, y + 0.5 - centre.y)); });
 }
 
 void Canvas::strokeCircle(Point centre, double radius, double width, Colour c) noexcept {
     const double reach = radius + width / 2 + 1;
     const Bounds b = clipped(centre.x - reach, centre.y - reach, centre.x + reach, centre.y + reach);
-    for (int y = b.y0; y < b.y1; ++y)
-        for (int x = b.x0; x < b.x1; ++x) {
-            const double d = std::hypot(x + 0.5 - centre.x, y + 0.5 - centre.y);
-            blend(x, y, c, clamp01(width / 2 + 0.5 - std::fabs(d - radius)));
-        }
+    paint(b, c, [&](int x, int y) {
+        return clamp01(width / 2 + 0.5 - std::fabs(std::hypot(x + 0.5 - centre.x, y + 0.5 - centre.y) - radius));
+    });
 }
 
 void Canvas::line(Point a, Point b, double width, Colour c) {
@@ -175,8 +205,7 @@ void Canvas::polyline(const Point* points, int count, double width, Colour c) {
                 m = std::max(m, cover);
             }
     }
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) blend(b.x0 + x, b.y0 + y, c, mask[static_cast<std::size_t>(y) * w + x]);
+    paint(b, c, [&](int x, int y) { return mask[static_cast<std::size_t>(y - b.y0) * w + (x - b.x0)]; });
 }
 
 const FaceRecord& Canvas::face(FaceStyle style, int scale) noexcept {

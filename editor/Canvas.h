@@ -94,6 +94,9 @@ private:
         int x0, y0, x1, y1;  // half-open
     };
     Bounds clipped(double x0, double y0, double x1, double y1) const noexcept;
+    static void mix(std::uint32_t& pixel, Colour c, float coverage) noexcept;
+    template <typename Coverage>
+    void paint(const Bounds& b, Colour c, Coverage&& coverage) noexcept;
 
     PixelBuffer& buffer;
     Rect clip{};

@@ -60,6 +60,8 @@ public:
     void publish();
 
     [[nodiscard]] float power_db(int row, int column) const noexcept;
+    // The grid itself, rows of `columns` powers in dB.
+    [[nodiscard]] const float* grid() const noexcept { return grid_db.data(); }
     [[nodiscard]] float powerAt_db(const Direction& d) const noexcept;
     // The grid point of the highest power and that power.
     [[nodiscard]] Direction loudest() const noexcept;

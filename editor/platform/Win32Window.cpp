@@ -72,8 +72,8 @@ public:
 
 private:
     void drawFrame() {
-        lastFrame = GetTickCount();
         view.frame();
+        lastFrame = GetTickCount();
         InvalidateRect(window, nullptr, FALSE);
     }
 
@@ -91,7 +91,9 @@ private:
         case WM_PAINT: paint(); return 0;
         case WM_ERASEBKGND: return 1;
         case WM_TIMER:
-            if (w == frameTimer) drawFrame();
+            // Measured from the end of the last frame, so that a slow frame
+            // never leaves a timer message waiting and the host's loop idle.
+            if (w == frameTimer && GetTickCount() - lastFrame >= framePeriod_ms) drawFrame();
             return 0;
         case WM_LBUTTONDOWN:
         case WM_LBUTTONDBLCLK:

@@ -189,10 +189,11 @@ private:
             x.nextEvent(display, &e);
             exposed |= handle(e);
         }
-        const auto now = Clock::now();
-        if (now - lastFrame >= framePeriod) {
-            lastFrame = now;
+        // Measured from the end of the last frame, so a slow frame still
+        // leaves the host's thread time between frames.
+        if (Clock::now() - lastFrame >= framePeriod) {
             view.frame();
+            lastFrame = Clock::now();
             exposed = true;
         }
         if (exposed) {
