@@ -32,7 +32,8 @@ cmake --build --preset tsan -j "$jobs"
 ctest --preset tsan | tee -a "$results"
 
 # The Windows modules, each loaded by the host-side test program under Wine in
-# a fresh prefix.
+# a fresh prefix; then the editor in a real window, under Wine inside a
+# virtual display (the screenshot lands beside the module).
 WINEPREFIX=$(mktemp -d)
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 for preset in win32 win64; do
@@ -41,6 +42,9 @@ for preset in win32 win64; do
   cmake --build --preset "$preset" -j "$jobs"
   bash tools/check-module-exports.sh "build/plugin-$preset/plugin/qb32.dll"
   wine "build/plugin-$preset/plugin/qb32-host-test.exe" "build/plugin-$preset/plugin/qb32.dll" | tee -a "$results"
+  xvfb-run -a -s "-screen 0 1280x1024x24" wine "build/plugin-$preset/plugin/qb32-editor-host-test.exe" \
+    "build/plugin-$preset/plugin/qb32.dll" "build/plugin-$preset/editor.bmp" | tee -a "$results"
+  wineserver -w
 done
 
 echo "=== fuzz: the plug-in shell under libFuzzer, AddressSanitizer and UBSan" >&2
