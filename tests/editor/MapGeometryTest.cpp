@@ -197,3 +197,36 @@ TEST(BeamMapView, OutlineWidthIsThePatternsWidth) {
 
 }  // namespace
 }  // namespace qb32::editor
+
+namespace qb32::editor {
+namespace {
+
+// The header names the session's rate, and says so when the engine is
+// silent at it.
+TEST(BeamMapView, HeaderShowsTheRateAndTheSilentNotice) {
+    testing::FakeController host;
+    BeamMapView view(host, 1);
+    auto header = [&] {
+        view.frame();
+        std::vector<std::uint32_t> pixels;
+        for (int y = 0; y < 44; ++y)
+            for (int x = 0; x < view.width(); ++x) pixels.push_back(view.pixels().at(x, y));
+        return pixels;
+    };
+    auto amber = [&](const std::vector<std::uint32_t>& pixels) {
+        int n = 0;
+        for (std::uint32_t p : pixels) n += ((p >> 16) & 0xff) > 230 && ((p >> 8) & 0xff) > 160 && ((p >> 8) & 0xff) < 190 && (p & 0xff) < 90;
+        return n;
+    };
+    const auto at44100 = header();
+    EXPECT_EQ(amber(at44100), 0);
+    EXPECT_EQ(header(), at44100) << "the same state draws the same header";
+    host.rate_hz = 48000.0;
+    const auto at48000 = header();
+    EXPECT_NE(at48000, at44100);
+    host.silent = true;
+    EXPECT_GT(amber(header()), 500);
+}
+
+}  // namespace
+}  // namespace qb32::editor
