@@ -184,9 +184,12 @@ void BeamMapView::drawEnergy() {
     const int x0 = static_cast<int>(m.x), y0 = static_cast<int>(m.y);
     const int w = static_cast<int>(m.w), h = static_cast<int>(m.h);
     // The scale's top follows the loudest direction: up at once, down slowly.
+    // Before any sound has come in the scale stays where it is.
     const float loudest = energyMap.loudest_db();
-    const float target = std::max(std::ceil(loudest / 3.0f) * 3.0f, displayFloor_db);
-    displayTop_db = target > displayTop_db ? target : std::max(target, displayTop_db - 0.5f);
+    if (loudest > EnergyMap::floor_db) {
+        const float target = std::max(std::ceil(loudest / 3.0f) * 3.0f, displayFloor_db);
+        displayTop_db = target > displayTop_db ? target : std::max(target, displayTop_db - 0.5f);
+    }
     const float top = std::round(displayTop_db / 3.0f) * 3.0f;
     const float bottom = top - displayRange_db;
     // Bilinear in the grid, then the colour scale: a table of the 256
