@@ -223,6 +223,18 @@ float CQb32::getElevation(int beam) const noexcept {
     return validBeam(beam) ? frontEnd->modalStage(beam)->getElevationDegrees() : 0.0f;
 }
 
+int CQb32::getCurrentElevation(int beam) const noexcept {
+    return validBeam(beam) ? frontEnd->modalStage(beam)->getCurrentElevation() : 0;
+}
+
+int CQb32::getCurrentAzimuth(int beam) const noexcept {
+    return validBeam(beam) ? frontEnd->modalStage(beam)->getCurrentAzimuth() : 0;
+}
+
+const float* const* CQb32::modalComponentData() const noexcept {
+    return usable && frontEnd != nullptr ? frontEnd->modalComponentData() : nullptr;
+}
+
 float CQb32::getAzimuth(int beam) const noexcept {
     return validBeam(beam) ? frontEnd->modalStage(beam)->getAzimuthDegrees() : 0.0f;
 }

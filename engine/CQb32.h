@@ -89,6 +89,14 @@ public:
     int setBeamActive(int beam, bool on) noexcept;
     [[nodiscard]] float getElevation(int beam) const noexcept;
     [[nodiscard]] float getAzimuth(int beam) const noexcept;
+    // Whole degrees a beam's steering has reached on its glide to the target
+    // (the target once it has arrived); 0 for a beam outside 0..N-1.
+    [[nodiscard]] int getCurrentElevation(int beam) const noexcept;
+    [[nodiscard]] int getCurrentAzimuth(int beam) const noexcept;
+    // The 16 modal components the last process call formed (one array per
+    // component, as many frames as that call had), valid until the next
+    // process; null while the engine is unusable. [audio thread]
+    [[nodiscard]] const float* const* modalComponentData() const noexcept;
 
     // Clears the signal state of every stage (filter histories, delay lines)
     // while keeping every beam's direction, pattern and status; beams that

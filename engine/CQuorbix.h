@@ -112,6 +112,9 @@ public:
     [[nodiscard]] int getBeamCount() const noexcept { return beamCount; }
     [[nodiscard]] CEbf& getDecomposition() noexcept { return *decomposition; }
     [[nodiscard]] bool hasDecomposition() const noexcept { return decomposition != nullptr; }
+    // The modal components of the last processed block (modalComponentSlots
+    // arrays of that block's frames); valid until the next process.
+    [[nodiscard]] const float* const* modalComponentData() const noexcept { return modalComponents; }
     // A beam's stages (null outside 0..N-1).
     [[nodiscard]] CMbf* modalStage(int beam) noexcept;
     [[nodiscard]] CQbHf* highBandStage(int beam) noexcept;

@@ -99,6 +99,7 @@ CQB32Vst::CQB32Vst(vst::HostCallback host) noexcept
     setNumInputs(inputCount);
     setNumOutputs(outputCount);
     setUniqueID(uniqueId);
+    setHasEditor(true);
     // The delay is in the record before the host first reads it; nothing has
     // played yet, so the resume of the interface has nothing to clear.
     refreshLatency();
@@ -151,7 +152,19 @@ void CQB32Vst::runEngine(float** inputs, float** outputs, int frames) noexcept {
             writeSilence(out, outputCount, 0, n);
             engine.clearSignalState();
         }
+        feedEditor(out, n);
     }
+}
+
+void CQB32Vst::feedEditor(float* const* outputs, int frames) noexcept {
+    if (!editorTap.isOpen()) return;
+    int elevations[outputCount];
+    int azimuths[outputCount];
+    for (int b = 0; b < outputCount; ++b) {
+        elevations[b] = engine.getCurrentElevation(b);
+        azimuths[b] = engine.getCurrentAzimuth(b);
+    }
+    editorTap.capture(engine.modalComponentData(), outputs, outputCount, elevations, azimuths, frames, sampleRate);
 }
 
 void CQB32Vst::setSampleRate(float rate) {
@@ -370,6 +383,13 @@ bool CQB32Vst::getProductString(char* text) {
     vst::writeText(text, vst::maxProductStringBytes, productString);
     return true;
 }
+
+// ---- editor ------------------------------------------------------------------
+
+bool CQB32Vst::editGetRect(vst::ERect** rect) { return editorGlue.getRect(rect); }
+bool CQB32Vst::editOpen(void* parentWindow) { return editorGlue.open(parentWindow); }
+void CQB32Vst::editClose() { editorGlue.close(); }
+void CQB32Vst::editIdle() { editorGlue.idle(); }
 
 // ---- per-beam state ------------------------------------------------------------
 

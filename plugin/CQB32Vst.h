@@ -3,7 +3,7 @@
 // engine and the two stream descriptors it hands the engine, the eight program
 // records, and the per-beam state the host reads back. It publishes the effect
 // record (32 inputs, 8 outputs, 32 parameters, 8 programs, processReplacing,
-// uniqueID QB32, no editor, no chunks, initial delay = the engine's
+// uniqueID QB32, an editor, no chunks, initial delay = the engine's
 // latency), answers the dispatcher, maps the 32 parameters (index =
 // 4 x beam + kind) onto the engine's beams, and runs the engine from the
 // audio callback.
@@ -18,6 +18,13 @@
 // equalisation change; a change is announced with audioMasterIOChanged to a
 // host that answers canDo "acceptIOChanges" with 1 (outside every lock, as
 // the host may call back).
+//
+// Editor: the beam map (PluginEditor, editor/). While it is open the audio
+// callback copies each block's modal components, the beams' levels and their
+// gliding directions into the editor's audio tap (bounded copies, no
+// allocation, no lock); while it is closed the callback checks one atomic
+// flag. The editor changes parameters only as the host does, through
+// setParameter (setParameterAutomated, with begin-edit and end-edit).
 //
 // Threads: the host may call any entry on any thread. Parameter and program
 // changes are stored at once in the program records (atomics; getParameter
@@ -59,7 +66,9 @@
 #include "engine/CQb32.h"
 #include "framework/vkAudioInterface.h"
 #include "plugin/EngineGate.h"
+#include "editor/AudioTap.h"
 #include "plugin/ParameterQueue.h"
+#include "plugin/PluginEditor.h"
 #include "plugin/Parameters.h"
 #include "plugin/vst/AudioEffectX.h"
 
@@ -108,6 +117,13 @@ public:
     bool getProgramNameIndexed(vst::VstInt32 category, vst::VstInt32 index,
                                char* text) override;  // [any thread]
 
+    // Editor. [GUI thread]
+    bool editGetRect(vst::ERect** rect) override;
+    bool editOpen(void* parentWindow) override;
+    void editClose() override;
+    void editIdle() override;
+    [[nodiscard]] PluginEditor& editorSide() noexcept { return editorGlue; }
+
     // Identity: constants only. [any thread]
     bool getEffectName(char* text) override;
     bool getVendorString(char* text) override;
@@ -145,6 +161,8 @@ private:
     // audioMasterIOChanged, if the host says it accepts it. [no lock held]
     void tellHostLatencyMoved();
     void runEngine(float** inputs, float** outputs, int frames) noexcept;  // [audio thread]
+    // Hands one processed piece to the open editor's tap. [audio thread]
+    void feedEditor(float* const* outputs, int frames) noexcept;
 
     CQb32 engine;
     vkAudioInterface inputFormat;
@@ -157,6 +175,9 @@ private:
     ControlMutex controlMutex;
     ParameterQueue pendingChanges;
     std::atomic<bool> signalSinceClear{false};  // audio has run since the last clear
+
+    editor::AudioTap editorTap;
+    PluginEditor editorGlue{*this, editorTap};
 };
 
 }  // namespace qb32

@@ -14,7 +14,7 @@ case "$module" in
     imports=$(awk '/DLL Name:/ {print tolower($3)}' <<<"$dump" | sort | tr '\n' ' ')
     for dll in $imports; do
       case "$dll" in
-        kernel32.dll|msvcrt.dll|user32.dll|advapi32.dll|ntdll.dll) ;;
+        kernel32.dll|msvcrt.dll|user32.dll|gdi32.dll|advapi32.dll|ntdll.dll) ;;
         *) echo "check-module-exports: $module imports $dll" >&2; exit 1 ;;
       esac
     done

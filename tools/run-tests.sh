@@ -52,15 +52,20 @@ cmake --build --preset tsan -j "$jobs"
 ctest --preset tsan | tee -a "$results"
 
 # The Windows modules, each loaded by the host-side test program under Wine in
-# a fresh prefix.
+# a fresh prefix, then the editor in a real window; both under Wine inside one
+# virtual display (Wine's desktop must start with the display to make windows;
+# the screenshot lands beside the module).
 WINEPREFIX=$(mktemp -d)
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# $1: the folder of the module and the test programs.
+wine_tests='wine "$1/qb32-host-test.exe" "$1/qb32.dll" && wine "$1/qb32-editor-host-test.exe" "$1/qb32.dll" "$1/../editor.bmp"'
 for preset in win32 win64; do
-  echo "=== $preset: cross build, exports, host test under Wine" >&2
+  echo "=== $preset: cross build, exports, host tests under Wine" >&2
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   bash tools/check-module-exports.sh "build/plugin-$preset/plugin/qb32.dll"
-  wine "build/plugin-$preset/plugin/qb32-host-test.exe" "build/plugin-$preset/plugin/qb32.dll" | tee -a "$results"
+  xvfb-run -a -s "-screen 0 1280x1024x24" bash -c "$wine_tests" _ "build/plugin-$preset/plugin" | tee -a "$results"
+  wineserver -w
 done
 
 echo "=== fuzz: the plug-in shell under libFuzzer, AddressSanitizer and UBSan" >&2

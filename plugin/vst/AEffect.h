@@ -104,12 +104,21 @@ inline constexpr std::size_t maxEffectNameBytes = 32;
 inline constexpr std::size_t maxVendorStringBytes = 64;
 inline constexpr std::size_t maxProductStringBytes = 64;
 
-// Requests a plug-in may make of the host (the ones this module uses).
+// Requests a plug-in may make of the host (the ones this module uses): the
+// version at entry, the latency when it changes, and the editor's automation
+// of the parameters it changes (begin, automate, end).
 enum HostOpcode : VstInt32 {
     audioMasterAutomate = 0,
     audioMasterVersion = 1,
     audioMasterIOChanged = 13,  // numInputs, numOutputs or initialDelay changed
     audioMasterCanDo = 37,      // ptr: the capability's name; answers 1 when the host can
+    audioMasterBeginEdit = 43,
+    audioMasterEndEdit = 44,
+};
+
+// The editor's size as effEditGetRect hands it to the host, in pixels.
+struct ERect {
+    std::int16_t top, left, bottom, right;
 };
 
 // What effGetParameterProperties fills in (ptr points to one record). No

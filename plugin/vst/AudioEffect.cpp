@@ -120,6 +120,18 @@ VstIntPtr onMainsChanged(AudioEffect& e, const DispatchCall& c) {
         e.suspend();
     return 0;
 }
+VstIntPtr onEditGetRect(AudioEffect& e, const DispatchCall& c) {
+    return c.ptr != nullptr && e.editGetRect(static_cast<ERect**>(c.ptr)) ? 1 : 0;
+}
+VstIntPtr onEditOpen(AudioEffect& e, const DispatchCall& c) { return e.editOpen(c.ptr) ? 1 : 0; }
+VstIntPtr onEditClose(AudioEffect& e, const DispatchCall&) {
+    e.editClose();
+    return 0;
+}
+VstIntPtr onEditIdle(AudioEffect& e, const DispatchCall&) {
+    e.editIdle();
+    return 0;
+}
 VstIntPtr onIdentify(AudioEffect&, const DispatchCall&) { return identifyAnswer; }
 VstIntPtr onGetChunk(AudioEffect& e, const DispatchCall& c) {
     if (c.ptr == nullptr) return 0;
@@ -145,13 +157,13 @@ constexpr std::array<OpcodeHandler, effProcessEvents> basicHandlers{{
     {effSetSampleRate, onSetSampleRate},
     {effSetBlockSize, onSetBlockSize},
     {effMainsChanged, onMainsChanged},
-    {effEditGetRect, answerZero},  // no editor
-    {effEditOpen, answerZero},
-    {effEditClose, answerZero},
+    {effEditGetRect, onEditGetRect},
+    {effEditOpen, onEditOpen},
+    {effEditClose, onEditClose},
     {effEditDraw, answerZero},
     {effEditMouse, answerZero},
     {effEditKey, answerZero},
-    {effEditIdle, answerZero},
+    {effEditIdle, onEditIdle},
     {effEditTop, answerZero},
     {effEditSleep, answerZero},
     {effIdentify, onIdentify},
@@ -202,6 +214,20 @@ VstIntPtr AudioEffect::dispatchBasic(VstInt32 opcode, const DispatchCall& call) 
 
 void AudioEffect::setProgram(VstInt32 program) {
     if (program >= 0 && program < programCount) currentProgram.store(program);
+}
+
+void AudioEffect::setParameterAutomated(VstInt32 index, float value) {
+    setParameter(index, value);
+    if (hostCallback != nullptr)
+        hostCallback(&effectRecord, audioMasterAutomate, index, 0, nullptr, getParameter(index));
+}
+
+void AudioEffect::beginEdit(VstInt32 index) {
+    if (hostCallback != nullptr) hostCallback(&effectRecord, audioMasterBeginEdit, index, 0, nullptr, 0.0f);
+}
+
+void AudioEffect::endEdit(VstInt32 index) {
+    if (hostCallback != nullptr) hostCallback(&effectRecord, audioMasterEndEdit, index, 0, nullptr, 0.0f);
 }
 
 void AudioEffect::getProgramName(char* text) { writeText(text, maxProgramNameBytes, ""); }

@@ -68,6 +68,12 @@ public:
     virtual void suspend() {}
     virtual void resume() {}
     virtual VstInt32 getChunk(void** /*data*/, bool /*isPreset*/) { return 0; }
+    // Editor operations (effEditGetRect, effEditOpen, effEditClose,
+    // effEditIdle); without an editor they answer false and do nothing.
+    virtual bool editGetRect(ERect** /*rect*/) { return false; }
+    virtual bool editOpen(void* /*parentWindow*/) { return false; }
+    virtual void editClose() {}
+    virtual void editIdle() {}
     virtual VstInt32 setChunk(void* /*data*/, VstInt32 /*bytes*/, bool /*isPreset*/) { return 0; }
 
     // Parameter and audio entries of the record.
@@ -79,6 +85,14 @@ public:
     virtual void processDoubleReplacing(double** /*inputs*/, double** /*outputs*/,
                                         VstInt32 /*frames*/) noexcept {}
 
+    // An edit of the plug-in's own (its editor): setParameter, then the host
+    // is told (audioMasterAutomate) so that it records the value. beginEdit
+    // and endEdit bracket one gesture (audioMasterBeginEdit / EndEdit), so
+    // hosts group its values into one undo step. [GUI thread]
+    void setParameterAutomated(VstInt32 index, float value);
+    void beginEdit(VstInt32 index);
+    void endEdit(VstInt32 index);
+
 protected:
     // Serves the basic opcodes (0..24); 0 for any other.
     VstIntPtr dispatchBasic(VstInt32 opcode, const DispatchCall& call);
@@ -86,6 +100,9 @@ protected:
     void setNumInputs(VstInt32 inputs) noexcept { effectRecord.numInputs = inputs; }
     void setNumOutputs(VstInt32 outputs) noexcept { effectRecord.numOutputs = outputs; }
     void setUniqueID(VstInt32 id) noexcept { effectRecord.uniqueID = id; }
+    void setHasEditor(bool has) noexcept {
+        effectRecord.flags = has ? (effectRecord.flags | effFlagsHasEditor) : (effectRecord.flags & ~effFlagsHasEditor);
+    }
 
     HostCallback hostCallback;
     float sampleRate = 44100.0f;

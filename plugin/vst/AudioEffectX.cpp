@@ -105,7 +105,7 @@ constexpr std::array<OpcodeHandler, opcodeCount - effProcessEvents> extendedHand
     {effGetParameterProperties, onGetParameterProperties},
     {effKeysRequired, answerZero},
     {effGetVstVersion, onGetVstVersion},
-    {effEditKeyDown, answerZero},  // no editor
+    {effEditKeyDown, answerZero},  // keys go to the editor window itself
     {effEditKeyUp, answerZero},
     {effSetEditKnob, answerZero},
     {effGetMidiProgramName, answerZero},  // no MIDI programs

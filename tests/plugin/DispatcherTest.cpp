@@ -60,7 +60,7 @@ TEST(EffectRecord, PublishesThePluginsValues) {
     EXPECT_EQ(e.numParams, 32);
     EXPECT_EQ(e.numInputs, 32);
     EXPECT_EQ(e.numOutputs, 8);
-    EXPECT_EQ(e.flags, 16);
+    EXPECT_EQ(e.flags, 17);  // processReplacing and an editor
     EXPECT_EQ(e.initialDelay, p.plugin().getEngine().latencySamples());
     EXPECT_GT(e.initialDelay, 0);
     EXPECT_EQ(e.realQualities, 0);
@@ -166,8 +166,8 @@ TEST(Dispatcher, AnswersEveryOpcodeAsTheInterfaceExpects) {
         {effSetProcessPrecision, 0, 1, 0},
         {effGetNumMidiInputChannels, 0, 0, 0},
         {effGetNumMidiOutputChannels, 0, 0, 0},
-        {effEditGetRect, 0, 0, 0},
-        {effEditOpen, 0, 0, 0},
+        {effEditGetRect, 0, 0, 1},
+        {effEditOpen, 0, 0, 0},  // the buffer is no window
         {effEditIdle, 0, 0, 0},
         {static_cast<Opcode>(80), 0, 0, 0},
         {static_cast<Opcode>(-1), 0, 0, 0},

@@ -108,7 +108,7 @@ void checkRecord(AEffect* e) {
     checkEqual(e->numParams, 32, "numParams");
     checkEqual(e->numInputs, 32, "numInputs");
     checkEqual(e->numOutputs, 8, "numOutputs");
-    checkEqual(e->flags, 16, "flags: processReplacing only");
+    checkEqual(e->flags, 17, "flags: processReplacing and an editor");
     check(e->initialDelay > 0, "initialDelay reports the beams' delay");
     checkEqual(e->uniqueID, fourCharCode('Q', 'B', '3', '2'), "uniqueID");
     checkEqual(e->version, 1, "version");
@@ -139,7 +139,7 @@ void checkDispatcher(AEffect* e) {
         {effCanBeAutomated, 0, 0, 1},
         {effCanBeAutomated, 31, 0, 1},
         {effGetProgramNameIndexed, 8, 0, 0},
-        {effEditOpen, 0, 0, 0},
+        {effEditOpen, 0, 0, 0},  // the scratch buffer is no window
         {effSetBypass, 0, 1, 0},
         {static_cast<Opcode>(200), 0, 0, 0},
     };
