@@ -29,6 +29,11 @@ int truncated(float v) noexcept { return static_cast<int>(v); }
 
 CQuorbix::CQuorbix() noexcept : decomposition(new (std::nothrow) CEbf) {}
 
+int CQuorbix::rampSamplesFor(float sampleRate_hz) noexcept {
+    const double samples = std::nearbyint(static_cast<double>(sampleRate_hz) * beamRamp_ms / 1000.0);
+    return samples >= 1.0 && samples <= 1e7 ? static_cast<int>(samples) : 1;
+}
+
 CQuorbix::~CQuorbix() { releaseStages(); }
 
 // ---- configuration ---------------------------------------------------------
@@ -42,6 +47,7 @@ int CQuorbix::configure(const vkAudioInterface& in, const vkAudioInterface& out)
     vkAudioClass::configure(in, out);
     allocatedBeams = out.channels > 0 ? out.channels : 0;
     blockFrames = out.frameCount();
+    beamRampSamples = rampSamplesFor(out.sampleRate);
     if (int s = allocateStages()) return s;
     beamCount = allocatedBeams;  // from here on every beam has all its stages
     const vkAudioInterface mono = withChannels(output, 1);
@@ -391,7 +397,7 @@ void CQuorbix::clearSignalState() noexcept {
 }
 
 // Low and high band of one beam into lowBand[beam] / highBand[beam]. A beam
-// switched on or off ramps both bands linearly over beamRampSamples; once it
+// switched on or off ramps both bands linearly over rampSamples(); once it
 // is fully off its stages pause (their glides and crossfades wait) and its
 // histories are cleared, so switching it on again starts from silence.
 void CQuorbix::runBeamBands(int beam, const float* const* in, int frames) noexcept {

@@ -21,7 +21,8 @@
 // Calls of up to BeamLanes::maxFrames samples with every beam steady run
 // the beams side by side (BeamLanes.h), with the same bits.
 //
-// Switching a beam on or off ramps both bands over `beamRampSamples`; once
+// Switching a beam on or off ramps both bands over rampSamples() (10 ms at
+// the configured rate, beamRamp_ms); once
 // off, its modal and high-band stages pause and its output decays through
 // the crossover, post filter and delay to exact zeros.
 //
@@ -58,7 +59,10 @@ public:
     static constexpr int badAngleSources = 8;
     static constexpr int badBeam = 11;
     static constexpr int badEqMode = 105;
-    static constexpr int beamRampSamples = 441;  // 10 ms at 44100 Hz
+    static constexpr int beamRamp_ms = 10;
+    // round(rate x 10 ms), at least 1: 441 samples at 44100 Hz.
+    [[nodiscard]] static int rampSamplesFor(float sampleRate_hz) noexcept;
+    [[nodiscard]] int rampSamples() const noexcept { return beamRampSamples; }
 
     CQuorbix() noexcept;
     ~CQuorbix() override;
@@ -90,7 +94,7 @@ public:
     void setOutputMode(int mode) noexcept { outputMode = mode; }
     [[nodiscard]] int getOutputMode() const noexcept { return outputMode; }
     void setTotalLatency(float samples) noexcept { totalLatency = samples; }
-    // Switching ramps over beamRampSamples unless `immediate` (configuration).
+    // Switching ramps over rampSamples() unless `immediate` (configuration).
     void setBeamActive(int beam, bool on, bool immediate = false) noexcept;
     [[nodiscard]] bool isBeamActive(int beam) const noexcept;
 
@@ -120,6 +124,7 @@ private:
     int beamCount = 0;       // N once every stage of every beam exists, else 0
     int allocatedBeams = 0;  // N of the arrays being built or held
     int blockFrames = 0; // B
+    int beamRampSamples = 441;  // set by configure from the rate
     int modalComponentCount = 0;
 
     std::unique_ptr<CMbf[]> modalStages;
