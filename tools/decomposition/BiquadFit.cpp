@@ -49,6 +49,10 @@ struct Problem {
     std::vector<std::complex<double>> logTarget;  // cap points: (ln cap, 0)
     std::vector<bool> cap;
     double rate = 0.0;
+    // Smallest D(1) a section may have: a quarter of the smallest among the
+    // reference's sections mapped to the rate. No pole may come nearer to
+    // z = 1 than the reference's own low-frequency poles go.
+    double dcFloor = 0.0;
 };
 
 // ln H(f) - ln H44(f) at every fit point (principal branch of the ratio);
@@ -152,9 +156,9 @@ std::complex<double> derivative(const SectionUnknowns& x, const BiquadSection& s
     }
 }
 
-bool admissible(const std::vector<SectionUnknowns>& xs) {
+bool admissible(const std::vector<SectionUnknowns>& xs, double dcFloor) {
     for (const SectionUnknowns& x : xs) {
-        if (!std::isfinite(x.u) || !std::isfinite(x.w)) return false;
+        if (!std::isfinite(x.u) || !std::isfinite(x.w) || std::exp(x.u) < dcFloor) return false;
         if (x.degree == 1 ? std::exp(x.u) >= 2.0 : std::exp(x.u) + std::exp(x.w) >= 4.0) return false;
         if (x.first && x.b0 == 0.0) return false;
     }
@@ -208,7 +212,7 @@ int refine(BiquadCascade& c, const Problem& p) {
             int u = 0;
             for (auto& x : trial)
                 for (int k = 0; k < unknownCount(x); ++k) *unknown(x, k) += step(u++);
-            if (admissible(trial)) {
+            if (admissible(trial, p.dcFloor)) {
                 const BiquadCascade trialCascade = cascadeOf(trial);
                 const auto trialResiduals = residuals(trialCascade, p);
                 const double trialCost = cost(trialResiduals, p);
@@ -261,22 +265,29 @@ void matchRoot(std::complex<double> root, double k, std::vector<std::complex<dou
     }
 }
 
-// Groups roots into factors of at most degree 2: conjugate pairs together,
-// real roots two by two (largest first). Each factor as (1, c1, c2) in q.
+// Groups roots into factors of at most degree 2: pairs of roots exactly at
+// z = 1 first (the double zeros at DC, kept exact: dcNotch), then conjugate
+// pairs together, the other real roots two by two (largest first). Each
+// factor as (1, c1, c2) in q.
 std::vector<BiquadSection> factors(std::vector<std::complex<double>> roots) {
     std::vector<std::complex<double>> complexRoots, realRoots;
-    for (const auto& r : roots)
-        (std::fabs(r.imag()) > 1e-12 * std::fmax(1.0, std::abs(r)) ? complexRoots : realRoots).push_back(r);
+    int atDc = 0;
+    for (const auto& r : roots) {
+        if (r == std::complex<double>(1.0, 0.0)) ++atDc;
+        else (std::fabs(r.imag()) > 1e-12 * std::fmax(1.0, std::abs(r)) ? complexRoots : realRoots).push_back(r);
+    }
     std::vector<BiquadSection> out;
+    for (; atDc >= 2; atDc -= 2) out.push_back({{1.0, -2.0, 1.0}, {}, 2, true});
+    if (atDc == 1) realRoots.push_back(1.0);
     for (const auto& r : complexRoots)
-        if (r.imag() > 0.0) out.push_back({{1.0, -2.0 * r.real(), std::norm(r)}, {}, 2});
+        if (r.imag() > 0.0) out.push_back({{1.0, -2.0 * r.real(), std::norm(r)}, {}, 2, false});
     std::sort(realRoots.begin(), realRoots.end(), [](auto a, auto b) { return a.real() > b.real(); });
     for (std::size_t i = 0; i < realRoots.size(); i += 2) {
         if (i + 1 < realRoots.size()) {
             const double a = realRoots[i].real(), b = realRoots[i + 1].real();
-            out.push_back({{1.0, -(a + b), a * b}, {}, 2});
+            out.push_back({{1.0, -(a + b), a * b}, {}, 2, false});
         } else {
-            out.push_back({{1.0, -realRoots[i].real(), 0.0}, {}, 1});
+            out.push_back({{1.0, -realRoots[i].real(), 0.0}, {}, 1, false});
         }
     }
     return out;
@@ -317,13 +328,12 @@ BiquadCascade matchedRemap(const BiquadCascade& cascade, double sampleRate_hz) {
         }
         if (best < numerators.size()) {
             s.b = numerators[best].b;
-            s.dcNotch = s.degree == 2 && s.b[0] == 1.0 && s.b[1] == -2.0 && s.b[2] == 1.0;
+            s.dcNotch = numerators[best].dcNotch;
             numerators.erase(numerators.begin() + static_cast<std::ptrdiff_t>(best));
         }
         out.push_back(s);
     }
-    for (const BiquadSection& n : numerators)
-        out.push_back({n.b, {1.0, 0.0, 0.0}, n.degree, n.degree == 2 && n.b[1] == -2.0 && n.b[2] == 1.0});
+    for (const BiquadSection& n : numerators) out.push_back({n.b, {1.0, 0.0, 0.0}, n.degree, n.dcNotch});
     const double gain = std::abs(cascadeResponse(cascade, 1000.0, referenceRate_hz)) /
                         std::abs(cascadeResponse(out, 1000.0, sampleRate_hz));
     for (double& v : out.front().b) v *= gain;
@@ -428,6 +438,9 @@ CascadeFit fitCascade(char set, int order, int sampleRate_hz) {
     }
     Problem p;
     p.rate = sampleRate_hz;
+    p.dcFloor = INFINITY;
+    for (const BiquadSection& s : bilinearRemap(reference, sampleRate_hz))
+        p.dcFloor = std::fmin(p.dcFloor, 0.25 * (s.a[0] + s.a[1] + s.a[2]));
     p.frequencies = logGrid(gridPoints, gridLow_hz, gridHigh_hz);
     for (double f : p.frequencies) {
         p.weights.push_back(f <= strictBand_hz ? 1.0 : upperBandWeight);
