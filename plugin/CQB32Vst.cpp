@@ -126,7 +126,9 @@ void CQB32Vst::processReplacing(float** inputs, float** outputs, vst::VstInt32 f
         return;
     }
     applyPendingChanges();
-    if (engine.isUsable())
+    // An engine built for another rate than the session's (the session's is
+    // not supported) must not be heard: silence until a supported rate comes.
+    if (engine.isUsable() && engine.getSampleRate() == sampleRate)
         runEngine(inputs, outputs, frames);
     else
         writeSilence(outputs, outputCount, 0, frames);

@@ -26,7 +26,11 @@
 // cannot silence the plug-in for good.
 //
 // Refused settings: non-finite, zero or negative sample rates, and block sizes
-// outside 1..maxBlockSize_samples leave the engine as it is. Parameter values
+// outside 1..maxBlockSize_samples leave the engine as it is. A positive rate
+// the engine has no tables for (CQb32::isRateSupported: 44.1, 48, 88.2, 96,
+// 176.4 and 192 kHz are) is taken as the session's rate, the engine refuses
+// it and keeps its configuration, and the callback writes silence until a
+// supported rate arrives: never filters designed for another rate. Parameter values
 // are limited to 0..1 (NaN reads as 0) before they are stored or mapped.
 // Without memory for its program records an instance is incomplete, and the
 // entry point answers null rather than hand it to the host.
