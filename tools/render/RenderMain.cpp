@@ -34,7 +34,8 @@ const char* usage =
     "  --automation FILE     CSV lines time_s,beam,parameter,value (parameter: elev, azim,\n"
     "                        pattern, status), applied on their exact sample\n"
     "  --block FRAMES        host block size (default 512)\n"
-    "  --no-resample         refuse files that are not at 44100 Hz instead of converting them\n"
+    "  --no-resample         refuse files at rates the plug-in has no tables for (other than 44.1, 48,\n"
+    "                        88.2, 96, 176.4, 192 kHz) instead of converting them to 44100 Hz\n"
     "  --no-align            keep the plug-in's latency in the output\n"
     "  --module PATH         the plug-in module to load (default: the one built with this tool)\n"
     "  --quiet               no progress bar, no summary\n";
