@@ -220,19 +220,21 @@ void EngineRateChange(benchmark::State& state) {
 }
 BENCHMARK(EngineRateChange)->ArgNames({"rate"})->Arg(48000)->Arg(192000)->Unit(benchmark::kMillisecond);
 
-// Construction plus first configuration, and the heap one engine holds.
+// Construction plus first configuration, and the heap one engine holds, at
+// 44.1 kHz (the host's first configuration) or another rate.
 void EngineSetup(benchmark::State& state) {
+    const auto rate = static_cast<float>(state.range(0));
     std::size_t heap = 0;
     for (auto _ : state) {
         const auto before = mallinfo2();
         auto engine = std::make_unique<CQb32>();
-        engine->configure(timeDomainStream(32, 44100.0f, 512), timeDomainStream(8, 44100.0f, 512));
+        engine->configure(timeDomainStream(32, rate, 512), timeDomainStream(8, rate, 512));
         const auto after = mallinfo2();
         heap = (after.uordblks + after.hblkhd) - (before.uordblks + before.hblkhd);
         benchmark::DoNotOptimize(engine.get());
     }
     state.counters["heap_kib"] = static_cast<double>(heap) / 1024.0;
 }
-BENCHMARK(EngineSetup)->Unit(benchmark::kMillisecond);
+BENCHMARK(EngineSetup)->ArgNames({"rate"})->Arg(44100)->Arg(192000)->Unit(benchmark::kMillisecond);
 
 }  // namespace

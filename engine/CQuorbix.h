@@ -15,8 +15,10 @@
 // to the stage's configured latency, so the output delay is computed from
 // those configured latencies (never from the lengths of the filters a pattern
 // loaded) and is never negative. A beam's output lags its input by
-// modal + crossover + post latency + output delay (167 samples with the
-// shipped catalogue, 315 more in equalisation mode 1), whatever its pattern.
+// modal + crossover + post latency + output delay, whatever its pattern:
+// the total latency the engine sets (167 samples at 44.1 kHz, the same time
+// at the other rates), plus the FIR equalisers' delay in equalisation mode 1
+// (315 samples at 44.1 kHz).
 //
 // Calls of up to BeamLanes::maxFrames samples with every beam steady run
 // the beams side by side (BeamLanes.h), with the same bits.

@@ -107,7 +107,6 @@ constexpr Scenario scenarios[] = {
     {"eq0 blocks 512", 0, 512, 0},
     {"eq1 random blocks", 1, 512, 1},
     {"eq0 short calls", 0, 256, 2},
-    {"eq1 blocks 64", 1, 64, 0},
 };
 
 struct Outcome {
@@ -194,15 +193,12 @@ constexpr Expected expected[] = {
     {simd::Level::portable, 0, 0xafc2b80bb9638c5full, {0.0454817973, 0.0662269667, -0.197553903, 0.048206076}},
     {simd::Level::portable, 1, 0xa155f44f694b9ad2ull, {-0.051408682, -0.012490862, 0.110332318, -0.160934016}},
     {simd::Level::portable, 2, 0xafc2b80bb9638c5full, {0.0454817973, 0.0662269667, -0.197553903, 0.048206076}},
-    {simd::Level::portable, 3, 0xa155f44f694b9ad2ull, {-0.051408682, -0.012490862, 0.110332318, -0.160934016}},
     {simd::Level::sse2, 0, 0xf9a307818fdc16a2ull, {0.0454818048, 0.0662269592, -0.197553873, 0.0482060611}},
     {simd::Level::sse2, 1, 0x6cd58c3834b5d1dull, {-0.051408682, -0.0124908565, 0.110332295, -0.160934031}},
     {simd::Level::sse2, 2, 0xf9a307818fdc16a2ull, {0.0454818048, 0.0662269592, -0.197553873, 0.0482060611}},
-    {simd::Level::sse2, 3, 0x6cd58c3834b5d1dull, {-0.051408682, -0.0124908565, 0.110332295, -0.160934031}},
     {simd::Level::avx2, 0, 0x8fc823da7f5af033ull, {0.0454817899, 0.0662268996, -0.197553858, 0.0482060164}},
     {simd::Level::avx2, 1, 0x770a0b8eeab40077ull, {-0.051409658, -0.0124908444, 0.110323228, -0.160934106}},
     {simd::Level::avx2, 2, 0x8fc823da7f5af033ull, {0.0454817899, 0.0662268996, -0.197553858, 0.0482060164}},
-    {simd::Level::avx2, 3, 0x770a0b8eeab40077ull, {-0.051409658, -0.0124908444, 0.110323228, -0.160934106}},
 };
 
 TEST(GoldenOutput, BitsAt44100HzAreThoseOfTheRecordedEngine) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <numbers>
 
+#include "tests/support/Sanitizers.h"
 #include "tools/patterns-plot/PatternMeasurement.h"
 #include "tools/render/PluginHost.h"
 
@@ -101,7 +102,7 @@ TEST_F(Patterns, DirectivityIndexAndFrontToBackMatchTheTheoryInTheMidBands) {
 TEST_F(Patterns, PolarResponsesAtOtherRatesMatchThoseAt44100Hz) {
     MeasurementSetup setup;
     setup.look = {70.0, 20.0};
-    setup.circleStep_deg = 10;
+    setup.circleStep_deg = 15;
     setup.spherePoints = 8;
     setup.segment_samples = 2048;
     setup.bandCentres_hz = {1000.0, 2000.0, 4000.0};
@@ -109,6 +110,7 @@ TEST_F(Patterns, PolarResponsesAtOtherRatesMatchThoseAt44100Hz) {
     std::string error;
     ASSERT_TRUE(measurePatterns(PluginHost::defaultModulePath(), facts.patternNames, {}, setup, reference, error)) << error;
     for (int rate : {48000, 96000}) {
+        if (qb32::testing::underSanitizer && rate != 48000) continue;  // the 96 kHz module run in the optimised build
         setup.sampleRate_hz = rate;
         std::vector<PatternResult> results;
         ASSERT_TRUE(measurePatterns(PluginHost::defaultModulePath(), facts.patternNames, {}, setup, results, error)) << error;

@@ -29,7 +29,8 @@
 //     (a one-sided penalty on 80 points up to the new Nyquist frequency, the
 //     level only), so that ultrasonic content is lifted no more than at
 //     44.1 kHz.
-//  3. A second start matches every pole and zero in Hz instead (z = exp(s /
+//  3. When the result misses the mark below, a second start matches every
+//     pole and zero in Hz instead (z = exp(s /
 //     rate), s = 44100 ln z44; a pole at z44 = -0.8 sits at 22.05 kHz and
 //     becomes a conjugate pair there), the level set at 1 kHz. From each
 //     start, while the worst error up to 16 kHz stays above 0.05 dB or 1

@@ -123,37 +123,58 @@ Basis makeBasis(const RateLengths& rate) {
         r.values[at(0, i)] = 1.0;
         for (int k = 1; k < halfTapCount; ++k) r.values[at(k, i)] = 2.0 * std::cos(w * k);
     }
-    // Normal matrix, lower triangle: g[a][c] = sum_i (w_i v_a(i)) v_c(i), four
-    // independent sums at a time.
     std::vector<double> g(static_cast<std::size_t>(halfTapCount) * halfTapCount, 0.0);
-    std::vector<double> weighted(points);
-    for (int a = 0; a < halfTapCount; ++a) {
-        const double* va = &r.values[at(a, 0)];
-        for (int i = 0; i < points; ++i) weighted[i] = r.weights[i] * va[i];
-        int c = 0;
-        for (; c + 3 <= a; c += 4) {
-            const double* v0 = &r.values[at(c, 0)];
-            const double* v1 = &r.values[at(c + 1, 0)];
-            const double* v2 = &r.values[at(c + 2, 0)];
-            const double* v3 = &r.values[at(c + 3, 0)];
-            double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-            for (int i = 0; i < points; ++i) {
-                s0 += weighted[i] * v0[i];
-                s1 += weighted[i] * v1[i];
-                s2 += weighted[i] * v2[i];
-                s3 += weighted[i] * v3[i];
+    if (rate.rate_hz == static_cast<int>(designSampleRate_hz)) {
+        // Normal matrix, lower triangle: g[a][c] = sum_i (w_i v_a(i)) v_c(i),
+        // summed point by point, four independent sums at a time (the
+        // committed 44.1 kHz tables are these bits).
+        std::vector<double> weighted(points);
+        for (int a = 0; a < halfTapCount; ++a) {
+            const double* va = &r.values[at(a, 0)];
+            for (int i = 0; i < points; ++i) weighted[i] = r.weights[i] * va[i];
+            int c = 0;
+            for (; c + 3 <= a; c += 4) {
+                const double* v0 = &r.values[at(c, 0)];
+                const double* v1 = &r.values[at(c + 1, 0)];
+                const double* v2 = &r.values[at(c + 2, 0)];
+                const double* v3 = &r.values[at(c + 3, 0)];
+                double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+                for (int i = 0; i < points; ++i) {
+                    s0 += weighted[i] * v0[i];
+                    s1 += weighted[i] * v1[i];
+                    s2 += weighted[i] * v2[i];
+                    s3 += weighted[i] * v3[i];
+                }
+                g[static_cast<std::size_t>(a) * halfTapCount + c] = s0;
+                g[static_cast<std::size_t>(a) * halfTapCount + c + 1] = s1;
+                g[static_cast<std::size_t>(a) * halfTapCount + c + 2] = s2;
+                g[static_cast<std::size_t>(a) * halfTapCount + c + 3] = s3;
             }
-            g[static_cast<std::size_t>(a) * halfTapCount + c] = s0;
-            g[static_cast<std::size_t>(a) * halfTapCount + c + 1] = s1;
-            g[static_cast<std::size_t>(a) * halfTapCount + c + 2] = s2;
-            g[static_cast<std::size_t>(a) * halfTapCount + c + 3] = s3;
+            for (; c <= a; ++c) {
+                const double* vc = &r.values[at(c, 0)];
+                double s = 0.0;
+                for (int i = 0; i < points; ++i) s += weighted[i] * vc[i];
+                g[static_cast<std::size_t>(a) * halfTapCount + c] = s;
+            }
         }
-        for (; c <= a; ++c) {
-            const double* vc = &r.values[at(c, 0)];
-            double s = 0.0;
-            for (int i = 0; i < points; ++i) s += weighted[i] * vc[i];
-            g[static_cast<std::size_t>(a) * halfTapCount + c] = s;
+    } else {
+        // The same matrix from the weighted cosine sums S_m = sum_i w_i
+        // cos(m w_i), m = 0 .. 2 (H - 1): 2 cos(a w) 2 cos(c w) = 2 cos((a - c) w)
+        // + 2 cos((a + c) w), so g[a][c] = 2 (S_{a-c} + S_{a+c}) for a, c >= 1,
+        // g[a][0] = 2 S_a and g[0][0] = S_0. The longer filters of the higher
+        // rates would otherwise cost points x H^2 / 2 products.
+        const int sums = 2 * halfTapCount - 1;
+        std::vector<double> cosineSum(sums, 0.0);
+        for (int i = 0; i < points; ++i) {
+            const double w = 2.0 * std::numbers::pi * gridFrequency(i, r.gridIntervals, r.sampleRate_hz) / r.sampleRate_hz;
+            for (int m = 0; m < sums; ++m) cosineSum[m] += r.weights[i] * std::cos(w * m);
         }
+        for (int a = 0; a < halfTapCount; ++a)
+            for (int c = 0; c <= a; ++c)
+                g[static_cast<std::size_t>(a) * halfTapCount + c] =
+                    a == 0 ? cosineSum[0]
+                    : c == 0 ? 2.0 * cosineSum[a]
+                             : 2.0 * (cosineSum[a - c] + cosineSum[a + c]);
     }
     // In-place Cholesky: g = L L^T.
     r.smallestPivot = INFINITY;

@@ -32,7 +32,10 @@
 //     22.05 kHz at 44.1 kHz: every frequency keeps some weight, so the normal
 //     matrix stays well conditioned, while the fit spends nothing on a band
 //     that the low-band crossover (60 dB stop band from 6-9 kHz up) removes
-//     from the beam anyway.
+//     from the beam anyway. There the normal matrix is formed from the
+//     weighted cosine sums (2 cos(a w) 2 cos(c w) = 2 cos((a-c) w) + 2 cos((a+c) w)):
+//     the same matrix, rounded otherwise, in a time linear in the taps; at
+//     44.1 kHz it is summed point by point, as the committed tables were.
 //     Taps are rounded to float once, and the mirror half is a copy, so the
 //     filters are exactly symmetric. Unused orders are all-zero.
 //  3. White-noise-gain variants. A lower white-noise-gain limit tolerates more
