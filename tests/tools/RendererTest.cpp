@@ -1,6 +1,7 @@
 // The renderer's core, driving the shipped module: output independent of the
 // host block size, automation on its exact sample (against a hand-driven
-// instance), alignment, the 48 kHz round trip, and the beams' directivity on
+// instance), alignment at native and converted rates, the beam level at 48 and
+// 96 kHz against 44.1 kHz, and the beams' directivity on
 // the simulated array.
 
 #include <gtest/gtest.h>
@@ -136,8 +137,9 @@ TEST_F(Renderer, AlignedOutputLinesUpWithTheCapsulesAndKeepsTheLength) {
     }
 }
 
-TEST_F(Renderer, RoundTripAt48kHzKeepsTheBeamLevel) {
-    // One source, rendered from a 44.1 kHz and a 48 kHz simulation of the same scene.
+TEST_F(Renderer, OtherRatesKeepTheBeamLevel) {
+    // One source, rendered from 44.1, 48 and 96 kHz simulations of the same scene
+    // (the plug-in at each rate natively).
     const Direction source{75.0, 20.0};
     double level[3] = {};
     int i = 0;
