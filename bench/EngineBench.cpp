@@ -51,14 +51,16 @@ private:
 };
 
 struct Rig {
-    Rig(int beams, int block, int eq) : in(32, std::vector<float>(block)), out(beams, std::vector<float>(block)) {
+    Rig(int beams, int block, int eq, int rate = 44100)
+        : in(32, std::vector<float>(block)), out(beams, std::vector<float>(block)) {
         std::mt19937 rng(1);
         std::uniform_real_distribution<float> dist(-0.5f, 0.5f);
         for (auto& c : in)
             for (auto& v : c) v = dist(rng);
         for (auto& c : in) inPtr.push_back(c.data());
         for (auto& c : out) outPtr.push_back(c.data());
-        engine.configure(timeDomainStream(32, 44100.0f, block), timeDomainStream(beams, 44100.0f, block));
+        const auto r = static_cast<float>(rate);
+        engine.configure(timeDomainStream(32, r, block), timeDomainStream(beams, r, block));
         engine.setEqualisationMode(eq);
         for (int b = 0; b < beams; ++b) {
             setPattern(b, card3);
@@ -79,8 +81,8 @@ struct Rig {
     std::vector<float*> outPtr;
 };
 
-void report(benchmark::State& state, int block) {
-    state.counters["rtf"] = benchmark::Counter(static_cast<double>(block) / 44100.0 * state.iterations(),
+void report(benchmark::State& state, int block, double rate = 44100.0) {
+    state.counters["rtf"] = benchmark::Counter(static_cast<double>(block) / rate * state.iterations(),
                                                benchmark::Counter::kIsRate);
 }
 
@@ -174,19 +176,65 @@ void EngineCrossfading(benchmark::State& state) {
 }
 BENCHMARK(EngineCrossfading)->ArgNames({"block", "impl"})->Args({512, 0})->Args({512, 1})->Args({512, 2});
 
-// Construction plus first configuration, and the heap one engine holds.
+// Eight "card3" beams in steady state, 512-sample blocks, at each session
+// rate (the 44.1 kHz row in the same run); rtf in seconds of audio at that
+// rate per second of processing.
+void EngineRates(benchmark::State& state) {
+    const int rate = static_cast<int>(state.range(0));
+    const int eq = static_cast<int>(state.range(1));
+    Rig rig(8, 512, eq, rate);
+    for (int i = 0; i < 20; ++i) rig.block();
+    for (auto _ : state) rig.block();
+    report(state, 512, rate);
+}
+BENCHMARK(EngineRates)
+    ->ArgNames({"rate", "eq"})
+    ->Args({44100, 0})
+    ->Args({48000, 0})
+    ->Args({88200, 0})
+    ->Args({96000, 0})
+    ->Args({176400, 0})
+    ->Args({192000, 0})
+    ->Args({44100, 1})
+    ->Args({48000, 1})
+    ->Args({96000, 1})
+    ->Args({192000, 1});
+
+// A change of session rate: configure of a running engine (8 beams, 512)
+// from 44.1 kHz to the rate given and back, the program's eight beams
+// loaded again as the shell does; the time of one change.
+void EngineRateChange(benchmark::State& state) {
+    const auto rate = static_cast<float>(state.range(0));
+    CQb32 engine;
+    engine.configure(timeDomainStream(32, 44100.0f, 512), timeDomainStream(8, 44100.0f, 512));
+    bool there = false;
+    for (auto _ : state) {
+        there = !there;
+        const float r = there ? rate : 44100.0f;
+        engine.configure(timeDomainStream(32, r, 512), timeDomainStream(8, r, 512));
+        for (int b = 0; b < 8; ++b) {
+            int pattern = card3;
+            engine.setControl(b, CQb32::pattern, &pattern, 1, valueType::int32);
+        }
+    }
+}
+BENCHMARK(EngineRateChange)->ArgNames({"rate"})->Arg(48000)->Arg(192000)->Unit(benchmark::kMillisecond);
+
+// Construction plus first configuration, and the heap one engine holds, at
+// 44.1 kHz (the host's first configuration) or another rate.
 void EngineSetup(benchmark::State& state) {
+    const auto rate = static_cast<float>(state.range(0));
     std::size_t heap = 0;
     for (auto _ : state) {
         const auto before = mallinfo2();
         auto engine = std::make_unique<CQb32>();
-        engine->configure(timeDomainStream(32, 44100.0f, 512), timeDomainStream(8, 44100.0f, 512));
+        engine->configure(timeDomainStream(32, rate, 512), timeDomainStream(8, rate, 512));
         const auto after = mallinfo2();
         heap = (after.uordblks + after.hblkhd) - (before.uordblks + before.hblkhd);
         benchmark::DoNotOptimize(engine.get());
     }
     state.counters["heap_kib"] = static_cast<double>(heap) / 1024.0;
 }
-BENCHMARK(EngineSetup)->Unit(benchmark::kMillisecond);
+BENCHMARK(EngineSetup)->ArgNames({"rate"})->Arg(44100)->Arg(192000)->Unit(benchmark::kMillisecond);
 
 }  // namespace

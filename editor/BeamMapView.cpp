@@ -169,7 +169,7 @@ void BeamMapView::drawHeader(Canvas& c) {
     c.text(rateX - pt(8) - labelWidth, base, label, FaceStyle::small, pixelScale, textSecond);
     // The place for the notice that the engine is silent at this rate.
     if (silentAtRate) {
-        const char* notice = "Engine silent: this sample rate is not supported";
+        const char* notice = "Silent at this rate: use 44.1, 48, 88.2, 96, 176.4 or 192 kHz";
         const double w = Canvas::textWidth(notice, FaceStyle::small, pixelScale) + pt(20);
         const Rect box{rateX - pt(8) - labelWidth - pt(14) - w, pt(13), w, pt(22)};
         c.fillRoundedRect(box, pt(5), noticeFill);

@@ -12,10 +12,6 @@ namespace {
 
 constexpr int orderOf(int k) noexcept { return k < 1 ? 0 : k < 4 ? 1 : k < 9 ? 2 : 3; }
 
-// Latency of the FIR path: the group delay of the longest (linear-phase)
-// equaliser; shorter ones are padded up to it by their alignment delay.
-constexpr int firPathLatency_samples = (tables::firEqualiserMaxLength - 1) >> 1;
-
 // Components of one order share their FIR equaliser, so they go through the
 // convolvers two at a time: (first, second), second -1 for a single one.
 struct ComponentPair {
@@ -197,17 +193,29 @@ struct FirEqualiserSet {
 }  // namespace
 
 int CEbf::setFirEqualisers(const float* const* taps) {
+    return setFirEqualisers(taps, tables::firEqualiserLengths);
+}
+
+int CEbf::setFirEqualisers(const float* const* taps, const std::int32_t* lengths) {
     if (active) return status::blockActive;
-    if (orderIndex != maxOrder || taps == nullptr) return equalisersRefused;
+    if (orderIndex != maxOrder || taps == nullptr || lengths == nullptr) return equalisersRefused;
+    // The latency of the FIR path is the group delay of the longest
+    // (linear-phase) equaliser; shorter ones are padded up to it by their
+    // alignment delay.
+    int longest = 0;
+    for (int n = 0; n <= maxOrder; ++n) {
+        if (lengths[n] < 1 || lengths[n] % 2 == 0 || lengths[n] > maxFirEqualiserLength) return equalisersRefused;
+        if (lengths[n] > longest) longest = lengths[n];
+    }
 
     FirEqualiserSet fresh;
     std::int32_t delayLengths[maxComponents] = {};
     for (int k = 0; k < maxComponents; ++k) {
         const int n = orderOf(k);
-        const int length = tables::firEqualiserLengths[n];
+        const int length = lengths[n];
         const int result = firInitAlloc(&fresh.filters[k], taps[n], length, nullptr);
         if (result != primitiveStatus::ok) fresh.filters[k] = nullptr;
-        delayLengths[k] = (tables::firEqualiserMaxLength - length) >> 1;
+        delayLengths[k] = (longest - length) >> 1;
         fresh.delays[k] = new (std::nothrow) CDelayLine;
         const bool delayReady = fresh.delays[k] != nullptr && fresh.delays[k]->hasStorage() &&
                                 fresh.delays[k]->resize(delayLengths[k]) == 0;
@@ -227,15 +235,15 @@ int CEbf::setFirEqualisers(const float* const* taps) {
         for (int p = 0; built && p < firPairCount; ++p) {
             const ComponentPair pair = firPairs[p];
             const int n = orderOf(pair.first);
-            const int length = tables::firEqualiserLengths[n];
+            const int length = lengths[n];
             if (taps[n] == nullptr || fresh.filters[pair.first] == nullptr) continue;  // no equaliser: silent
             built = convolvers[p].configure(pair.second >= 0 ? 2 : 1, length,
                                             PartitionedConvolver::Outputs::perLane) == status::ok;
             if (!built) break;
-            const int lengths[2] = {length, length};
+            const int laneLengths[2] = {length, length};
             const float* rows[2] = {taps[n], taps[n]};
             const int delays[2] = {0, 0};
-            convolvers[p].load(lengths, rows, delays);
+            convolvers[p].load(laneLengths, rows, delays);
         }
         if (!built) {
             delete[] convolvers;
@@ -253,7 +261,7 @@ int CEbf::setFirEqualisers(const float* const* taps) {
         alignmentDelays[k] = fresh.delays[k];
         alignmentDelayLengths[k] = delayLengths[k];
     }
-    firLatency = static_cast<float>(firPathLatency_samples);
+    firLatency = static_cast<float>((longest - 1) >> 1);
     return status::ok;
 }
 

@@ -6,7 +6,7 @@
 // in three steps per block: a fixed matrix product (the decomposition), a
 // per-order equalisation (biquad cascades; in equalisation mode 1 followed by
 // linear-phase FIR equalisers and alignment delays that give every component
-// the same 315-sample latency), and an optional per-component gain step
+// the same latency, 315 samples at 44.1 kHz), and an optional per-component gain step
 // behind the equalisers (equalisation mode 2 is the bare matrix product).
 // The matrix and the filter coefficients are handed over by the engine
 // (tables in engine/tables/DecompositionTables.h); the block keeps copies.
@@ -28,6 +28,7 @@
 // swapped in only when all of them exist); 101 matrix refused (not order 3, or
 // no rows given); 102 equalisers refused (not order 3, or no taps given);
 // 103 input is not 32 channels; 104 normalisation row outside the table.
+// (102 also for FIR equaliser lengths that are even, below 1 or too long.)
 // A coefficient set the biquad or FIR constructor refuses for another reason
 // (b0 = 0, no sections) leaves that component without the filter.
 //
@@ -50,6 +51,7 @@ public:
     static constexpr int maxComponents = 16;
     static constexpr int matrixInputs = 32;
     static constexpr int maxOrder = 3;
+    static constexpr int maxFirEqualiserLength = 4095;
 
     static constexpr int matrixRefused = 101;
     static constexpr int equalisersRefused = 102;
@@ -74,7 +76,11 @@ public:
     int setDecompositionMatrix(const float* const* rows);
     // taps[n]: sections[n] groups b0 b1 b2 a0 a1 a2 for the components of order n.
     int setBiquadEqualisers(const double* const* taps, const std::int32_t* sections);
-    // taps[n]: the FIR equaliser of order n (lengths in firEqualiserLengths).
+    // taps[n]: the FIR equaliser of order n, lengths[n] taps (odd, at most
+    // maxFirEqualiserLength); every component then reaches the output of its
+    // equaliser and alignment delay (longest - 1) / 2 samples late. Without
+    // lengths: the 44.1 kHz lengths (tables::firEqualiserLengths).
+    int setFirEqualisers(const float* const* taps, const std::int32_t* lengths);
     int setFirEqualisers(const float* const* taps);
     int resetNormalisation();
     // Gain step with row `row` of the normalisation table (0 switches it off).

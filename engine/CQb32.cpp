@@ -5,6 +5,7 @@
 #include "engine/CQuorbix.h"
 #include "engine/tables/DecompositionTables.h"
 #include "framework/Primitives.h"
+#include "framework/SampleRates.h"
 #include "patterns/CQb32Factory.h"
 #include "patterns/CQbPattern.h"
 
@@ -27,6 +28,8 @@ CQb32::CQb32() noexcept {
     const int declared = declareControls(engineControls, 3);
     factory = new (std::nothrow) CQb32Factory;
     patternCount = factory != nullptr ? factory->patternCount : 0;
+    activeFactory = factory;
+    equalisers = tables::decompositionTablesForRate(sampleRateHz);
     frontEnd = new (std::nothrow) CQuorbix;
     constructed = declared == status::ok && factory != nullptr && patternCount > 0 &&
                   frontEnd != nullptr && frontEnd->hasDecomposition();
@@ -34,8 +37,13 @@ CQb32::CQb32() noexcept {
 
 CQb32::~CQb32() {
     delete frontEnd;
+    delete rateFactory;
     delete factory;
 }
+
+bool CQb32::isRateSupported(double sampleRate_hz) noexcept { return sampleRates::isSupported(sampleRate_hz); }
+
+float CQb32::getSampleRate() const noexcept { return usable ? input.sampleRate : 0.0f; }
 
 bool CQb32::validBeam(int beam) const noexcept {
     return usable && beam >= 0 && beam < output.channels;
@@ -48,7 +56,7 @@ bool CQb32::running() const noexcept { return frontEnd != nullptr && frontEnd->i
 int CQb32::configure(const vkAudioInterface& in, const vkAudioInterface& out) {
     if (running()) return status::blockActive;
     if (in.domain != vkAudioInterface::timeDomain || !in.formatFlag ||
-        in.sampleRate != sampleRateHz || in.channels != inputChannels)
+        !isRateSupported(in.sampleRate) || in.channels != inputChannels)
         return status::unsupportedStream;
     if (out.domain != vkAudioInterface::timeDomain || !out.formatFlag ||
         out.sampleRate != in.sampleRate || out.channels < 1 || out.channels > maxBeams)
@@ -58,9 +66,30 @@ int CQb32::configure(const vkAudioInterface& in, const vkAudioInterface& out) {
     // writes silence instead of touching a half-built chain.
     usable = false;
     if (!constructed) return status::allocationFailed;
+    if (int s = selectRate(in.sampleRate)) return s;
     const int s = configureChain(in, out);
     usable = s == status::ok;
     return s;
+}
+
+// The pattern factory and the equalisers of the rate; a factory for another
+// rate than 44.1 kHz is made here (and kept while the rate stays).
+int CQb32::selectRate(float sampleRate_hz) {
+    equalisers = tables::decompositionTablesForRate(sampleRate_hz);
+    if (equalisers == nullptr) return status::unsupportedStream;
+    if (sampleRate_hz == sampleRateHz) {
+        activeFactory = factory;
+        return status::ok;
+    }
+    if (rateFactory == nullptr || rateFactory->patternCount == 0 ||
+        rateFactory->pattern(0)->designSampleRate != sampleRate_hz) {
+        activeFactory = nullptr;
+        delete rateFactory;
+        rateFactory = new (std::nothrow) CQb32Factory(sampleRate_hz);
+        if (rateFactory == nullptr || rateFactory->patternCount != patternCount) return status::allocationFailed;
+    }
+    activeFactory = rateFactory;
+    return status::ok;
 }
 
 int CQb32::configureChain(const vkAudioInterface& in, const vkAudioInterface& out) {
@@ -79,14 +108,15 @@ int CQb32::configureChain(const vkAudioInterface& in, const vkAudioInterface& ou
     if (running()) return status::blockActive;
     frontEnd->getDecomposition().resetNormalisation();
     if (int s = setEqualisationMode(eqMode)) return s;
-    if (int s = frontEnd->setModalLatency(static_cast<float>((factory->maxModalFilterLength - 1) >> 1)))
-        return s;
-    if (int s = frontEnd->setCrossoverLatency(static_cast<float>((factory->maxCrossoverLength - 1) >> 1)))
-        return s;
-    if (int s = frontEnd->setPostFilterLatency(static_cast<float>((factory->maxPostFilterLength - 1) >> 1)))
-        return s;
+    const CQb32Factory& f = *activeFactory;
+    if (int s = frontEnd->setModalLatency(static_cast<float>((f.maxModalFilterLength - 1) >> 1))) return s;
+    if (int s = frontEnd->setCrossoverLatency(static_cast<float>((f.maxCrossoverLength - 1) >> 1))) return s;
+    if (int s = frontEnd->setPostFilterLatency(static_cast<float>((f.maxPostFilterLength - 1) >> 1))) return s;
     if (running()) return status::blockActive;
-    frontEnd->setTotalLatency(factory->maxLatency);
+    // Every beam's latency is the same time at every rate; the output delay
+    // fills each beam up to it.
+    const int rate_hz = static_cast<int>(in.sampleRate);
+    frontEnd->setTotalLatency(static_cast<float>(sampleRates::scaledSamples(referenceLatency_samples, rate_hz)));
     frontEnd->resizeOutputDelays();
     // The beam operations below check `usable`; the chain is complete now.
     usable = true;
@@ -110,20 +140,18 @@ int CQb32::loadDecompositionMatrix() {
 int CQb32::loadFirEqualisers() {
     if (running()) return status::blockActive;
     frontEnd->resizeHighBandDelays();
-    const float* taps[tables::modalOrderCount];
-    for (int n = 0; n < tables::modalOrderCount; ++n) taps[n] = tables::firEqualisers[n];
-    return frontEnd->getDecomposition().setFirEqualisers(taps);
+    return frontEnd->getDecomposition().setFirEqualisers(equalisers->firEqualisers, equalisers->firEqualiserLengths);
 }
 
 int CQb32::loadIirEqualisers(int type) {
-    const double* taps[tables::modalOrderCount];
+    const double* const* taps = nullptr;
     const std::int32_t* sections = nullptr;
     if (type == 0) {
-        for (int n = 0; n < tables::modalOrderCount; ++n) taps[n] = tables::biquadSetA[n];
-        sections = tables::biquadSetASections;
+        taps = equalisers->biquadSetA;
+        sections = equalisers->biquadSetASections;
     } else if (type == 1) {
-        for (int n = 0; n < tables::modalOrderCount; ++n) taps[n] = tables::biquadSetB[n];
-        sections = tables::biquadSetBSections;
+        taps = equalisers->biquadSetB;
+        sections = equalisers->biquadSetBSections;
     } else if (type == 2) {
         return frontEnd->setEqMode(2);
     } else {
@@ -242,7 +270,7 @@ float CQb32::getAzimuth(int beam) const noexcept {
 int CQb32::setPattern(int beam, int index) noexcept {
     if (!validBeam(beam)) return badBeam;
     beamPatternIndex[beam] = index;
-    beamPattern[beam] = factory->pattern(index);
+    beamPattern[beam] = activeFactory->pattern(index);
     return beamPattern[beam] != nullptr ? status::ok : badPattern;
 }
 

@@ -11,8 +11,14 @@
 // equalisation mode) into settings of the per-beam stages, and sets the
 // latency budget that aligns the beams.
 //
-// Streams: input 44100 Hz exactly, 32 channels, time domain; output the same
-// rate and frame count, 1..16 channels (one per beam). Anything else: 2.
+// Streams: input at one of the supported rates exactly (44100, 48000, 88200,
+// 96000, 176400, 192000 Hz: framework/SampleRates.h), 32 channels, time
+// domain; output the same rate and frame count, 1..16 channels (one per
+// beam). Anything else: 2, and the engine keeps the configuration it had (at
+// its own rate, getSampleRate(): an owner whose stream runs at another rate
+// must not use it). Every rate has its own constant tables (patterns,
+// equalisers) designed for it; the engine holds one pattern factory for
+// 44.1 kHz (names, getPattern) and one for the rate it runs at.
 //
 // States: constructed (no beams; process writes silence) -> configured
 // (every beam active at elevation 90, azimuth 0, pattern 0 "omni" with its
@@ -22,8 +28,10 @@
 // failures during construction make every configure answer 7.
 //
 // Latency: every beam, whatever its pattern, comes out delayed by the same
-// number of samples: latencySamples() (167 in equalisation modes 0 and 2,
-// 482 in mode 1 with the shipped catalogue).
+// number of samples, latencySamples(): round(167 x rate / 44100) in
+// equalisation modes 0 and 2 (167, 182, 334, 364, 668, 727 samples, 3.8 ms),
+// plus the FIR equalisers' delay in mode 1 (315 at 44.1 kHz: 482 in all;
+// 525, 964, 1050, 1928, 2098 at the other rates).
 //
 // On and off: a beam switched on or off ramps its whole output over 10 ms;
 // switched on from silence, it first refills its stages with the output held
@@ -51,13 +59,19 @@ namespace qb32 {
 class CQb32Factory;
 class CQbPattern;
 class CQuorbix;
+namespace tables {
+struct DecompositionRateTables;
+}
 
 class CQb32 : public vkAudioClass {
 public:
     static constexpr int engineTag = 10200;
     static constexpr int inputChannels = 32;
     static constexpr int maxBeams = 16;
-    static constexpr float sampleRateHz = 44100.0f;
+    static constexpr float sampleRateHz = 44100.0f;  // the rate the engine is constructed for
+    // The beams' latency at 44.1 kHz, in equalisation modes 0 and 2: the
+    // modal, crossover and post-filter stages' (125 + 27 + 15).
+    static constexpr int referenceLatency_samples = 167;
 
     // Engine-specific status codes.
     static constexpr int badPattern = 8;           // pattern index outside the catalogue
@@ -125,6 +139,10 @@ public:
     [[nodiscard]] int getBeamCount() const noexcept;  // N, 0 until configured
     [[nodiscard]] bool isUsable() const noexcept;     // last configure succeeded
     [[nodiscard]] int latencySamples() const noexcept;
+    // The rate the configuration in use runs at; 0 while not usable.
+    [[nodiscard]] float getSampleRate() const noexcept;
+    // Whether configure accepts streams at this rate (exact match).
+    [[nodiscard]] static bool isRateSupported(double sampleRate_hz) noexcept;
     // Calls the front end served with the beams side by side (a statistic).
     [[nodiscard]] std::uint64_t sideBySideCalls() const noexcept;
     // The front end with its stages, for tests and tools that reach a stage
@@ -141,8 +159,12 @@ private:
     int loadFirEqualisers();
     int loadIirEqualisers(int type);
     int configureChain(const vkAudioInterface& in, const vkAudioInterface& out);
+    int selectRate(float sampleRate_hz);
 
-    CQb32Factory* factory = nullptr;
+    CQb32Factory* factory = nullptr;            // 44.1 kHz: names, getPattern
+    CQb32Factory* rateFactory = nullptr;        // the configured rate's, when not 44.1 kHz
+    const CQb32Factory* activeFactory = nullptr;  // the one the beams load from
+    const tables::DecompositionRateTables* equalisers = nullptr;  // of the configured rate
     const CQbPattern* beamPattern[maxBeams] = {};
     CQuorbix* frontEnd = nullptr;
     const float* filterTables[4] = {};

@@ -29,6 +29,11 @@ int truncated(float v) noexcept { return static_cast<int>(v); }
 
 CQuorbix::CQuorbix() noexcept : decomposition(new (std::nothrow) CEbf) {}
 
+int CQuorbix::rampSamplesFor(float sampleRate_hz) noexcept {
+    const double samples = std::nearbyint(static_cast<double>(sampleRate_hz) * beamRamp_ms / 1000.0);
+    return samples >= 1.0 && samples <= 1e7 ? static_cast<int>(samples) : 1;
+}
+
 CQuorbix::~CQuorbix() { releaseStages(); }
 
 // ---- configuration ---------------------------------------------------------
@@ -41,8 +46,7 @@ int CQuorbix::configure(const vkAudioInterface& in, const vkAudioInterface& out)
     vkAudioClass::configure(in, out);
     allocatedBeams = out.channels > 0 ? out.channels : 0;
     blockFrames = out.frameCount();
-    const double ramp = std::round(static_cast<double>(output.sampleRate) * beamRamp_ms / 1000.0);
-    rampSamples = ramp >= 1.0 && ramp <= 1e7 ? static_cast<int>(ramp) : 1;
+    rampSamples = rampSamplesFor(out.sampleRate);
     if (int s = allocateStages()) return s;
     beamCount = allocatedBeams;  // from here on every beam has all its stages
     const vkAudioInterface mono = withChannels(output, 1);

@@ -15,8 +15,10 @@
 // to the stage's configured latency, so the output delay is computed from
 // those configured latencies (never from the lengths of the filters a pattern
 // loaded) and is never negative. A beam's output lags its input by
-// modal + crossover + post latency + output delay (167 samples with the
-// shipped catalogue, 315 more in equalisation mode 1), whatever its pattern.
+// modal + crossover + post latency + output delay, whatever its pattern:
+// the total latency the engine sets (167 samples at 44.1 kHz, the same time
+// at the other rates), plus the FIR equalisers' delay in equalisation mode 1
+// (315 samples at 44.1 kHz).
 //
 // Calls of up to BeamLanes::maxFrames samples with every beam steady run
 // the beams side by side (BeamLanes.h), with the same bits.
@@ -27,9 +29,10 @@
 // Once a beam's ramp down ends its output is exact zeros and all its stages
 // pause, their histories cleared. Switched on from there, it takes the
 // direction and filters set while it was silent at once (no glide or
-// crossfade from settings nobody heard), its stages run first for twice the beam's latency with the output held at zero (until
-// everything reaching the output is formed from the input, not from the
-// cleared histories), then the ramp up begins. clearSignalState starts every
+// crossfade from settings nobody heard), its stages run first for twice the
+// beam's latency with the output held at zero (until everything reaching the
+// output is formed from the input, not from the cleared histories), then the
+// ramp up begins. clearSignalState starts every
 // beam that is on again that way; applySettingsAtOnce (and an immediate
 // setBeamActive) skips ramp and wait.
 //
@@ -67,6 +70,8 @@ public:
     static constexpr int badBeam = 11;
     static constexpr int badEqMode = 105;
     static constexpr int beamRamp_ms = 10;
+    // round(rate x 10 ms), at least 1: 441 samples at 44100 Hz.
+    [[nodiscard]] static int rampSamplesFor(float sampleRate_hz) noexcept;
 
     CQuorbix() noexcept;
     ~CQuorbix() override;

@@ -15,7 +15,6 @@ namespace qb32 {
 
 namespace {
 
-constexpr float stepSlope = 1.0f / CMbf::stepSamples;
 constexpr int fadeTimeConstantMs = 50;
 // Keeps the per-block arena size within int (26 buffers of 8-aligned blocks).
 constexpr int maxBlockFrames = 1 << 24;
@@ -108,6 +107,10 @@ int CMbf::configure(const vkAudioInterface& in, const vkAudioInterface& out) {
         return status::unsupportedStream;
     releaseBuffers();
     vkAudioClass::configure(in, out);
+    // Whole samples per second for the glide's step accumulator; at least
+    // one sample per degree.
+    const double rate = std::nearbyint(static_cast<double>(input.sampleRate));
+    glideRate_hz = rate >= glideDegreesPerSecond && rate <= 1e8 ? static_cast<int>(rate) : glideDegreesPerSecond;
 
     const int frames = input.frameCount();
     const int channels = (n + 1) * (n + 1);
@@ -179,6 +182,7 @@ void CMbf::settle() noexcept {
     elevation.current = elevation.target;
     azimuth.current = azimuth.target;
     elevation.counter = azimuth.counter = 0;
+    elevation.remainder = azimuth.remainder = 0;
 }
 
 int CMbf::stop() noexcept {
@@ -215,12 +219,13 @@ void CMbf::setAzimuth(float degrees) noexcept {
                          : 0);
 }
 
-void CMbf::glide(GlideAxis& axis, const float* table, int columns, int rows, bool wraps,
+void CMbf::glide(GlideAxis& axis, const float* table, int columns, int rows, bool wraps, int rate_hz,
                  float* const* factors, int* track, int frames) noexcept {
     int i = 0;
     while (i < frames) {
         if (axis.counter == 0) {
             if (axis.current == axis.target) {  // at rest for the rest of the block
+                axis.remainder = 0;
                 for (int r = 0; r < rows; ++r) {
                     const float value = table[r * columns + axis.current];
                     for (int j = i; j < frames; ++j) factors[r][j] = value;
@@ -233,12 +238,18 @@ void CMbf::glide(GlideAxis& axis, const float* table, int columns, int rows, boo
             if (wraps && (distance > 180 || distance < -180)) direction = -direction;
             axis.direction = direction;
             const int to = neighbour(axis.current, direction, wraps);
+            // This step's length: the samples the exact accumulator of
+            // rate / 441 passes in one degree (at 44.1 kHz always 100).
+            const int accumulated = axis.remainder + rate_hz;
+            const int length = accumulated / glideDegreesPerSecond;
+            axis.remainder = accumulated - length * glideDegreesPerSecond;
+            axis.stepSlope = 1.0f / static_cast<float>(length);
             for (int r = 0; r < rows; ++r) {
                 axis.base[r] = table[r * columns + axis.current];
-                axis.slope[r] = (table[r * columns + to] - axis.base[r]) * stepSlope;
+                axis.slope[r] = (table[r * columns + to] - axis.base[r]) * axis.stepSlope;
                 axis.accumulator[r] = 0.0f;
             }
-            axis.counter = stepSamples;
+            axis.counter = length;
         }
         const int run = axis.counter < frames - i ? axis.counter : frames - i;
         // Rows innermost: their running sums are independent, so the adds
@@ -290,9 +301,9 @@ void CMbf::steer(const float* const* in, int frames) noexcept {
         }
         return;
     }
-    glide(elevation, &elevationFactorTable[0][0], elevationColumns, (order + 1) * (order + 1), false,
+    glide(elevation, &elevationFactorTable[0][0], elevationColumns, (order + 1) * (order + 1), false, glideRate_hz,
           elevationFactors, elevationTrack, frames);
-    glide(azimuth, &azimuthFactorTable[0][0], azimuthColumns, 2 * order, true, azimuthFactors,
+    glide(azimuth, &azimuthFactorTable[0][0], azimuthColumns, 2 * order, true, glideRate_hz, azimuthFactors,
           azimuthTrack, frames);
     for (int n = 0; n <= orders; ++n) {
         if (!slots.laneInUse(n)) continue;

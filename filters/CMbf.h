@@ -5,11 +5,16 @@
 // k = n*n + n + m). Output: one channel. Per block it
 //  1. steers: weights each channel with the steering factor of the look
 //     direction (SteeringTables.h) and sums each order over m. Direction
-//     changes glide one degree per `stepSamples` (100) samples on each axis,
-//     factors interpolated linearly sample by sample in single precision; a
-//     step once begun runs to its end and its last sample is exactly the next
-//     grid column. Azimuth takes the short way round (exactly 180 degrees:
-//     upward when the target is larger, else downward) and wraps 359 <-> 0.
+//     changes glide `glideDegreesPerSecond` (441) degrees per second on each
+//     axis: one-degree steps of whole samples, their lengths taken from an
+//     exact integer accumulator of rate / 441 (100 samples each at 44.1 kHz;
+//     108 or 109 at 48 kHz, so that 90 degrees take 90 x rate / 441 samples
+//     within one sample; the accumulator restarts whenever the axis comes to
+//     rest). Factors are interpolated linearly sample by sample in single
+//     precision; a step once begun runs to its end and its last sample is
+//     exactly the next grid column. Azimuth takes the short way round
+//     (exactly 180 degrees: upward when the target is larger, else downward)
+//     and wraps 359 <-> 0.
 //  2. filters each order with the current modal filter set (one FIR per
 //     order), delays it to the fixed latency trunc(latency) and sums the
 //     orders. A new set crossfades in over 250 ms (CrossfadeSlots.h).
@@ -52,7 +57,7 @@ inline constexpr int missingTaps = 103;     // lengths null, or taps null for a 
 class CMbf : public vkAudioClass {
 public:
     static constexpr int orderCount = 4;
-    static constexpr int stepSamples = 100;
+    static constexpr int glideDegreesPerSecond = 441;
 
     CMbf() noexcept = default;
     ~CMbf() override;
@@ -81,6 +86,9 @@ public:
     [[nodiscard]] int getTargetAzimuth() const noexcept { return azimuth.target; }
     [[nodiscard]] int getCurrentElevation() const noexcept { return elevation.current; }
     [[nodiscard]] int getCurrentAzimuth() const noexcept { return azimuth.current; }
+    // Samples per second the glide counts its steps in (the configured rate,
+    // rounded; 44100 before the first configure).
+    [[nodiscard]] int getGlideRate() const noexcept { return glideRate_hz; }
 
     // Valid from a successful configure until the next configure or destruction.
     [[nodiscard]] const int* elevationTrackData() const noexcept { return elevationTrack; }
@@ -122,11 +130,13 @@ private:
         int current = 0;
         int direction = 1;
         int counter = 0;  // samples left in the step in progress
+        int remainder = 0;  // of the step-length accumulator, 0..440
+        float stepSlope = 0.0f;  // 1 / the step's length
         float base[16] = {};
         float accumulator[16] = {};
         float slope[16] = {};
     };
-    static void glide(GlideAxis& axis, const float* table, int columns, int rows, bool wraps,
+    static void glide(GlideAxis& axis, const float* table, int columns, int rows, bool wraps, int rate_hz,
                       float* const* factors, int* track, int frames) noexcept;
 
     void releaseBuffers() noexcept;
@@ -135,6 +145,7 @@ private:
     int order = -1;  // N
     int steeredOrders = -1;
     float latency = 0.0f;
+    int glideRate_hz = 44100;
     float elevationDegrees = 90.0f;
     float azimuthDegrees = 0.0f;
     GlideAxis elevation{90, 90};

@@ -63,7 +63,7 @@ public:
     // lanes 1..4 (perLane: 1 or 2); maxTaps >= 1 bounds delay + length and
     // must be supported (else 7 as well).
     int configure(int lanes, int maxTaps, Outputs outputs) noexcept;
-    static constexpr int maxPartitions = 64;
+    static constexpr int maxPartitions = 128;  // 4128 taps: the 2743-tap equaliser at 192 kHz
     [[nodiscard]] static constexpr bool supports(int maxTaps) noexcept {
         return maxTaps >= 1 && maxTaps <= partitionSamples * (maxPartitions + 1);
     }
@@ -127,7 +127,7 @@ private:
     float* inputSpectra = nullptr;   // ring of the latest input transforms, same layout
     float* work = nullptr;           // re 64 | im 64: the last inverse transform
     float* tail[2] = {};             // in `work`: FFT part of the current partition's outputs
-    bool partitionUsed[2][64] = {};
+    bool partitionUsed[2][maxPartitions] = {};
     int channelLane[2][2] = {{-1, -1}, {-1, -1}};
     int channels = 0;
     bool headLaneUsed[maxLanes] = {};

@@ -1,6 +1,7 @@
 #include "patterns/CQb32Factory.h"
 
 #include "patterns/CQb32Patterns.h"
+#include "patterns/tables/PatternTables.h"
 
 #include <new>
 
@@ -9,33 +10,38 @@ namespace {
 
 constexpr int catalogueSize = 12;
 
-CQbPattern* makePattern(int index) noexcept {
+CQbPattern* makePattern(int index, const tables::PatternRateTables& rate) noexcept {
     switch (index) {
-        case 0: return new (std::nothrow) CQb32Omni();
-        case 1: return new (std::nothrow) CQb32Super3();
-        case 2: return new (std::nothrow) CQb32Super2();
-        case 3: return new (std::nothrow) CQb32Super1();
-        case 4: return new (std::nothrow) CQb32Hyper3();
-        case 5: return new (std::nothrow) CQb32Hyper2();
-        case 6: return new (std::nothrow) CQb32Hyper1();
-        case 7: return new (std::nothrow) CQb32Card3();
-        case 8: return new (std::nothrow) CQb32Card2();
-        case 9: return new (std::nothrow) CQb32Card1();
-        case 10: return new (std::nothrow) CQb32Dipole1();
-        case 11: return new (std::nothrow) CQb32Torus2();
+        case 0: return new (std::nothrow) CQb32Omni(rate);
+        case 1: return new (std::nothrow) CQb32Super3(rate);
+        case 2: return new (std::nothrow) CQb32Super2(rate);
+        case 3: return new (std::nothrow) CQb32Super1(rate);
+        case 4: return new (std::nothrow) CQb32Hyper3(rate);
+        case 5: return new (std::nothrow) CQb32Hyper2(rate);
+        case 6: return new (std::nothrow) CQb32Hyper1(rate);
+        case 7: return new (std::nothrow) CQb32Card3(rate);
+        case 8: return new (std::nothrow) CQb32Card2(rate);
+        case 9: return new (std::nothrow) CQb32Card1(rate);
+        case 10: return new (std::nothrow) CQb32Dipole1(rate);
+        case 11: return new (std::nothrow) CQb32Torus2(rate);
         default: return nullptr;
     }
 }
 
 }  // namespace
 
-CQb32Factory::CQb32Factory() noexcept
+CQb32Factory::CQb32Factory(double sampleRate_hz) noexcept
     : patterns(nullptr),
       maxModalFilterLength(0),
       maxPostFilterLength(0),
       maxLatency(0.0f),
       patternCount(catalogueSize),
       maxCrossoverLength(0) {
+    const tables::PatternRateTables* rate = tables::patternTablesForRate(sampleRate_hz);
+    if (rate == nullptr) {
+        patternCount = 0;
+        return;
+    }
     patterns = new (std::nothrow) CQbPattern*[catalogueSize];
     if (patterns == nullptr) {
         patternCount = 0;
@@ -45,7 +51,7 @@ CQb32Factory::CQb32Factory() noexcept
     // below sees a fully initialised array.
     bool complete = true;
     for (int i = 0; i < catalogueSize; ++i) {
-        patterns[i] = makePattern(i);
+        patterns[i] = makePattern(i, *rate);
         complete = complete && patterns[i] != nullptr;
     }
     if (!complete) {

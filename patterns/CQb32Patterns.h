@@ -19,22 +19,31 @@
 //
 // Five-variant patterns have white-noise-gain limits -12, -6, 0, 6, 12 dB;
 // the 0 dB variant (index 2) is the one the plug-in loads.
+//
+// Each constructor takes the tables of one rate (patterns/tables/
+// PatternTables.h): the lengths above are those at 44.1 kHz; at another rate
+// the filters span the same time (273-tap modal filters at 48 kHz, ...), so
+// latencies in samples scale with the rate.
 
 #include "patterns/CQbPattern.h"
 
 namespace qb32 {
 
-class CQb32Omni : public CQbPattern { public: CQb32Omni() noexcept; };
-class CQb32Super3 : public CQbPattern { public: CQb32Super3() noexcept; };
-class CQb32Super2 : public CQbPattern { public: CQb32Super2() noexcept; };
-class CQb32Super1 : public CQbPattern { public: CQb32Super1() noexcept; };
-class CQb32Hyper3 : public CQbPattern { public: CQb32Hyper3() noexcept; };
-class CQb32Hyper2 : public CQbPattern { public: CQb32Hyper2() noexcept; };
-class CQb32Hyper1 : public CQbPattern { public: CQb32Hyper1() noexcept; };
-class CQb32Card3 : public CQbPattern { public: CQb32Card3() noexcept; };
-class CQb32Card2 : public CQbPattern { public: CQb32Card2() noexcept; };
-class CQb32Card1 : public CQbPattern { public: CQb32Card1() noexcept; };
-class CQb32Dipole1 : public CQbPattern { public: CQb32Dipole1() noexcept; };
-class CQb32Torus2 : public CQbPattern { public: CQb32Torus2() noexcept; };
+namespace tables {
+struct PatternRateTables;
+}
+
+class CQb32Omni : public CQbPattern { public: explicit CQb32Omni(const tables::PatternRateTables& rate) noexcept; };
+class CQb32Super3 : public CQbPattern { public: explicit CQb32Super3(const tables::PatternRateTables& rate) noexcept; };
+class CQb32Super2 : public CQbPattern { public: explicit CQb32Super2(const tables::PatternRateTables& rate) noexcept; };
+class CQb32Super1 : public CQbPattern { public: explicit CQb32Super1(const tables::PatternRateTables& rate) noexcept; };
+class CQb32Hyper3 : public CQbPattern { public: explicit CQb32Hyper3(const tables::PatternRateTables& rate) noexcept; };
+class CQb32Hyper2 : public CQbPattern { public: explicit CQb32Hyper2(const tables::PatternRateTables& rate) noexcept; };
+class CQb32Hyper1 : public CQbPattern { public: explicit CQb32Hyper1(const tables::PatternRateTables& rate) noexcept; };
+class CQb32Card3 : public CQbPattern { public: explicit CQb32Card3(const tables::PatternRateTables& rate) noexcept; };
+class CQb32Card2 : public CQbPattern { public: explicit CQb32Card2(const tables::PatternRateTables& rate) noexcept; };
+class CQb32Card1 : public CQbPattern { public: explicit CQb32Card1(const tables::PatternRateTables& rate) noexcept; };
+class CQb32Dipole1 : public CQbPattern { public: explicit CQb32Dipole1(const tables::PatternRateTables& rate) noexcept; };
+class CQb32Torus2 : public CQbPattern { public: explicit CQb32Torus2(const tables::PatternRateTables& rate) noexcept; };
 
 }  // namespace qb32

@@ -123,7 +123,9 @@ void CQB32Vst::processReplacing(float** inputs, float** outputs, vst::VstInt32 f
     }
     applyPendingChanges();
     signalSinceClear.store(true, std::memory_order_relaxed);
-    if (engine.isUsable())
+    // An engine built for another rate than the session's (the session's is
+    // not supported) must not be heard: silence until a supported rate comes.
+    if (engine.isUsable() && engine.getSampleRate() == sessionRate.load(std::memory_order_relaxed))
         runEngine(inputs, outputs, frames);
     else
         writeSilence(outputs, outputCount, 0, frames);
@@ -164,7 +166,8 @@ void CQB32Vst::feedEditor(float* const* outputs, int frames) noexcept {
         elevations[b] = engine.getCurrentElevation(b);
         azimuths[b] = engine.getCurrentAzimuth(b);
     }
-    editorTap.capture(engine.modalComponentData(), outputs, outputCount, elevations, azimuths, frames, sampleRate);
+    editorTap.capture(engine.modalComponentData(), outputs, outputCount, elevations, azimuths, frames,
+                       sessionRate.load(std::memory_order_relaxed));
 }
 
 void CQB32Vst::setSampleRate(float rate) {
@@ -173,6 +176,7 @@ void CQB32Vst::setSampleRate(float rate) {
     {
         ControlMutexScope serialised(controlMutex);
         sampleRate = rate;
+        sessionRate.store(rate, std::memory_order_relaxed);
         inputFormat.sampleRate = rate;
         inputFormat.blockLength = inputFormat.frameCount();
         outputFormat.sampleRate = rate;

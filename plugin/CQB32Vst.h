@@ -51,7 +51,11 @@
 // so non-finite input cannot silence the plug-in for good.
 //
 // Refused settings: non-finite, zero or negative sample rates, and block sizes
-// outside 1..maxBlockSize_samples leave the engine as it is. Parameter values
+// outside 1..maxBlockSize_samples leave the engine as it is. A positive rate
+// the engine has no tables for (CQb32::isRateSupported: 44.1, 48, 88.2, 96,
+// 176.4 and 192 kHz are) is taken as the session's rate, the engine refuses
+// it and keeps its configuration, and the callback writes silence until a
+// supported rate arrives: never filters designed for another rate. Parameter values
 // are limited to 0..1 (NaN reads as 0) before they are stored or mapped.
 // Without memory for its program records an instance is incomplete, and the
 // entry point answers null rather than hand it to the host.
@@ -136,7 +140,7 @@ public:
     [[nodiscard]] float getAzimuthDegrees(int beam) const noexcept;
     [[nodiscard]] int getPatternIndex(int beam) const noexcept;
     [[nodiscard]] bool isBeamOn(int beam) const noexcept;
-    [[nodiscard]] float getSampleRate() const noexcept { return sampleRate; }
+    [[nodiscard]] float getSampleRate() const noexcept { return sessionRate.load(std::memory_order_relaxed); }
     [[nodiscard]] vst::VstInt32 getBlockSize() const noexcept { return blockSize; }
     // The engine, for inspection while no callback runs.
     [[nodiscard]] const CQb32& getEngine() const noexcept { return engine; }
@@ -175,6 +179,9 @@ private:
     ControlMutex controlMutex;
     ParameterQueue pendingChanges;
     std::atomic<bool> signalSinceClear{false};  // audio has run since the last clear
+    // The host's latest valid rate, for the audio thread and the editor (the
+    // frame's own field is written by reconfiguring threads only).
+    std::atomic<float> sessionRate{CQb32::sampleRateHz};
 
     editor::AudioTap editorTap;
     PluginEditor editorGlue{*this, editorTap};

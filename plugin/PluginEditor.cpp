@@ -80,7 +80,7 @@ double PluginEditor::sessionRate_hz() { return plugin.getSampleRate(); }
 
 // The engine cannot yet tell whether it runs at the session's rate; once it
 // can, this answers its word and the window's header shows the notice.
-bool PluginEditor::engineSilentAtSessionRate() { return false; }
+bool PluginEditor::engineSilentAtSessionRate() { return !CQb32::isRateSupported(plugin.getSampleRate()); }
 
 void PluginEditor::beginEdit(int index) { plugin.beginEdit(index); }
 void PluginEditor::performEdit(int index, float value) { plugin.setParameterAutomated(index, value); }

@@ -15,6 +15,14 @@
 //   modalFilterLengthsOmni {1, 0, 0, 0}, wngDbSingle {0},
 //   wngDbFive {-12, -6, 0, 6, 12}, and one crossover pair per length:
 //   lowBandFilterL / highBandFilterL for L = 55 (6 kHz), 41 (8 kHz), 37 (9 kHz).
+//
+// Every supported rate has one PatternRateTables record (RateTables.cpp for
+// 44.1 kHz, PatternTables<rate>.cpp, generated, for the others): the same
+// design at that rate with lengths that span the same time (modal filters
+// 2 round(125 rate / 44100) + 1 taps, post filter 2 round(15 rate / 44100) + 1,
+// crossover pairs likewise). The omni tap, polar responses, beam widths and
+// white-noise-gain limits do not depend on the rate: every record shares the
+// 44.1 kHz ones.
 
 #include <cstdint>
 
@@ -78,5 +86,24 @@ extern const float lowBandFilter41[41];
 extern const float highBandFilter41[41];
 extern const float lowBandFilter37[37];
 extern const float highBandFilter37[37];
+
+inline constexpr int patternCount = 12;
+inline constexpr int crossoverPairCount = 3;  // 6 kHz (omni), 8 kHz, 9 kHz (first-order patterns)
+
+struct PatternRateTables {
+    std::int32_t sampleRate_hz;
+    std::int32_t modalTapCount;  // of every pattern but omni
+    std::int32_t postTapCount;
+    const float* modalFilters[patternCount];       // factory order; omni [1][4][1]
+    const std::int32_t* modalFilterLengthsFull;    // [maxVariantCount][orderCount], all modalTapCount
+    const float* postFilters;                      // [maxVariantCount][postTapCount]
+    const std::int32_t* postFilterLengths;         // [maxVariantCount]
+    std::int32_t crossoverLengths[crossoverPairCount];
+    const float* lowBandFilters[crossoverPairCount];
+    const float* highBandFilters[crossoverPairCount];
+};
+
+// The record of one supported rate (exact match), else null.
+const PatternRateTables* patternTablesForRate(double sampleRate_hz) noexcept;
 
 }  // namespace qb32::tables

@@ -16,6 +16,7 @@
 #include "engine/CQb32.h"
 #include "engine/CQuorbix.h"
 #include "patterns/CQbPattern.h"
+#include "framework/SampleRates.h"
 #include "framework/Simd.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/Reference.h"
@@ -62,12 +63,14 @@ void apply(CQb32& engine, const Event& e) {
 }
 
 // Events far enough apart that most segments reach a steady state (pattern
-// crossfades take 250 ms, glides one degree per 100 samples).
-std::vector<Event> automation(int beams, int samples, std::uint32_t seed) {
+// crossfades take 250 ms, glides one degree per 100 samples at 44.1 kHz);
+// at other rates the same times.
+std::vector<Event> automation(int beams, int samples, std::uint32_t seed, int rate = 44100) {
     std::mt19937 rng(seed);
     std::vector<Event> events;
     int outputMode = 1;
-    for (int at = 1500; at < samples - 2000;) {
+    const auto scaled = [rate](int n) { return sampleRates::scaledSamples(n, rate); };
+    for (int at = scaled(1500); at < samples - scaled(2000);) {
         Event e{at, static_cast<int>(rng() % beams), static_cast<int>(rng() % 6), 0};
         switch (e.kind) {
             case 0: e.value = 60 + static_cast<int>(rng() % 60); break;
@@ -78,18 +81,19 @@ std::vector<Event> automation(int beams, int samples, std::uint32_t seed) {
             default: outputMode = outputMode == 1 ? 3 : 1; e.value = outputMode; break;
         }
         events.push_back(e);
-        at += 4000 + static_cast<int>(rng() % 20000);
+        at += scaled(4000 + static_cast<int>(rng() % 20000));
     }
-    if (outputMode != 1) events.push_back({samples - 1000, 0, 5, 1});
+    if (outputMode != 1) events.push_back({samples - scaled(1000), 0, 5, 1});
     return events;
 }
 
 // Runs `stream` through a fresh engine, cutting it at every event and, in
 // between, into calls of `sizes` (cycled).
 std::uint64_t render(Stream& stream, int beams, int eqMode, const std::vector<Event>& events,
-                     const std::vector<int>& sizes) {
+                     const std::vector<int>& sizes, int rate = 44100) {
     CQb32 engine;
-    EXPECT_EQ(engine.configure(timeDomainStream(32, 44100.0f, 512), timeDomainStream(beams, 44100.0f, 512)), 0);
+    const auto r = static_cast<float>(rate);
+    EXPECT_EQ(engine.configure(timeDomainStream(32, r, 512), timeDomainStream(beams, r, 512)), 0);
     EXPECT_EQ(engine.setEqualisationMode(eqMode), 0);
     for (int b = 0; b < beams; ++b) {
         setPattern(engine, b, (5 * b + 7) % 12);  // card3 first, then the catalogue shuffled
@@ -303,6 +307,39 @@ TEST(BeamLanes, StagesChangedBehindTheLanesBackAreSeen) {
     if (!lanesAvailable()) GTEST_SKIP() << "side-by-side path needs AVX2";
     testing::atEveryLevel(stagesChangedBehindTheLanesBack, simd::Level::avx2);
 }
+
+// At other rates (48 kHz; 192 kHz, whose high-band delay in equalisation
+// mode 1, 1915 samples, is the longest), with their longer
+// filters and the on/off ramp, glides and fades in the same times: the
+// side-by-side path gives the per-beam bits, and tiny calls give the bits of
+// long blocks.
+class BeamLanesAtRate : public ::testing::TestWithParam<int> {};
+
+TEST_P(BeamLanesAtRate, TinyCallsGiveThePerBeamAndTheLongBlockBits) {
+    if (!lanesAvailable()) GTEST_SKIP() << "side-by-side path needs AVX2";
+    const int rate = GetParam();
+    // Automation over the first 20000 samples' time, then a steady stretch
+    // in which every beam comes to rest (glides of up to 60 degrees).
+    const int samples = sampleRates::scaledSamples(45000, rate);
+    for (int eqMode : {0, 1}) {
+        const auto events = automation(8, sampleRates::scaledSamples(20000, rate), 80 + eqMode, rate);
+        const auto sizes = smallCalls(21 + eqMode);
+        Stream perBeam(8, samples), sideBySide(8, samples), blocks(8, samples);
+        beamLanes::setEnabled(false);
+        const std::uint64_t off = render(perBeam, 8, eqMode, events, sizes, rate);
+        beamLanes::setEnabled(true);
+        const std::uint64_t on = render(sideBySide, 8, eqMode, events, sizes, rate);
+        render(blocks, 8, eqMode, events, {512}, rate);
+        SCOPED_TRACE(::testing::Message() << rate << " Hz, eq " << eqMode);
+        EXPECT_EQ(off, 0u);
+        EXPECT_GT(on, 100u);
+        expectSameBits(perBeam, sideBySide);
+        expectSameBits(blocks, sideBySide);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, BeamLanesAtRate, ::testing::Values(48000, 192000),
+                         [](const ::testing::TestParamInfo<int>& rate) { return std::to_string(rate.param); });
 
 void moreBeamsThanLanes() {
     const int samples = 4000;

@@ -12,6 +12,7 @@
 #include "engine/CQuorbix.h"
 #include "engine/tables/CapsuleDirections.h"
 #include "engine/tables/DecompositionTables.h"
+#include "framework/SampleRates.h"
 #include "patterns/CQbPattern.h"
 #include "tests/support/AllocationCounter.h"
 #include "tests/support/Reference.h"
@@ -207,6 +208,148 @@ TEST(Engine, EveryPatternHasTheSameLatency) {
         }
     }
 }
+
+// ---- every supported rate ------------------------------------------------------------
+
+int configureAt(CQb32& engine, int beams, int rate, int block = 512) {
+    const auto r = static_cast<float>(rate);
+    return engine.configure(timeDomainStream(32, r, block), timeDomainStream(beams, r, block));
+}
+
+// Amplitudes of sinusoids of the given frequencies in y[from, from + n), by a
+// least-squares fit of their sines and cosines together.
+std::vector<double> amplitudes(const std::vector<float>& y, int from, int n, const std::vector<double>& cycles) {
+    const int m = 2 * static_cast<int>(cycles.size());
+    std::vector<double> g(m * m, 0.0), r(m, 0.0), basis(m);
+    for (int i = from; i < from + n; ++i) {
+        for (std::size_t k = 0; k < cycles.size(); ++k) {
+            basis[2 * k] = std::sin(2 * pi * cycles[k] * i);
+            basis[2 * k + 1] = std::cos(2 * pi * cycles[k] * i);
+        }
+        for (int a = 0; a < m; ++a) {
+            r[a] += basis[a] * y[i];
+            for (int b = 0; b < m; ++b) g[a * m + b] += basis[a] * basis[b];
+        }
+    }
+    for (int c = 0; c < m; ++c)  // Gauss-Jordan; g is symmetric positive definite
+        for (int a = 0; a < m; ++a) {
+            if (a == c) continue;
+            const double f = g[a * m + c] / g[c * m + c];
+            for (int b = 0; b < m; ++b) g[a * m + b] -= f * g[c * m + b];
+            r[a] -= f * r[c];
+        }
+    std::vector<double> out;
+    for (std::size_t k = 0; k < cycles.size(); ++k)
+        out.push_back(std::hypot(r[2 * k] / g[2 * k * m + 2 * k], r[2 * k + 1] / g[(2 * k + 1) * m + 2 * k + 1]));
+    return out;
+}
+
+class EngineAtRate : public ::testing::TestWithParam<int> {};
+
+// At every rate, every pattern's low band on the directional field: at
+// 2756.25 Hz its directivity times the crossover and post filter gain (the
+// 44.1 kHz test's tolerance), and at 700 Hz, where the white-noise-gain
+// limits shape the beams, what the 44.1 kHz engine measures within the same
+// tolerance.
+TEST_P(EngineAtRate, LowBandFollowsEachPatternsDirectivity) {
+    const int rate = GetParam();
+    const Direction source{60, 30};
+    const Direction looks[8] = {{60, 30}, {90, 0}, {120, 210}, {30, 100}, {0, 0}, {150, 300}, {90, 120}, {45, 350}};
+    const double high = 44100.0 / 16, low = 700.0;
+    const auto g = capsuleGains(source);
+    for (int pattern = 0; pattern < 12; ++pattern) {
+        std::vector<double> measured[2][8];
+        double gain = 0.0;
+        for (int which = 0; which < 2; ++which) {
+            const int r = which == 0 ? 44100 : rate;
+            CQb32 engine;
+            ASSERT_EQ(configureAt(engine, 8, r), 0);
+            ASSERT_EQ(engine.setEqualisationMode(2), 0);
+            ASSERT_EQ(engine.setOutputMode(2), 0);
+            for (int b = 0; b < 8; ++b) {
+                ASSERT_EQ(setPattern(engine, b, pattern), 0);
+                engine.setElevation(b, static_cast<float>(looks[b].elevation_deg));
+                engine.setAzimuth(b, static_cast<float>(looks[b].azimuth_deg));
+            }
+            ASSERT_EQ(engine.start(), 0);
+            const int n = sampleRates::scaledSamples(4096, r);
+            Buffers buf(32, 8, n);
+            for (int q = 0; q < 32; ++q)
+                for (int i = 0; i < n; ++i)
+                    buf.in[q][i] = g[q] * static_cast<float>(std::sin(2 * pi * high * i / r) +
+                                                             std::sin(2 * pi * low * i / r));
+            run(engine, buf);
+            for (int b = 0; b < 8; ++b) measured[which][b] = amplitudes(buf.out[b], n / 2, n / 2, {high / r, low / r});
+            if (which == 1) {
+                // The crossover and post filter gains at this rate, from the taps.
+                const CQbPattern& p = *engine.getBeamPattern(0);
+                gain = std::abs(testing::frequencyResponse(p.lowBandFilter, p.crossoverLength, high, r)) *
+                       std::abs(testing::frequencyResponse(postFilterTaps(p, 0), postFilterTapCount(p, 0), high, r));
+            }
+        }
+        for (int b = 0; b < 8; ++b) {
+            const double expected = std::abs(directivity(pattern, cosAngle(looks[b], source))) * gain;
+            EXPECT_NEAR(measured[1][b][0], expected, 0.03 * gain) << "pattern " << pattern << " beam " << b;
+            EXPECT_NEAR(measured[1][b][1], measured[0][b][1], 0.03 * gain) << "pattern " << pattern << " beam " << b;
+        }
+    }
+}
+
+// The latency at every rate: round(167 x rate / 44100) samples for every
+// pattern in equalisation modes 0 and 2, plus the FIR equalisers' delay in
+// mode 1; each beam's impulse response (its high band where equalisers run)
+// symmetric about it.
+TEST_P(EngineAtRate, EveryPatternHasTheSameLatencyInTime) {
+    const int rate = GetParam();
+    const auto& equalisers = *tables::decompositionTablesForRate(rate);
+    for (int eq : {2, 0, 1}) {
+        const int latency = sampleRates::scaledSamples(167, rate) +
+                            (eq == 1 ? (equalisers.firEqualiserMaxLength - 1) / 2 : 0);
+        const int n = 2 * latency + sampleRates::scaledSamples(256, rate);
+        const int span = sampleRates::scaledSamples(120, rate);
+        Buffers full(32, 12, n), low(32, 12, n);
+        for (int mode : {1, 2}) {
+            CQb32 engine;
+            ASSERT_EQ(configureAt(engine, 12, rate), 0);
+            ASSERT_EQ(engine.setEqualisationMode(eq), 0);
+            ASSERT_EQ(engine.setOutputMode(mode), 0);
+            for (int b = 0; b < 12; ++b) {
+                ASSERT_EQ(setPattern(engine, b, b), 0);
+                engine.setElevation(b, 90);
+                engine.setAzimuth(b, 0);
+            }
+            ASSERT_EQ(engine.start(), 0);
+            EXPECT_EQ(engine.latencySamples(), latency);
+            Buffers& buf = mode == 1 ? full : low;
+            for (int q = 0; q < 32; ++q) buf.in[q][0] = 1.0f;
+            run(engine, buf);
+        }
+        for (int b = 0; b < 12; ++b) {
+            std::vector<float> h(n);
+            for (int i = 0; i < n; ++i) h[i] = eq == 2 ? full.out[b][i] : full.out[b][i] - low.out[b][i];
+            double peak = 0, asym = 0;
+            for (float v : h) peak = std::max(peak, std::abs(static_cast<double>(v)));
+            for (int k = 1; k <= span; ++k)
+                asym = std::max(asym, std::abs(static_cast<double>(h[latency + k]) - h[latency - k]));
+            ASSERT_GT(peak, 0.01) << "pattern " << b;
+            EXPECT_LT(asym, 1e-4 * peak) << rate << " Hz, eq " << eq << ", pattern " << b;
+        }
+    }
+    EXPECT_NEAR(sampleRates::scaledSamples(167, rate) / static_cast<double>(rate), 167.0 / 44100.0, 0.5 / rate);
+}
+
+// The on/off ramp is 10 ms at every rate (within half a sample).
+TEST_P(EngineAtRate, TheOnOffRampLastsTenMilliseconds) {
+    const int rate = GetParam();
+    CQuorbix frontEnd;
+    const auto r = static_cast<float>(rate);
+    ASSERT_EQ(frontEnd.configure(timeDomainStream(32, r, 256), timeDomainStream(8, r, 256)), 0);
+    EXPECT_NEAR(1000.0 * frontEnd.getRampSamples() / rate, 10.0, 500.0 / rate);
+    EXPECT_EQ(CQuorbix::rampSamplesFor(44100.0f), 441);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, EngineAtRate, ::testing::Values(48000, 88200, 96000, 176400, 192000),
+                         [](const ::testing::TestParamInfo<int>& rate) { return std::to_string(rate.param); });
 
 // ---- output modes ---------------------------------------------------------------------
 
@@ -614,7 +757,9 @@ TEST(Engine, ConfigurationStatuses) {
         int expected;
     };
     const Case cases[] = {
-        {32, 44100, 512, 8, 44100, 512, 0},  {32, 48000, 512, 8, 48000, 512, 2},
+        {32, 44100, 512, 8, 44100, 512, 0},  {32, 48000, 512, 8, 48000, 512, 0},
+        {32, 192000, 512, 8, 192000, 512, 0}, {32, 32000, 512, 8, 32000, 512, 2},
+        {32, 44100.5f, 512, 8, 44100.5f, 512, 2}, {32, 48000, 512, 8, 44100, 512, 2},
         {32, 44100, 512, 17, 44100, 512, 2}, {32, 44100, 512, 0, 44100, 512, 2},
         {31, 44100, 512, 8, 44100, 512, 2},  {32, 44100, 512, 8, 44100, 256, 2},
         {32, 44100, 512, 16, 44100, 512, 0}, {32, 44100, 512, 1, 44100, 512, 0},

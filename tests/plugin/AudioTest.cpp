@@ -118,11 +118,6 @@ TEST(Audio, RefusedRatesAndSizesKeepTheEngineRunning) {
     EXPECT_EQ(engine.inputFormat().blockLength, 256);
     EXPECT_EQ(p.plugin().getBlockSize(), 256);
 
-    // 48 kHz: the engine refuses and keeps its 44.1 kHz configuration.
-    p.call(effSetSampleRate, 0, 0, nullptr, 48000.0f);
-    EXPECT_EQ(engine.inputFormat().sampleRate, 44100.0f);
-    EXPECT_EQ(engine.inputFormat().blockLength, 256);
-    EXPECT_TRUE(engine.isUsable());
     HostBuffers b(400);
     double energy = 0.0;
     for (int block = 0; block < 4; ++block) {
@@ -255,7 +250,53 @@ TEST(Audio, TheReportedDelayIsTheMeasuredOne) {
         }
         EXPECT_GT(modeZero, 0);
         EXPECT_EQ(ioChanged, answer == 1 ? 2 : 0) << "mode 1 moved it, mode 2 back";
+        for (float rate : {48000.0f, 192000.0f, 44100.0f}) {
+            e->dispatcher(e, effSetSampleRate, 0, 0, nullptr, rate);
+            EXPECT_EQ(e->initialDelay, measured()) << rate << " Hz";
+        }
+        EXPECT_EQ(ioChanged, answer == 1 ? 5 : 0) << "each new rate moved it";
         e->dispatcher(e, effClose, 0, 0, nullptr, 0.0f);
+    }
+}
+
+// A rate without tables: the engine refuses it and keeps its configuration
+// (at its own rate), and the plug-in writes exact silence instead of running
+// filters designed for another rate, until a supported rate comes; then the
+// beams sound again with the program's settings, their latency in time.
+TEST(Audio, AnUnsupportedRateGivesSilenceUntilASupportedOne) {
+    PluginInstance p;
+    p.set(2, 7.5f / 12);  // beam 0 card3
+    p.set(4, 0.5f);       // beam 1 elevation 90
+    p.set(5, 0.25f);      // azimuth 90
+    const CQb32& engine = p.plugin().getEngine();
+    HostBuffers b(400);
+    auto energyOfBlocks = [&](int blocks) {
+        double energy = 0.0;
+        for (int block = 0; block < blocks; ++block) {
+            b.tone(block * 400);
+            b.fillOutputs(1.0f);
+            b.run(p.effect, 400);
+            for (int c = 0; c < 8; ++c) energy += b.energy(c);
+        }
+        return energy;
+    };
+    EXPECT_GT(energyOfBlocks(4), 1.0);
+    for (float unsupported : {32000.0f, 44100.5f, 384000.0f}) {
+        p.call(effSetSampleRate, 0, 0, nullptr, unsupported);
+        EXPECT_FALSE(CQb32::isRateSupported(unsupported));
+        EXPECT_EQ(engine.getSampleRate(), 44100.0f) << "the engine keeps its configuration";
+        EXPECT_EQ(energyOfBlocks(4), 0.0) << unsupported;
+        p.call(effSetBlockSize, 0, 128);  // a reconfiguration at that rate changes nothing
+        EXPECT_EQ(energyOfBlocks(2), 0.0) << unsupported;
+    }
+    for (float rate : {96000.0f, 48000.0f}) {
+        p.call(effSetSampleRate, 0, 0, nullptr, rate);
+        EXPECT_EQ(engine.getSampleRate(), rate);
+        EXPECT_EQ(engine.latencySamples(), rate == 48000.0f ? 182 : 364);
+        EXPECT_GT(energyOfBlocks(8), 1.0) << rate;
+        EXPECT_EQ(engine.getBeamPatternIndex(0), 7);
+        EXPECT_EQ(engine.getElevation(1), 90.0f);
+        EXPECT_EQ(engine.getAzimuth(1), 90.0f);
     }
 }
 

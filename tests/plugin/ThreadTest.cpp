@@ -170,5 +170,47 @@ TEST(Threads, ParameterProgramAndBlockSizeChangesDuringAudio) {
     }
 }
 
+// The host changes the session rate (supported ones and one without tables)
+// while the callback runs: every block is finite, a block at a rate without
+// tables is silent, and afterwards the engine runs at the last rate with the
+// program's settings and a latency of the same time.
+TEST(Threads, RateChangesDuringAudio) {
+    PluginInstance p;
+    p.set(2, 7.5f / 12);   // beam 0 card3
+    p.set(12, 0.25f);      // beam 3 elevation 45
+    p.set(13, 0.5f);       // azimuth 180
+    std::atomic<bool> stop{false};
+    std::atomic<int> audioBlocks{0};
+    std::atomic<bool> allFinite{true};
+    std::thread audio([&] {
+        HostBuffers b(512);
+        int start = 0;
+        while (!stop.load()) {
+            b.tone(start);
+            b.run(p.effect, 512);
+            start += 512;
+            for (int c = 0; c < 8; ++c)
+                for (int i = 0; i < 512; ++i)
+                    if (!std::isfinite(b.out[c][i])) allFinite.store(false);
+            audioBlocks.fetch_add(1);
+        }
+    });
+    const float rates[] = {48000.0f, 96000.0f, 32000.0f, 192000.0f, 88200.0f, 44100.0f, 176400.0f, 48000.0f};
+    for (int round = 0; round < 8; ++round) {
+        p.call(effSetSampleRate, 0, 0, nullptr, rates[round]);
+        const int until = audioBlocks.load() + 3;
+        while (audioBlocks.load() < until) std::this_thread::yield();
+    }
+    stop.store(true);
+    audio.join();
+    EXPECT_TRUE(allFinite.load());
+    const CQb32& engine = p.plugin().getEngine();
+    EXPECT_EQ(engine.getSampleRate(), 48000.0f);
+    EXPECT_EQ(engine.latencySamples(), 182);
+    EXPECT_EQ(engine.getBeamPatternIndex(0), 7);
+    EXPECT_EQ(engine.getElevation(3), 45.0f);
+    EXPECT_EQ(engine.getAzimuth(3), 180.0f);
+}
+
 }  // namespace
 }  // namespace qb32::testing

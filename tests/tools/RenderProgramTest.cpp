@@ -40,6 +40,7 @@ protected:
         writeFile(dir.file("good.wav"), scene, 44100);
         Channels at48(32, std::vector<float>(4800, 0.0f));
         writeFile(dir.file("at48k.wav"), at48, 48000);
+        writeFile(dir.file("at32k.wav"), Channels(32, std::vector<float>(3200, 0.0f)), 32000);
         writeFile(dir.file("stereo.wav"), Channels(2, std::vector<float>(1000, 0.0f)), 44100);
         std::ofstream(dir.file("notes.txt")) << "not a sound file\n";
         std::ofstream(dir.file("auto.csv")) << "time_s,beam,parameter,value\n0.1,1,elev,45\n0.2,1,pattern,card9\n";
@@ -61,7 +62,8 @@ TEST_F(RenderProgram, BadInputGivesItsMessageItsStatusAndNoOutputFile) {
         {dir.file("missing.wav") + " -o " + out, 3, "cannot open '" + dir.file("missing.wav") + "': No such file or directory"},
         {dir.file("notes.txt") + " -o " + out, 3, "cannot read '" + dir.file("notes.txt") + "'"},
         {dir.file("stereo.wav") + " -o " + out, 3, "has 2 channels; the array has 32 capsules"},
-        {dir.file("at48k.wav") + " --no-resample -o " + out, 3, "is at 48000 Hz; the plug-in runs at 44100 Hz only"},
+        {dir.file("at32k.wav") + " --no-resample -o " + out, 3,
+         "is at 32000 Hz; the plug-in runs at 44.1, 48, 88.2, 96, 176.4 and 192 kHz"},
         {good + " -o " + out + " --beam 1:elev=45,azim", 2, "--beam '1:elev=45,azim': cannot read 'azim'"},
         {good + " -o " + out + " --beam 9:elev=45", 2, "N = 1..8"},
         {good + " -o " + out + " --beam 1:pattern=wide", 2,
@@ -97,14 +99,19 @@ TEST_F(RenderProgram, BadInputGivesItsMessageItsStatusAndNoOutputFile) {
 }
 
 TEST_F(RenderProgram, GoodInputWritesTheFileAndTheSummary) {
-    const Outcome o = runRender(dir, dir.file("at48k.wav") + " -o " + dir.file("out.wav") + " --beam 2:pattern=card1,off");
-    EXPECT_EQ(o.status, 0) << o.stderrText;
-    EXPECT_NE(o.stderrText.find("converting it to 44100 Hz"), std::string::npos) << o.stderrText;
-    int rate = 0;
-    const Channels out = readFile(dir.file("out.wav"), &rate);
-    EXPECT_EQ(out.size(), 8u);
-    EXPECT_EQ(rate, 48000);
-    EXPECT_EQ(out[0].size(), 4800u);
+    // 48 kHz runs natively (also with --no-resample); 32 kHz is converted.
+    for (const char* file : {"at48k.wav", "at32k.wav"}) {
+        const bool native = std::string(file) == "at48k.wav";
+        const Outcome o = runRender(dir, dir.file(file) + " -o " + dir.file("out.wav") + " --beam 2:pattern=card1,off" +
+                                             (native ? " --no-resample" : ""));
+        EXPECT_EQ(o.status, 0) << o.stderrText;
+        EXPECT_EQ(o.stderrText.find("converting it to 44100 Hz") != std::string::npos, !native) << o.stderrText;
+        int rate = 0;
+        const Channels out = readFile(dir.file("out.wav"), &rate);
+        EXPECT_EQ(out.size(), 8u);
+        EXPECT_EQ(rate, native ? 48000 : 32000);
+        EXPECT_EQ(out[0].size(), native ? 4800u : 3200u);
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The renderer's core, driving the shipped module: output independent of the
 // host block size, automation on its exact sample (against a hand-driven
-// instance), alignment, the 48 kHz round trip, and the beams' directivity on
+// instance), alignment at native and converted rates, the beam level at 48 and
+// 96 kHz against 44.1 kHz, and the beams' directivity on
 // the simulated array.
 
 #include <gtest/gtest.h>
@@ -109,7 +110,12 @@ TEST_F(Renderer, AutomationLandsOnItsSample) {
 }
 
 TEST_F(Renderer, AlignedOutputLinesUpWithTheCapsulesAndKeepsTheLength) {
-    for (int rate : {44100, 48000}) {
+    // 44.1 and 48 kHz run natively; 32 kHz is converted to 44.1 kHz and back.
+    for (int rate : {44100, 48000, 32000}) {
+        const int pluginRate = rate == 32000 ? engineRate_hz : rate;
+        ModuleFacts atRate;
+        std::string error;
+        ASSERT_TRUE(probeModule(PluginHost::defaultModulePath(), atRate, error, pluginRate)) << error;
         const int frames = 5000, click = 1800;
         Channels in(32, std::vector<float>(frames, 0.0f));
         for (auto& c : in) c[click] = 0.5f;
@@ -123,20 +129,21 @@ TEST_F(Renderer, AlignedOutputLinesUpWithTheCapsulesAndKeepsTheLength) {
             const auto peak = std::max_element(out[0].begin(), out[0].end(),
                                                [](float a, float b) { return std::fabs(a) < std::fabs(b); }) -
                               out[0].begin();
-            const double latency = align ? 0.0 : facts.latency_samples * rate / 44100.0;
+            const double latency = align ? 0.0 : atRate.latency_samples * static_cast<double>(rate) / pluginRate;
             // After conversion the click is band-limited and falls between samples.
-            const double tolerance = rate == 44100 ? 0.0 : align ? 1.0 : 3.0;
+            const double tolerance = rate == pluginRate ? 0.0 : align ? 1.0 : 3.0;
             EXPECT_NEAR(static_cast<double>(peak), click + latency, tolerance) << rate << " " << align;
         }
     }
 }
 
-TEST_F(Renderer, RoundTripAt48kHzKeepsTheBeamLevel) {
-    // One source, rendered from a 44.1 kHz and a 48 kHz simulation of the same scene.
+TEST_F(Renderer, OtherRatesKeepTheBeamLevel) {
+    // One source, rendered from 44.1, 48 and 96 kHz simulations of the same scene
+    // (the plug-in at each rate natively).
     const Direction source{75.0, 20.0};
-    double level[2] = {};
+    double level[3] = {};
     int i = 0;
-    for (int rate : {44100, 48000}) {
+    for (int rate : {44100, 48000, 96000}) {
         const int frames = rate * 6 / 10;
         const std::string input = dir.file("scene" + std::to_string(rate) + ".wav");
         writeFile(input, simulateScene(rate, {source}, frames,
@@ -148,6 +155,7 @@ TEST_F(Renderer, RoundTripAt48kHzKeepsTheBeamLevel) {
         level[i++] = rmsDb(out[0], static_cast<std::size_t>(rate * 4 / 10), static_cast<std::size_t>(frames - rate / 50));
     }
     EXPECT_NEAR(level[1], level[0], 0.1);
+    EXPECT_NEAR(level[2], level[0], 0.1);
 }
 
 TEST_F(Renderer, BeamAimedAtASourceIsTenDecibelsAboveTheOppositeBeam) {

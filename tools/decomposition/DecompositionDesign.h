@@ -20,7 +20,9 @@
 // here (firEqualiserDesign), so generating the taps is a closed formula. The
 // centre tap is 1 - 2 fc / fs. Each mirrored pair is rounded once to float, so
 // the taps are exactly symmetric. Plain double arithmetic in a fixed order:
-// the same bits on every build.
+// the same bits on every build. At the other rates the same (fc, beta) and a
+// length of the same time span: the window, and so the response, keeps its
+// shape in Hz.
 
 #include <array>
 #include <string>
@@ -77,12 +79,19 @@ KaiserHighPass fitKaiserHighPass(int length, const std::vector<AmplitudePoint>& 
 // The fitted design of order 2 or 3 (constants).
 KaiserHighPass firEqualiserDesign(int order);
 
-// Taps of the FIR equaliser of order 0..3 (lengths 1, 1, 631, 409): the
-// single tap 1.0 for orders 0 and 1.
-std::vector<float> designFirEqualiser(int order);
+// Taps of the FIR equaliser of order 0..3 at a supported rate: the single
+// tap 1.0 for orders 0 and 1; for orders 2 and 3 the same closed form (same
+// cut-off and beta) over the length that spans the same time as 631 and 409
+// taps at 44.1 kHz (687 and 445 at 48 kHz, 2743 and 1777 at 192 kHz).
+std::vector<float> designFirEqualiser(int order, int sampleRate_hz = 44100);
 
-// Source text of the two generated table files.
+// Source text of the two generated 44.1 kHz table files.
 std::string decompositionMatrixSource(const DecompositionDesign& design);
 std::string firEqualiserSource(const std::array<std::vector<float>, 4>& taps);
+
+// Source text of the equaliser tables of another rate: both biquad sets
+// (tools/decomposition/BiquadFit.h), the FIR equalisers and the
+// DecompositionRateTables record, file Equalisers<rate>.cpp. Designs them.
+std::string equaliserSource(int sampleRate_hz);
 
 }  // namespace qb32::design

@@ -1,13 +1,16 @@
 // qb32-decomposition-tables: writes engine/tables/DecompositionMatrix.cpp and
-// engine/tables/FirEqualisers.cpp from the design core.
-// Usage: qb32-decomposition-tables [engine/tables directory]   (default: engine/tables)
+// engine/tables/FirEqualisers.cpp (44.1 kHz) and engine/tables/Equalisers<rate>.cpp
+// (every other supported rate) from the design core.
+// Usage: qb32-decomposition-tables [engine/tables directory] [--rate R]   (default: engine/tables, every rate)
 //        qb32-decomposition-tables --fit   (refits the FIR equalisers' cut-off and beta)
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "framework/SampleRates.h"
 #include "tools/decomposition/DecompositionDesign.h"
 
 namespace {
@@ -43,13 +46,31 @@ int fit() {
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "--fit") return fit();
-    const std::string dir = argc > 1 ? argv[1] : "engine/tables";
-    const auto matrix = qb32::design::designDecompositionMatrix();
-    std::array<std::vector<float>, 4> taps;
-    for (int n = 0; n < 4; ++n) taps[n] = qb32::design::designFirEqualiser(n);
-
-    const bool ok = writeFile(dir + "/DecompositionMatrix.cpp",
-                              qb32::design::decompositionMatrixSource(matrix)) &&
-                    writeFile(dir + "/FirEqualisers.cpp", qb32::design::firEqualiserSource(taps));
+    std::string dir = "engine/tables";
+    int only = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--rate" && i + 1 < argc) {
+            only = std::atoi(argv[++i]);
+            if (!qb32::sampleRates::isSupported(only)) {
+                std::fprintf(stderr, "qb32-decomposition-tables: %d Hz is not a supported rate\n", only);
+                return 2;
+            }
+        } else {
+            dir = arg;
+        }
+    }
+    bool ok = true;
+    if (only == 0 || only == qb32::sampleRates::reference_hz) {
+        const auto matrix = qb32::design::designDecompositionMatrix();
+        std::array<std::vector<float>, 4> taps;
+        for (int n = 0; n < 4; ++n) taps[n] = qb32::design::designFirEqualiser(n);
+        ok = writeFile(dir + "/DecompositionMatrix.cpp", qb32::design::decompositionMatrixSource(matrix)) &&
+             writeFile(dir + "/FirEqualisers.cpp", qb32::design::firEqualiserSource(taps));
+    }
+    for (int rate : qb32::sampleRates::supported_hz) {
+        if (rate == qb32::sampleRates::reference_hz || (only != 0 && rate != only)) continue;
+        ok = ok && writeFile(dir + "/Equalisers" + std::to_string(rate) + ".cpp", qb32::design::equaliserSource(rate));
+    }
     return ok ? 0 : 1;
 }

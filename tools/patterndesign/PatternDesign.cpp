@@ -3,14 +3,18 @@
 #include <cmath>
 #include <cstdio>
 #include <numbers>
+#include <map>
+
+#include <Eigen/Dense>
 #include <stdexcept>
+
+#include "framework/SampleRates.h"
 
 namespace qb32::design {
 namespace {
 
-constexpr int halfTapCount = (modalTapCount + 1) / 2;  // 126 free taps
-constexpr int centreTap = modalTapCount / 2;           // 125
-constexpr int gridIntervals = 4096;
+// At 44100 Hz: 126 free taps, centre tap 125, 4096 grid intervals; at other
+// rates the same time span and the same grid spacing in Hz (RateLengths).
 constexpr double flatStart_hz = 2000.0;
 constexpr double flatEnd_hz = 20000.0;
 constexpr double transitionWeight = 1.0;
@@ -73,11 +77,10 @@ double evalKnots(const Knots& k, double f) {
 
 // Fit points: the uniform grid, then the listed frequencies 0..1500 Hz again.
 constexpr int pinnedCount = 9;
-constexpr int fitPointCount = gridIntervals + 1 + pinnedCount;
 
-double gridFrequency(int i) {
+double gridFrequency(int i, int gridIntervals, double sampleRate_hz) {
     if (i > gridIntervals) return targetFrequencies_hz[i - gridIntervals - 1];
-    return designSampleRate_hz * 0.5 * i / gridIntervals;
+    return sampleRate_hz * 0.5 * i / gridIntervals;
 }
 
 double gridWeight(double f) {
@@ -87,88 +90,178 @@ double gridWeight(double f) {
 }
 
 // Cosine basis of the zero-phase amplitude: 1 for the centre tap, 2 cos(w k)
-// for the pair of taps k away from it.
+// for the pair of taps k away from it. Stored basis function by basis
+// function (values[k * points + i]); every sum below runs over the grid
+// points in increasing order, one sum per coefficient, so the arithmetic is
+// that of a plain row-by-row accumulation whatever the loop nesting.
 struct Basis {
-    std::vector<double> values;  // [grid point][halfTapCount]
+    int halfTapCount = 0;
+    int gridIntervals = 0;
+    int points = 0;
+    double sampleRate_hz = 0.0;
+    std::vector<double> values;  // [halfTapCount][points]
     std::vector<double> weights;
     std::vector<double> cholesky;  // lower factor of the normal matrix
+    double smallestPivot = 0.0, largestPivot = 0.0;
 };
 
-const Basis& basis() {
-    static const Basis b = [] {
-        Basis r;
-        const int points = fitPointCount;
-        r.values.resize(static_cast<std::size_t>(points) * halfTapCount);
-        r.weights.resize(points);
-        for (int i = 0; i < points; ++i) {
-            const double f = gridFrequency(i);
-            r.weights[i] = i > gridIntervals ? knotWeight : gridWeight(f);
-            const double w = 2.0 * std::numbers::pi * f / designSampleRate_hz;
-            r.values[static_cast<std::size_t>(i) * halfTapCount] = 1.0;
-            for (int k = 1; k < halfTapCount; ++k)
-                r.values[static_cast<std::size_t>(i) * halfTapCount + k] = 2.0 * std::cos(w * k);
-        }
-        std::vector<double> g(static_cast<std::size_t>(halfTapCount) * halfTapCount, 0.0);
-        for (int a = 0; a < halfTapCount; ++a)
-            for (int c = 0; c <= a; ++c) {
+Basis makeBasis(const RateLengths& rate) {
+    Basis r;
+    const int halfTapCount = (rate.modalTapCount + 1) / 2;
+    r.halfTapCount = halfTapCount;
+    r.gridIntervals = rate.gridIntervals;
+    r.sampleRate_hz = rate.rate_hz;
+    const int points = rate.gridIntervals + 1 + pinnedCount;
+    r.points = points;
+    const auto at = [points](int k, int i) { return static_cast<std::size_t>(k) * points + i; };
+    r.values.resize(static_cast<std::size_t>(points) * halfTapCount);
+    r.weights.resize(points);
+    for (int i = 0; i < points; ++i) {
+        const double f = gridFrequency(i, r.gridIntervals, r.sampleRate_hz);
+        r.weights[i] = i > r.gridIntervals ? knotWeight : gridWeight(f);
+        const double w = 2.0 * std::numbers::pi * f / r.sampleRate_hz;
+        r.values[at(0, i)] = 1.0;
+        for (int k = 1; k < halfTapCount; ++k) r.values[at(k, i)] = 2.0 * std::cos(w * k);
+    }
+    std::vector<double> g(static_cast<std::size_t>(halfTapCount) * halfTapCount, 0.0);
+    if (rate.rate_hz == static_cast<int>(designSampleRate_hz)) {
+        // Normal matrix, lower triangle: g[a][c] = sum_i (w_i v_a(i)) v_c(i),
+        // summed point by point, four independent sums at a time (the
+        // committed 44.1 kHz tables are these bits).
+        std::vector<double> weighted(points);
+        for (int a = 0; a < halfTapCount; ++a) {
+            const double* va = &r.values[at(a, 0)];
+            for (int i = 0; i < points; ++i) weighted[i] = r.weights[i] * va[i];
+            int c = 0;
+            for (; c + 3 <= a; c += 4) {
+                const double* v0 = &r.values[at(c, 0)];
+                const double* v1 = &r.values[at(c + 1, 0)];
+                const double* v2 = &r.values[at(c + 2, 0)];
+                const double* v3 = &r.values[at(c + 3, 0)];
+                double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+                for (int i = 0; i < points; ++i) {
+                    s0 += weighted[i] * v0[i];
+                    s1 += weighted[i] * v1[i];
+                    s2 += weighted[i] * v2[i];
+                    s3 += weighted[i] * v3[i];
+                }
+                g[static_cast<std::size_t>(a) * halfTapCount + c] = s0;
+                g[static_cast<std::size_t>(a) * halfTapCount + c + 1] = s1;
+                g[static_cast<std::size_t>(a) * halfTapCount + c + 2] = s2;
+                g[static_cast<std::size_t>(a) * halfTapCount + c + 3] = s3;
+            }
+            for (; c <= a; ++c) {
+                const double* vc = &r.values[at(c, 0)];
                 double s = 0.0;
-                for (int i = 0; i < points; ++i)
-                    s += r.weights[i] * r.values[static_cast<std::size_t>(i) * halfTapCount + a] *
-                         r.values[static_cast<std::size_t>(i) * halfTapCount + c];
+                for (int i = 0; i < points; ++i) s += weighted[i] * vc[i];
                 g[static_cast<std::size_t>(a) * halfTapCount + c] = s;
             }
-        // In-place Cholesky: g = L L^T.
-        for (int j = 0; j < halfTapCount; ++j) {
-            double d = g[static_cast<std::size_t>(j) * halfTapCount + j];
-            for (int k = 0; k < j; ++k) {
-                const double l = g[static_cast<std::size_t>(j) * halfTapCount + k];
-                d -= l * l;
-            }
-            if (!(d > 0.0)) throw std::runtime_error("normal matrix not positive definite");
-            const double djj = std::sqrt(d);
-            g[static_cast<std::size_t>(j) * halfTapCount + j] = djj;
-            for (int i = j + 1; i < halfTapCount; ++i) {
-                double s = g[static_cast<std::size_t>(i) * halfTapCount + j];
-                for (int k = 0; k < j; ++k)
-                    s -= g[static_cast<std::size_t>(i) * halfTapCount + k] *
-                         g[static_cast<std::size_t>(j) * halfTapCount + k];
-                g[static_cast<std::size_t>(i) * halfTapCount + j] = s / djj;
-            }
         }
-        r.cholesky = std::move(g);
-        return r;
-    }();
-    return b;
+    } else {
+        // The same matrix from the weighted cosine sums S_m = sum_i w_i
+        // cos(m w_i), m = 0 .. 2 (H - 1): 2 cos(a w) 2 cos(c w) = 2 cos((a - c) w)
+        // + 2 cos((a + c) w), so g[a][c] = 2 (S_{a-c} + S_{a+c}) for a, c >= 1,
+        // g[a][0] = 2 S_a and g[0][0] = S_0. The longer filters of the higher
+        // rates would otherwise cost points x H^2 / 2 products.
+        const int sums = 2 * halfTapCount - 1;
+        std::vector<double> cosineSum(sums, 0.0);
+        for (int i = 0; i < points; ++i) {
+            const double w = 2.0 * std::numbers::pi * gridFrequency(i, r.gridIntervals, r.sampleRate_hz) / r.sampleRate_hz;
+            for (int m = 0; m < sums; ++m) cosineSum[m] += r.weights[i] * std::cos(w * m);
+        }
+        for (int a = 0; a < halfTapCount; ++a)
+            for (int c = 0; c <= a; ++c)
+                g[static_cast<std::size_t>(a) * halfTapCount + c] =
+                    a == 0 ? cosineSum[0]
+                    : c == 0 ? 2.0 * cosineSum[a]
+                             : 2.0 * (cosineSum[a - c] + cosineSum[a + c]);
+    }
+    // In-place Cholesky: g = L L^T.
+    r.smallestPivot = INFINITY;
+    r.largestPivot = 0.0;
+    for (int j = 0; j < halfTapCount; ++j) {
+        double d = g[static_cast<std::size_t>(j) * halfTapCount + j];
+        for (int k = 0; k < j; ++k) {
+            const double l = g[static_cast<std::size_t>(j) * halfTapCount + k];
+            d -= l * l;
+        }
+        if (!(d > 0.0)) throw std::runtime_error("normal matrix not positive definite");
+        const double djj = std::sqrt(d);
+        r.smallestPivot = std::fmin(r.smallestPivot, djj);
+        r.largestPivot = std::fmax(r.largestPivot, djj);
+        g[static_cast<std::size_t>(j) * halfTapCount + j] = djj;
+        for (int i = j + 1; i < halfTapCount; ++i) {
+            double s = g[static_cast<std::size_t>(i) * halfTapCount + j];
+            for (int k = 0; k < j; ++k)
+                s -= g[static_cast<std::size_t>(i) * halfTapCount + k] *
+                     g[static_cast<std::size_t>(j) * halfTapCount + k];
+            g[static_cast<std::size_t>(i) * halfTapCount + j] = s / djj;
+        }
+    }
+    r.cholesky = std::move(g);
+    return r;
 }
 
-// Least-squares fit of a target sampled on the grid; returns 251 float taps.
+// One basis per rate, built on first use and kept.
+const Basis& basis(const RateLengths& rate) {
+    static std::map<int, Basis> cache;
+    auto found = cache.find(rate.rate_hz);
+    if (found == cache.end()) found = cache.emplace(rate.rate_hz, makeBasis(rate)).first;
+    return found->second;
+}
+
+// Least-squares fit of a target sampled on the grid; returns the symmetric
+// float taps.
 template <class Target>
-std::vector<float> fitSymmetric(Target target) {
-    const Basis& b = basis();
-    const int points = fitPointCount;
+std::vector<float> fitSymmetric(const Basis& b, Target target) {
+    const int halfTapCount = b.halfTapCount;
+    const int points = b.points;
+    std::vector<double> t(points);
+    for (int i = 0; i < points; ++i)
+        t[i] = b.weights[i] * target(gridFrequency(i, b.gridIntervals, b.sampleRate_hz));
     std::vector<double> rhs(halfTapCount, 0.0);
-    for (int i = 0; i < points; ++i) {
-        const double t = b.weights[i] * target(gridFrequency(i));
-        const double* row = &b.values[static_cast<std::size_t>(i) * halfTapCount];
-        for (int k = 0; k < halfTapCount; ++k) rhs[k] += t * row[k];
+    int k = 0;
+    for (; k + 4 <= halfTapCount; k += 4) {
+        const double* v0 = &b.values[static_cast<std::size_t>(k) * points];
+        const double* v1 = v0 + points;
+        const double* v2 = v1 + points;
+        const double* v3 = v2 + points;
+        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+        for (int i = 0; i < points; ++i) {
+            s0 += t[i] * v0[i];
+            s1 += t[i] * v1[i];
+            s2 += t[i] * v2[i];
+            s3 += t[i] * v3[i];
+        }
+        rhs[k] = s0;
+        rhs[k + 1] = s1;
+        rhs[k + 2] = s2;
+        rhs[k + 3] = s3;
+    }
+    for (; k < halfTapCount; ++k) {
+        const double* v = &b.values[static_cast<std::size_t>(k) * points];
+        double s = 0.0;
+        for (int i = 0; i < points; ++i) s += t[i] * v[i];
+        rhs[k] = s;
     }
     const std::vector<double>& l = b.cholesky;
     for (int i = 0; i < halfTapCount; ++i) {  // L y = rhs
         double s = rhs[i];
-        for (int k = 0; k < i; ++k) s -= l[static_cast<std::size_t>(i) * halfTapCount + k] * rhs[k];
+        for (int j = 0; j < i; ++j) s -= l[static_cast<std::size_t>(i) * halfTapCount + j] * rhs[j];
         rhs[i] = s / l[static_cast<std::size_t>(i) * halfTapCount + i];
     }
     for (int i = halfTapCount - 1; i >= 0; --i) {  // L^T x = y
         double s = rhs[i];
-        for (int k = i + 1; k < halfTapCount; ++k)
-            s -= l[static_cast<std::size_t>(k) * halfTapCount + i] * rhs[k];
+        for (int j = i + 1; j < halfTapCount; ++j)
+            s -= l[static_cast<std::size_t>(j) * halfTapCount + i] * rhs[j];
         rhs[i] = s / l[static_cast<std::size_t>(i) * halfTapCount + i];
     }
-    std::vector<float> taps(modalTapCount);
-    for (int k = 0; k < halfTapCount; ++k) {
-        const float v = static_cast<float>(rhs[k]);
-        taps[centreTap + k] = v;
-        taps[centreTap - k] = v;
+    const int centreTap = halfTapCount - 1;
+    std::vector<float> taps(2 * halfTapCount - 1);
+    for (int j = 0; j < halfTapCount; ++j) {
+        const float v = static_cast<float>(rhs[j]);
+        taps[centreTap + j] = v;
+        taps[centreTap - j] = v;
     }
     return taps;
 }
@@ -257,18 +350,41 @@ std::array<double, maxVariantCount> variantFrequencyScales() {
     return s;
 }
 
-double zeroPhaseAmplitude(const float* taps, int length, double frequency_hz) {
+RateLengths rateLengths(int rate_hz) {
+    RateLengths r;
+    r.rate_hz = rate_hz;
+    r.modalTapCount = sampleRates::scaledOddLength(modalTapCount, rate_hz);
+    r.postTapCount = sampleRates::scaledOddLength(postTapCount, rate_hz);
+    for (int i = 0; i < crossoverCount; ++i)
+        r.crossoverLengths[i] = sampleRates::scaledOddLength(crossoverDesigns[i].length, rate_hz);
+    r.gridIntervals = sampleRates::scaledSamples(referenceGridIntervals, rate_hz);
+    return r;
+}
+
+NormalMatrixCondition normalMatrixCondition(int rate_hz) {
+    const Basis& b = basis(rateLengths(rate_hz));
+    const int n = b.halfTapCount;
+    Eigen::MatrixXd lower = Eigen::MatrixXd::Zero(n, n);
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j <= i; ++j) lower(i, j) = b.cholesky[static_cast<std::size_t>(i) * n + j];
+    const Eigen::MatrixXd normal = lower * lower.transpose();
+    const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> solver(normal, Eigen::EigenvaluesOnly);
+    const Eigen::VectorXd& eigenvalues = solver.eigenvalues();
+    return {n, b.points, eigenvalues.minCoeff(), eigenvalues.maxCoeff()};
+}
+
+double zeroPhaseAmplitude(const float* taps, int length, double frequency_hz, double sampleRate_hz) {
     const int c = length / 2;
-    const double w = 2.0 * std::numbers::pi * frequency_hz / designSampleRate_hz;
+    const double w = 2.0 * std::numbers::pi * frequency_hz / sampleRate_hz;
     double s = taps[c];
     for (int k = 1; k <= c; ++k) s += (static_cast<double>(taps[c + k]) + taps[c - k]) * std::cos(w * k);
     return s;
 }
 
-std::vector<float> lowBandCrossover(int length, double crossover_hz) {
+std::vector<float> lowBandCrossover(int length, double crossover_hz, double sampleRate_hz) {
     const double beta = 0.1102 * (60.0 - 8.7);
     const double centre = (length - 1) / 2.0;
-    const double w = 2.0 * crossover_hz / designSampleRate_hz;
+    const double w = 2.0 * crossover_hz / sampleRate_hz;
     std::vector<float> taps(length);
     for (int k = 0; k < length; ++k) {
         const double r = 2.0 * k / (length - 1) - 1.0;
@@ -278,11 +394,11 @@ std::vector<float> lowBandCrossover(int length, double crossover_hz) {
     return taps;
 }
 
-std::vector<float> highBandCrossover(int length, double crossover_hz) {
+std::vector<float> highBandCrossover(int length, double crossover_hz, double sampleRate_hz) {
     const double gain = std::pow(10.0, -6.0 / 20.0);
     const double beta = 0.1102 * (60.0 - 8.7);
     const double centre = (length - 1) / 2.0;
-    const double w = 2.0 * crossover_hz / designSampleRate_hz;
+    const double w = 2.0 * crossover_hz / sampleRate_hz;
     std::vector<float> taps(length);
     for (int k = 0; k < length; ++k) {
         const double r = 2.0 * k / (length - 1) - 1.0;
@@ -294,14 +410,75 @@ std::vector<float> highBandCrossover(int length, double crossover_hz) {
     return taps;
 }
 
-DesignedCatalogue designCatalogue() {
+double referencePostFilterResponse(double frequency_hz) {
+    std::vector<float> taps(postTapCount);
+    for (int k = 0; k < postTapCount; ++k) taps[k] = static_cast<float>(postFilterHalf[k <= 15 ? k : 30 - k]);
+    const double f = std::fmin(frequency_hz, 0.5 * designSampleRate_hz);
+    return zeroPhaseAmplitude(taps.data(), postTapCount, f, designSampleRate_hz);
+}
+
+std::vector<float> postFilterAt(int rate_hz) {
+    std::vector<float> taps(postTapCount);
+    if (rate_hz == static_cast<int>(designSampleRate_hz)) {
+        for (int k = 0; k < postTapCount; ++k) taps[k] = static_cast<float>(postFilterHalf[k <= 15 ? k : 30 - k]);
+        return taps;
+    }
+    // Weighted least squares on a grid of 5 Hz over 0..rate/2 (see the header).
+    const int length = sampleRates::scaledOddLength(postTapCount, rate_hz);
+    const int half = (length + 1) / 2;
+    const int points = rate_hz / 10 + 1;
+    std::vector<double> g(static_cast<std::size_t>(half) * half, 0.0), rhs(half, 0.0), basisRow(half);
+    for (int i = 0; i < points; ++i) {
+        const double f = 0.5 * rate_hz * i / (points - 1);
+        const double weight = f <= postFlatEnd_hz ? 1.0 : f <= 0.5 * designSampleRate_hz ? postEdgeWeight : postTopWeight;
+        const double target = referencePostFilterResponse(f);
+        const double w = 2.0 * std::numbers::pi * f / rate_hz;
+        basisRow[0] = 1.0;
+        for (int k = 1; k < half; ++k) basisRow[k] = 2.0 * std::cos(w * k);
+        for (int a = 0; a < half; ++a) {
+            rhs[a] += weight * target * basisRow[a];
+            for (int c = 0; c <= a; ++c) g[static_cast<std::size_t>(a) * half + c] += weight * basisRow[a] * basisRow[c];
+        }
+    }
+    for (int j = 0; j < half; ++j) {  // Cholesky, then the two triangular solves
+        double d = g[static_cast<std::size_t>(j) * half + j];
+        for (int k = 0; k < j; ++k) d -= g[static_cast<std::size_t>(j) * half + k] * g[static_cast<std::size_t>(j) * half + k];
+        if (!(d > 0.0)) throw std::runtime_error("post filter: normal matrix not positive definite");
+        const double djj = std::sqrt(d);
+        g[static_cast<std::size_t>(j) * half + j] = djj;
+        for (int i = j + 1; i < half; ++i) {
+            double v = g[static_cast<std::size_t>(i) * half + j];
+            for (int k = 0; k < j; ++k) v -= g[static_cast<std::size_t>(i) * half + k] * g[static_cast<std::size_t>(j) * half + k];
+            g[static_cast<std::size_t>(i) * half + j] = v / djj;
+        }
+    }
+    for (int i = 0; i < half; ++i) {
+        double v = rhs[i];
+        for (int k = 0; k < i; ++k) v -= g[static_cast<std::size_t>(i) * half + k] * rhs[k];
+        rhs[i] = v / g[static_cast<std::size_t>(i) * half + i];
+    }
+    for (int i = half - 1; i >= 0; --i) {
+        double v = rhs[i];
+        for (int k = i + 1; k < half; ++k) v -= g[static_cast<std::size_t>(k) * half + i] * rhs[k];
+        rhs[i] = v / g[static_cast<std::size_t>(i) * half + i];
+    }
+    taps.assign(length, 0.0f);
+    for (int k = 0; k < half; ++k) taps[half - 1 + k] = taps[half - 1 - k] = static_cast<float>(rhs[k]);
+    return taps;
+}
+
+DesignedCatalogue designCatalogue(int rate_hz) {
+    const RateLengths rate = rateLengths(rate_hz);
     DesignedCatalogue out;
+    out.sampleRate_hz = rate_hz;
+    out.modalTapCount = rate.modalTapCount;
     out.variantFrequencyScale = variantFrequencyScales();
+    const Basis& fitBasis = basis(rate);
     for (const PatternEntry& p : patternCatalogue()) {
         DesignedPattern d;
         d.variantCount = p.variantCount;
         const bool omni = std::string(p.name) == "omni";
-        d.modalFilterLength = omni ? 1 : modalTapCount;
+        d.modalFilterLength = omni ? 1 : rate.modalTapCount;
         const int len = d.modalFilterLength;
         d.modalFilters.assign(static_cast<std::size_t>(p.variantCount) * orderCount * len, 0.0f);
         d.polarResponse.assign(static_cast<std::size_t>(p.variantCount) * polarPointCount, 0.0f);
@@ -317,14 +494,14 @@ DesignedCatalogue designCatalogue() {
                 } else {
                     const Knots knots = makeKnots(p, n);
                     const std::vector<float> taps =
-                        fitSymmetric([&](double f) { return evalKnots(knots, f * scale); });
+                        fitSymmetric(fitBasis, [&](double f) { return evalKnots(knots, f * scale); });
                     for (int k = 0; k < len; ++k) row[k] = taps[k];
                 }
                 // High-frequency weight: mean response over the flat band.
                 double sum = 0.0;
                 int count = 0;
                 for (double f = flatStart_hz; f <= flatEnd_hz; f += 50.0, ++count)
-                    sum += zeroPhaseAmplitude(row, len, f);
+                    sum += zeroPhaseAmplitude(row, len, f, rate_hz);
                 a[n] = (sum / count) / std::sqrt(4.0 * std::numbers::pi / (2 * n + 1));
             }
             polarOf(a, &d.polarResponse[static_cast<std::size_t>(v) * polarPointCount],
@@ -332,17 +509,15 @@ DesignedCatalogue designCatalogue() {
         }
         out.patterns.push_back(std::move(d));
     }
-    for (auto [length, fc] : {std::pair{55, 6000.0}, std::pair{41, 8000.0}, std::pair{37, 9000.0}}) {
+    for (int i = 0; i < crossoverCount; ++i) {
         CrossoverPair c;
-        c.length = length;
-        c.crossover_hz = fc;
-        c.lowBand = lowBandCrossover(length, fc);
-        c.highBand = highBandCrossover(length, fc);
+        c.length = rate.crossoverLengths[i];
+        c.crossover_hz = crossoverDesigns[i].crossover_hz;
+        c.lowBand = lowBandCrossover(c.length, c.crossover_hz, rate_hz);
+        c.highBand = highBandCrossover(c.length, c.crossover_hz, rate_hz);
         out.crossovers.push_back(std::move(c));
     }
-    out.postFilter.resize(postTapCount);
-    for (int k = 0; k < postTapCount; ++k)
-        out.postFilter[k] = static_cast<float>(postFilterHalf[k <= 15 ? k : 30 - k]);
+    out.postFilter = postFilterAt(rate_hz);
     return out;
 }
 
@@ -387,7 +562,11 @@ const char* const banner =
 
 }  // namespace
 
-std::vector<TableSource> tableSources(const DesignedCatalogue& catalogue) {
+namespace {
+
+// The 44.1 kHz tables: one file per pattern and the shared file, as the
+// records of patterns/CQb32Patterns.cpp name them.
+std::vector<TableSource> referenceRateSources(const DesignedCatalogue& catalogue) {
     std::vector<TableSource> files;
     const auto entries = patternCatalogue();
     for (std::size_t i = 0; i < entries.size(); ++i) {
@@ -434,6 +613,82 @@ std::vector<TableSource> tableSources(const DesignedCatalogue& catalogue) {
     text += "}  // namespace qb32::tables\n";
     files.push_back({"SharedTables.cpp", std::move(text)});
     return files;
+}
+
+// Another rate: every table of that rate in one file, in a namespace of its
+// own (internal linkage), and the record that points at them. The omni tap,
+// the polar responses, beam widths and white-noise-gain limits do not depend
+// on the rate and stay those of 44.1 kHz.
+TableSource otherRateSource(const DesignedCatalogue& catalogue) {
+    const std::string rate = std::to_string(catalogue.sampleRate_hz);
+    const std::string ns = "at" + rate;
+    const RateLengths lengths = rateLengths(catalogue.sampleRate_hz);
+    std::string text =
+        "// Generated by tools/qb32-design-patterns at " + rate +
+        " Hz from the pattern catalogue in\n"
+        "// tools/patterndesign/PatternCatalogue.cpp (method: tools/patterndesign/PatternDesign.h).\n"
+        "// Do not edit: change the catalogue or the design and rerun the program.\n"
+        "#include \"patterns/tables/PatternTables.h\"\n\n"
+        "namespace qb32::tables {\n\n"
+        "namespace " + ns + " {\n\n";
+    const std::string taps = std::to_string(lengths.modalTapCount);
+    const auto entries = patternCatalogue();
+    std::string filterNames;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const PatternEntry& p = entries[i];
+        const DesignedPattern& d = catalogue.patterns[i];
+        if (d.modalFilterLength == 1) {
+            filterNames += "omniModalFilters";
+        } else {
+            const std::string name = std::string(p.tablePrefix) + "ModalFilters";
+            appendArray(text, "float", name, std::to_string(p.variantCount) + " * orderCount * " + taps,
+                        floats(d.modalFilters.data(), d.modalFilters.size()), 6);
+            filterNames += ns + "::" + name;
+        }
+        if (i + 1 < entries.size()) filterNames += ", ";
+    }
+    const std::string postTaps = std::to_string(lengths.postTapCount);
+    std::vector<float> post;
+    for (int v = 0; v < maxVariantCount; ++v) post.insert(post.end(), catalogue.postFilter.begin(), catalogue.postFilter.end());
+    appendArray(text, "float", "postFilters", "maxVariantCount * " + postTaps, floats(post.data(), post.size()), 6);
+    const std::vector<std::int32_t> postLengths(maxVariantCount, lengths.postTapCount);
+    appendArray(text, "std::int32_t", "postFilterLengths", "maxVariantCount", ints(postLengths.data(), postLengths.size()), 8);
+    const std::vector<std::int32_t> fullLengths(maxVariantCount * orderCount, lengths.modalTapCount);
+    appendArray(text, "std::int32_t", "modalFilterLengthsFull", "maxVariantCount * orderCount",
+                ints(fullLengths.data(), fullLengths.size()), 8);
+    std::string lows, highs, counts;
+    for (std::size_t c = 0; c < catalogue.crossovers.size(); ++c) {
+        const CrossoverPair& pair = catalogue.crossovers[c];
+        const std::string n = std::to_string(pair.length);
+        appendArray(text, "float", "lowBandFilter" + n, n, floats(pair.lowBand.data(), pair.lowBand.size()), 6);
+        appendArray(text, "float", "highBandFilter" + n, n, floats(pair.highBand.data(), pair.highBand.size()), 6);
+        const std::string sep = c + 1 < catalogue.crossovers.size() ? ", " : "";
+        lows += ns + "::lowBandFilter" + n + sep;
+        highs += ns + "::highBandFilter" + n + sep;
+        counts += n + sep;
+    }
+    text += "}  // namespace " + ns + "\n\n";
+    text += "extern const PatternRateTables patternTables" + rate + ";\n";
+    text += "const PatternRateTables patternTables" + rate + " = {\n";
+    text += "    " + rate + ",\n";
+    text += "    " + taps + ",\n";
+    text += "    " + postTaps + ",\n";
+    text += "    {" + filterNames + "},\n";
+    text += "    " + ns + "::modalFilterLengthsFull,\n";
+    text += "    " + ns + "::postFilters,\n";
+    text += "    " + ns + "::postFilterLengths,\n";
+    text += "    {" + counts + "},\n";
+    text += "    {" + lows + "},\n";
+    text += "    {" + highs + "},\n";
+    text += "};\n\n}  // namespace qb32::tables\n";
+    return {"PatternTables" + rate + ".cpp", std::move(text)};
+}
+
+}  // namespace
+
+std::vector<TableSource> tableSources(const DesignedCatalogue& catalogue) {
+    if (catalogue.sampleRate_hz == static_cast<int>(designSampleRate_hz)) return referenceRateSources(catalogue);
+    return {otherRateSource(catalogue)};
 }
 
 }  // namespace qb32::design

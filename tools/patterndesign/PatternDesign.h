@@ -24,6 +24,18 @@
 //     The grid and weights are the same for every filter, so the normal matrix is
 //     factored once (Cholesky, double precision, fixed summation order, well
 //     conditioned because the cosine basis is nearly orthogonal on the grid).
+//     At other rates the design is the same with the same time span: 2
+//     round(125 rate / 44100) + 1 taps (273 at 48 kHz, 1089 at 192 kHz), the
+//     grid of the same spacing in Hz (round(4096 rate / 44100) intervals up to
+//     rate / 2), the same target curves, knots and weights. Above 20 kHz the
+//     target stays the flat value with the weight 0.02 it has between 20 and
+//     22.05 kHz at 44.1 kHz: every frequency keeps some weight, so the normal
+//     matrix stays well conditioned, while the fit spends nothing on a band
+//     that the low-band crossover (60 dB stop band from 6-9 kHz up) removes
+//     from the beam anyway. There the normal matrix is formed from the
+//     weighted cosine sums (2 cos(a w) 2 cos(c w) = 2 cos((a-c) w) + 2 cos((a+c) w)):
+//     the same matrix, rounded otherwise, in a time linear in the taps; at
+//     44.1 kHz it is summed point by point, as the committed tables were.
 //     Taps are rounded to float once, and the mirror half is a copy, so the
 //     filters are exactly symmetric. Unused orders are all-zero.
 //  3. White-noise-gain variants. A lower white-noise-gain limit tolerates more
@@ -40,7 +52,20 @@
 //
 // Crossover pairs: lowBand is the Kaiser-windowed sinc (beta 5.65326, the
 // Kaiser rule for 60 dB); highBand = 10^(-6/20) (unit impulse - lowBand), a
-// complementary high-pass whose pass-band gain is -6 dB.
+// complementary high-pass whose pass-band gain is -6 dB. At other rates the
+// same crossover frequencies and beta, lengths scaled to the same span
+// (55, 41, 37 taps at 44.1 kHz; 59, 45, 41 at 48 kHz).
+//
+// Post filter: the 31 listed taps at 44.1 kHz. At other rates, 2 round(15
+// rate / 44100) + 1 taps, the weighted least-squares linear-phase fit to the
+// 44.1 kHz filter's own zero-phase response on a 5 Hz grid: weight 1 up to
+// 20 kHz, 0.1 from 20 to 22.05 kHz (the 44.1 kHz filter's band edge), and
+// above 22.05 kHz the 44.1 kHz filter's value at its Nyquist frequency held
+// constant with weight 0.01. A symmetric filter's response has zero slope at
+// Nyquist, so holding that value continues the reference smoothly; it adds no
+// boost of its own above the audio band (the reference falls from 2.41 at
+// 16 kHz to 1.21 at 22.05 kHz, and stays there), and the low weight leaves the
+// taps to the audible band.
 //
 // Polar response (descriptive only): the beam formed by the variant's own
 // high-frequency weights, a_n = (mean of order n's response from 2 to 20 kHz)
@@ -71,11 +96,51 @@ struct CrossoverPair {
 };
 
 struct DesignedCatalogue {
+    int sampleRate_hz = 0;
+    int modalTapCount = 0;                     // 251 at 44.1 kHz (omni: 1)
     std::vector<DesignedPattern> patterns;     // factory order
-    std::vector<CrossoverPair> crossovers;     // lengths 55, 41, 37
-    std::vector<float> postFilter;             // 31 taps
+    std::vector<CrossoverPair> crossovers;     // the 6, 8 and 9 kHz pairs
+    std::vector<float> postFilter;             // 31 taps at 44.1 kHz
     std::array<double, maxVariantCount> variantFrequencyScale{};
 };
+
+// The crossover pairs at 44.1 kHz; every pattern uses one of them.
+struct CrossoverDesign {
+    int length;
+    double crossover_hz;
+};
+inline constexpr int crossoverCount = 3;
+inline constexpr CrossoverDesign crossoverDesigns[crossoverCount] = {{55, 6000.0}, {41, 8000.0}, {37, 9000.0}};
+inline constexpr int referenceGridIntervals = 4096;
+inline constexpr double postFlatEnd_hz = 20000.0;
+inline constexpr double postEdgeWeight = 0.1;
+inline constexpr double postTopWeight = 0.01;
+
+// Table lengths at one rate.
+struct RateLengths {
+    int rate_hz = 0;
+    int modalTapCount = 0;
+    int postTapCount = 0;
+    std::array<int, crossoverCount> crossoverLengths{};
+    int gridIntervals = 0;
+};
+RateLengths rateLengths(int rate_hz);
+
+// The modal fit's normal matrix at one rate (rebuilt from its Cholesky
+// factor): its extreme eigenvalues, whose ratio is its condition number.
+struct NormalMatrixCondition {
+    int unknowns = 0;
+    int gridPoints = 0;
+    double smallestEigenvalue = 0.0, largestEigenvalue = 0.0;
+    [[nodiscard]] double conditionNumber() const { return largestEigenvalue / smallestEigenvalue; }
+};
+NormalMatrixCondition normalMatrixCondition(int rate_hz);
+
+// Zero-phase amplitude of the 44.1 kHz post filter (the listed taps), held at
+// its 22.05 kHz value above that frequency: the target of the other rates.
+double referencePostFilterResponse(double frequency_hz);
+// The post filter at a supported rate (the listed taps at 44.1 kHz).
+std::vector<float> postFilterAt(int rate_hz);
 
 // The smooth target of one order of a pattern with the frequency axis scaled
 // by `frequencyScale` (1 for the 0 dB variant).
@@ -86,15 +151,20 @@ double targetResponse(const PatternEntry& pattern, int order, double frequency_h
 std::array<double, maxVariantCount> variantFrequencyScales();
 
 // Zero-phase amplitude of a symmetric FIR of odd length at frequency_hz.
-double zeroPhaseAmplitude(const float* taps, int length, double frequency_hz);
+double zeroPhaseAmplitude(const float* taps, int length, double frequency_hz,
+                          double sampleRate_hz = designSampleRate_hz);
 
-std::vector<float> lowBandCrossover(int length, double crossover_hz);
-std::vector<float> highBandCrossover(int length, double crossover_hz);
+std::vector<float> lowBandCrossover(int length, double crossover_hz, double sampleRate_hz = designSampleRate_hz);
+std::vector<float> highBandCrossover(int length, double crossover_hz, double sampleRate_hz = designSampleRate_hz);
 
-// The whole design; deterministic.
-DesignedCatalogue designCatalogue();
+// The whole design at one of the supported rates; deterministic. The
+// normal matrix of each rate is built once per process and kept.
+DesignedCatalogue designCatalogue(int rate_hz = 44100);
 
 // Generated C++ sources: file name (relative to patterns/tables/) and text.
+// At 44.1 kHz one file per pattern plus SharedTables.cpp; at another rate one
+// file, PatternTables<rate>.cpp, with every table of that rate and its
+// PatternRateTables record.
 struct TableSource {
     std::string fileName;
     std::string text;

@@ -8,6 +8,7 @@
 
 #include <unsupported/Eigen/FFT>
 
+#include "framework/SampleRates.h"
 #include "tools/render/PluginHost.h"
 
 namespace qb32::tools {
@@ -72,13 +73,20 @@ MeasurementDirections measurementDirections(const MeasurementSetup& setup) {
     return m;
 }
 
+int segmentFor(const MeasurementSetup& setup) {
+    int t = setup.segment_samples;
+    while (static_cast<double>(t) / setup.sampleRate_hz < setup.segment_samples / 44100.0) t *= 2;
+    return t;
+}
+
 bool measureResponses(const std::string& modulePath, int patternCount, const std::vector<int>& patterns,
                       const MeasurementSetup& setup, const MeasurementDirections& directions,
                       const ResponseSink& take, std::string& error) {
-    const int T = setup.segment_samples;
+    const int T = segmentFor(setup);
+    const int rate = setup.sampleRate_hz;
     PluginHost host;
     if (!host.load(modulePath, error)) return false;
-    host.start(T);
+    host.start(T, rate);
     const int elevation = static_cast<int>(std::lround(setup.look.elevation_deg));
     const int azimuth = ((static_cast<int>(std::lround(setup.look.azimuth_deg)) % 360) + 360) % 360;
     for (int b = 0; b < beamCount; ++b) {
@@ -97,13 +105,14 @@ bool measureResponses(const std::string& modulePath, int patternCount, const std
     for (auto& c : out) op.push_back(c.data());
 
     // Silence until the pattern crossfades (250 ms and the longest filter)
-    // and the glide to the look direction (1 degree per 100 samples) are over.
-    const int warmUp = 24576 + 100 * (std::abs(elevation - 90) + azimuth);
+    // and the glide to the look direction (441 degrees per second) are over.
+    const int glide = std::abs(elevation - 90) + azimuth;
+    const int warmUp = sampleRates::scaledSamples(24576 + 100 * glide, rate) + glide;
     for (int done = 0; done < warmUp; done += T) host.process(ip.data(), op.data(), T);
 
     const RigidSphere sphere;
     for (std::size_t k = 0; k < directions.all.size(); ++k) {
-        const CapsuleFirs firs = designCapsuleFirs(sphere, engineRate_hz, directions.all[k], 256);
+        const CapsuleFirs firs = designCapsuleFirs(sphere, rate, directions.all[k], defaultFirLength(rate));
         for (int q = 0; q < pluginInputs; ++q) {
             auto& c = in[static_cast<std::size_t>(q)];
             std::fill(c.begin(), c.end(), 0.0f);
@@ -176,13 +185,14 @@ bool measurePatterns(const std::string& modulePath, const std::vector<std::strin
     if (chosen.empty())
         for (std::size_t p = 0; p < names.size(); ++p) chosen.push_back(static_cast<int>(p));
     const MeasurementDirections dirs = measurementDirections(setup);
-    const int T = setup.segment_samples;
+    const int T = segmentFor(setup);
+    const double rate = setup.sampleRate_hz;
     const std::size_t bands = setup.bandCentres_hz.size();
     // Bins of each band.
     std::vector<std::pair<int, int>> binRange;
     for (double fc : setup.bandCentres_hz) {
-        const int lo = static_cast<int>(std::ceil(fc / std::sqrt(2.0) * T / engineRate_hz));
-        const int hi = std::min(T / 2, static_cast<int>(std::floor(fc * std::sqrt(2.0) * T / engineRate_hz)));
+        const int lo = static_cast<int>(std::ceil(fc / std::sqrt(2.0) * T / rate));
+        const int hi = std::min(T / 2, static_cast<int>(std::floor(fc * std::sqrt(2.0) * T / rate)));
         binRange.emplace_back(lo, hi);
     }
     results.clear();

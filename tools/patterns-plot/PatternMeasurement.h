@@ -36,10 +36,11 @@
 namespace qb32::tools {
 
 struct MeasurementSetup {
+    int sampleRate_hz = 44100;  // the plug-in's rate (one of those it has tables for)
     Direction look{90.0, 0.0};
     int circleStep_deg = 5;
     int spherePoints = 256;
-    int segment_samples = 4096;
+    int segment_samples = 4096;  // at 44.1 kHz; segmentFor() scales it
     std::vector<double> bandCentres_hz{250.0, 500.0, 1000.0, 2000.0, 4000.0, 8000.0, 16000.0};
 };
 
@@ -52,9 +53,14 @@ struct MeasurementDirections {
 };
 MeasurementDirections measurementDirections(const MeasurementSetup& setup);
 
+// The segment length at the setup's rate: segment_samples at 44.1 kHz, at
+// other rates the next power of two that spans at least the same time.
+int segmentFor(const MeasurementSetup& setup);
+
 // Runs the module over every direction for the given patterns (indices of the
 // Pattern parameter), calling `take(patternSlot, directionIndex, response)`
-// with each beam's impulse response of `segment_samples` at 44100 Hz.
+// with each beam's impulse response of segmentFor(setup) samples at the
+// setup's rate.
 using ResponseSink = std::function<void(int patternSlot, int direction, const std::vector<float>& response)>;
 bool measureResponses(const std::string& modulePath, int patternCount, const std::vector<int>& patterns,
                       const MeasurementSetup& setup, const MeasurementDirections& directions,

@@ -68,8 +68,8 @@ bool PluginHost::load(const std::string& modulePath, std::string& error) {
     return true;
 }
 
-void PluginHost::start(int blockSize) {
-    instance->dispatcher(instance, vst::effSetSampleRate, 0, 0, nullptr, static_cast<float>(engineRate_hz));
+void PluginHost::start(int blockSize, int sampleRate_hz) {
+    instance->dispatcher(instance, vst::effSetSampleRate, 0, 0, nullptr, static_cast<float>(sampleRate_hz));
     instance->dispatcher(instance, vst::effSetBlockSize, 0, blockSize, nullptr, 0.0f);
     instance->dispatcher(instance, vst::effMainsChanged, 0, 1, nullptr, 0.0f);
 }
@@ -93,7 +93,7 @@ void PluginHost::process(float** inputs, float** outputs, int frames) {
     instance->processReplacing(instance, inputs, outputs, frames);
 }
 
-bool probeModule(const std::string& modulePath, ModuleFacts& facts, std::string& error) {
+bool probeModule(const std::string& modulePath, ModuleFacts& facts, std::string& error, int sampleRate_hz) {
     PluginHost host;
     if (!host.load(modulePath, error)) return false;
 
@@ -111,8 +111,9 @@ bool probeModule(const std::string& modulePath, ModuleFacts& facts, std::string&
 
     // Latency: the default beams are omnidirectional, so an impulse on every
     // capsule comes out of beam 1 at the module's delay.
-    constexpr int frames = 2048;
-    host.start(frames);
+    constexpr int frames = 4096;
+    host.start(frames, sampleRate_hz);
+    facts.sampleRate_hz = sampleRate_hz;
     std::vector<std::vector<float>> in(pluginInputs, std::vector<float>(frames, 0.0f));
     std::vector<std::vector<float>> out(pluginOutputs, std::vector<float>(frames, 0.0f));
     std::vector<float*> inPtr, outPtr;

@@ -10,9 +10,9 @@
 // v x 180, azimuth v x 360, both truncated to whole degrees by the engine, so
 // the values aim at the middle of the wanted degree).
 //
-// Probe: a fresh instance measures the module's latency (an impulse on every
-// capsule, the peak of the default omnidirectional beam) and lists the
-// pattern names as the plug-in displays them, in parameter order.
+// Probe: a fresh instance measures the module's latency at a rate (an impulse
+// on every capsule, the peak of the default omnidirectional beam) and lists
+// the pattern names as the plug-in displays them, in parameter order.
 //
 // Errors: load() and probe() answer false with a one-line message.
 
@@ -24,6 +24,7 @@
 
 namespace qb32::tools {
 
+// The rate files at a rate the plug-in has no tables for are converted to.
 inline constexpr int engineRate_hz = 44100;
 inline constexpr int pluginInputs = 32;
 inline constexpr int pluginOutputs = beamCount;
@@ -39,8 +40,8 @@ public:
     static std::string defaultModulePath();
 
     bool load(const std::string& modulePath, std::string& error);
-    // Host start-up: 44100 Hz, the block size, then switched on.
-    void start(int blockSize_samples);
+    // Host start-up: the sample rate, the block size, then switched on.
+    void start(int blockSize_samples, int sampleRate_hz = engineRate_hz);
     void selectProgram(int program);  // 0..7
     void setParameter(int index, float value);
     [[nodiscard]] float getParameter(int index);
@@ -55,10 +56,13 @@ private:
 };
 
 struct ModuleFacts {
-    int latency_samples = 0;
+    int latency_samples = 0;                // at the rate probed
+    int sampleRate_hz = engineRate_hz;      // the rate probed
     std::vector<std::string> patternNames;  // in parameter order
 };
-bool probeModule(const std::string& modulePath, ModuleFacts& facts, std::string& error);
+// Measures at one of the plug-in's rates (44100 by default).
+bool probeModule(const std::string& modulePath, ModuleFacts& facts, std::string& error,
+                 int sampleRate_hz = engineRate_hz);
 
 // Normalised parameter values.
 inline int parameterIndex(int beam, ParameterKind kind) { return beam * parametersPerBeam + kind; }

@@ -78,7 +78,9 @@ int renderMain(int argc, char** argv) {
         options.block_samples = static_cast<int>(n);
         return true;
     });
-    cli.flag("--no-resample", "refuse files that are not at 44100 Hz instead of converting them",
+    cli.flag("--no-resample",
+             "refuse files at rates the plug-in has no tables for (other than 44.1, 48, 88.2, 96, 176.4 and "
+             "192 kHz) instead of converting them to 44100 Hz",
              [&] { options.resample = false; });
     cli.flag("--no-align", "keep the plug-in's latency in the output", [&] { options.align = false; });
     cli.option("--module", "PATH", "the plug-in module to load (default: the one built with this tool)",

@@ -11,6 +11,7 @@
 #include <memory>
 #include <sstream>
 
+#include "framework/SampleRates.h"
 #include "tools/common/SoundFile.h"
 #include "tools/common/TextParsing.h"
 
@@ -166,7 +167,7 @@ public:
     void useResampler(std::unique_ptr<Resampler> r) { back = std::move(r); }
     void setLimit(std::int64_t frames) { limit = frames; }
 
-    // Plug-in output at 44100 Hz.
+    // Plug-in output at the plug-in's rate.
     bool push(float* const* beams, std::int64_t frames) {
         const std::int64_t skip = std::min(toDrop, frames);
         toDrop -= skip;
@@ -241,12 +242,12 @@ private:
 
 class HostStage {
 public:
-    HostStage(PluginHost& h, int block, std::vector<AutomationEvent> sorted)
+    HostStage(PluginHost& h, int block, std::vector<AutomationEvent> sorted, int rate_hz)
         : host(h), blockSize(block), events(std::move(sorted)) {
-        for (auto& e : events) eventSamples.push_back(sampleAt(e.time_s, engineRate_hz));
+        for (auto& e : events) eventSamples.push_back(sampleAt(e.time_s, rate_hz));
     }
 
-    // Runs the plug-in over `frames` frames at 44100 Hz, split into host
+    // Runs the plug-in over `frames` frames at its rate, split into host
     // blocks and at every automation event; events apply while
     // `acceptEvents` (the input's own frames), so the alignment tail takes none.
     bool run(float* const* in, std::int64_t frames, bool acceptEvents, OutputStage& output) {
@@ -462,21 +463,29 @@ int render(const RenderOptions& options, const ModuleFacts& facts, RenderReport&
     }
     const double rate = reader.sampleRate_hz();
     report.sampleRate_hz = rate;
-    report.resampled = rate != engineRate_hz;
-    report.latency_samples = facts.latency_samples;
+    // The plug-in runs at the file's own rate when it has tables for it;
+    // other rates are converted to 44100 Hz and back.
+    const int pluginRate = sampleRates::isSupported(rate) ? static_cast<int>(rate) : engineRate_hz;
+    report.pluginRate_hz = pluginRate;
+    report.resampled = rate != pluginRate;
     if (report.resampled && !options.resample) {
         error = "'" + options.input + "' is at " + formatNumber(rate) +
-                " Hz; the plug-in runs at 44100 Hz only (without --no-resample the file is converted)";
+                " Hz; the plug-in runs at 44.1, 48, 88.2, 96, 176.4 and 192 kHz (without --no-resample the file "
+                "is converted to 44100 Hz)";
         return exitInput;
     }
     if (report.resampled && options.log != nullptr)
         std::fprintf(options.log, "qb32-render: the input is at %s Hz: converting it to 44100 Hz for the plug-in "
                                   "and the beams back to %s Hz (libsoxr, high quality)\n",
                      formatNumber(rate).c_str(), formatNumber(rate).c_str());
+    ModuleFacts atRate = facts;
+    if (facts.sampleRate_hz != pluginRate && !probeModule(options.modulePath, atRate, error, pluginRate))
+        return exitModule;
+    report.latency_samples = atRate.latency_samples;
 
     PluginHost host;
     if (!host.load(options.modulePath, error)) return exitModule;
-    host.start(options.block_samples);
+    host.start(options.block_samples, pluginRate);
     host.selectProgram(options.program);
     const int patternCount = static_cast<int>(facts.patternNames.size());
     int glide_deg = 0;
@@ -501,13 +510,13 @@ int render(const RenderOptions& options, const ModuleFacts& facts, RenderReport&
         if (r.pattern) set(patternKind, patternValue(*r.pattern, patternCount));
         if (r.on) set(statusKind, statusValue(*r.on));
     }
-    // Pre-roll: the plug-in glides to new directions (1 degree per 100
-    // samples) and crossfades to new patterns (250 ms after the new filters
+    // Pre-roll: the plug-in glides to new directions (441 degrees per
+    // second) and crossfades to new patterns (250 ms after the new filters
     // have filled). Running it on silence until that is over, and writing
     // nothing, makes the first output sample carry the requested beams; the
     // silence leaves every filter history at zero, as at a fresh start.
     if (changed) {
-        const int preroll = 100 * glide_deg + 2 * 11025 + 2048;
+        const int preroll = sampleRates::scaledSamples(100 * glide_deg + 2 * 11025 + 2048, pluginRate) + glide_deg;
         PlanarBuffer silence(pluginInputs, options.block_samples), discard(pluginOutputs, options.block_samples);
         // The same length whatever the block size, so the output is too.
         for (int done = 0; done < preroll; done += options.block_samples)
@@ -516,17 +525,17 @@ int render(const RenderOptions& options, const ModuleFacts& facts, RenderReport&
 
     OutputStage output;
     if (!output.open(options, static_cast<int>(rate), error, report.outputs)) return exitOutput;
-    if (options.align) output.setDrop(facts.latency_samples);
+    if (options.align) output.setDrop(report.latency_samples);
     std::unique_ptr<Resampler> forth;
     if (report.resampled) {
         forth = std::make_unique<Resampler>();
         auto back = std::make_unique<Resampler>();
-        if (!forth->create(rate, engineRate_hz, pluginInputs, error) ||
-            !back->create(engineRate_hz, rate, beamCount, error))
+        if (!forth->create(rate, pluginRate, pluginInputs, error) ||
+            !back->create(pluginRate, rate, beamCount, error))
             return exitInput;
         output.useResampler(std::move(back));
     }
-    HostStage plugin(host, options.block_samples, options.automation);
+    HostStage plugin(host, options.block_samples, options.automation, pluginRate);
 
     constexpr std::int64_t chunk = 8192;
     PlanarBuffer in(reader.channels(), chunk);
@@ -559,8 +568,8 @@ int render(const RenderOptions& options, const ModuleFacts& facts, RenderReport&
     if (forth && !forth->push(nullptr, 0, toPlugin)) return output.failed(error), exitOutput;
     report.ignoredEvents = plugin.pendingEvents();
     if (options.align) {  // the tail that the latency holds back
-        PlanarBuffer silence(pluginInputs, facts.latency_samples);
-        if (!plugin.run(silence.pointers(), facts.latency_samples, false, output)) return output.failed(error), exitOutput;
+        PlanarBuffer silence(pluginInputs, report.latency_samples);
+        if (!plugin.run(silence.pointers(), report.latency_samples, false, output)) return output.failed(error), exitOutput;
     }
     if (!output.finish(error)) return exitOutput;
 

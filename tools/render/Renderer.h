@@ -3,9 +3,12 @@
 // eight beam signals by driving the shipped plug-in module as a host does
 // (PluginHost), in blocks, with constant memory whatever the file's length.
 //
-// Pipeline: sound file (libsndfile) -> [libsoxr to 44100 Hz] -> plug-in in
+// Pipeline: sound file (libsndfile) -> plug-in at the file's rate when it has
+// tables for it (44.1, 48, 88.2, 96, 176.4, 192 kHz; [else libsoxr to
+// 44100 Hz]) -> plug-in in
 // host blocks, split at every automation event so that each change lands on
-// its sample -> [latency removed] -> [libsoxr back to the file's rate] ->
+// its sample -> [latency removed: the module's at its rate] -> [libsoxr back
+// to the file's rate] ->
 // one 8-channel float WAV, or 8 mono files (--split), written to temporary
 // files and renamed only when everything succeeded.
 //
@@ -85,7 +88,8 @@ struct BeamReport {
 
 struct RenderReport {
     std::int64_t frames = 0;
-    double sampleRate_hz = 0.0;
+    double sampleRate_hz = 0.0;  // the file's
+    int pluginRate_hz = 0;       // the rate the plug-in ran at
     bool resampled = false;
     int latency_samples = 0;
     double wall_s = 0.0;
