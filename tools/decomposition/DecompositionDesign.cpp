@@ -70,6 +70,18 @@ void appendRow(std::string& s, const float* values, int count, int perLine) {
     }
 }
 
+// The rows of the FIR equalisers' initialiser, one per order.
+void appendFirRows(std::string& s, const std::array<std::vector<float>, 4>& taps) {
+    for (int n = 0; n < 4; ++n) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "\n    // order %d: %d taps", n, static_cast<int>(taps[n].size()));
+        s += buf;
+        s += "\n    {";
+        appendRow(s, taps[n].data(), static_cast<int>(taps[n].size()), 6);
+        s += "\n    },";
+    }
+}
+
 }  // namespace
 
 double realSphericalHarmonic(int n, int m, double theta_rad, double phi_rad) {
@@ -228,14 +240,7 @@ std::string firEqualiserSource(const std::array<std::vector<float>, 4>& taps) {
         "#include \"engine/tables/DecompositionTables.h\"\n\n"
         "namespace qb32::tables {\n\n"
         "const float firEqualisers[modalOrderCount][firEqualiserMaxLength] = {";
-    for (int n = 0; n < 4; ++n) {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "\n    // order %d: %d taps", n, static_cast<int>(taps[n].size()));
-        s += buf;
-        s += "\n    {";
-        appendRow(s, taps[n].data(), static_cast<int>(taps[n].size()), 6);
-        s += "\n    },";
-    }
+    appendFirRows(s, taps);
     s += "\n};\n\n}  // namespace qb32::tables\n";
     return s;
 }
@@ -309,14 +314,7 @@ std::string equaliserSource(int sampleRate_hz) {
     }
     s += "\nconst std::int32_t firEqualiserLengths[modalOrderCount] = {" + lengths + "};\n";
     s += "const float firEqualisers[modalOrderCount][" + std::to_string(longest) + "] = {";
-    for (int n = 0; n < 4; ++n) {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "\n    // order %d: %d taps", n, static_cast<int>(taps[n].size()));
-        s += buf;
-        s += "\n    {";
-        appendRow(s, taps[n].data(), static_cast<int>(taps[n].size()), 6);
-        s += "\n    },";
-    }
+    appendFirRows(s, taps);
     s += "\n};\n\n}  // namespace " + ns + "\n\n";
     s += "extern const DecompositionRateTables decompositionTables" + rate + ";\n";
     s += "const DecompositionRateTables decompositionTables" + rate + " = {\n";
