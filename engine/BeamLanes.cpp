@@ -263,10 +263,12 @@ bool BeamLanes::build(const Beam* beams, int beamCount) noexcept {
     }
     anyModalDelay = false;
     anyShared = false;
+    anyOwnModal = false;
+    sharedSetCount = 0;
+    std::memset(sharedComponentMask, 0, sizeof sharedComponentMask);
     for (int b = 0; b < W; ++b) {
         onMask[b] = b < beamCount && views[b].on ? ~0u : 0u;
         sharedMask[b] = 0u;
-        for (auto& row : sharedComponentMask) row[b] = 0u;
         for (int n = 0; n < orderCount; ++n) {
             headMask[n][b] = 0u;
             modalDelay[b][n] = nullptr;
@@ -287,9 +289,13 @@ bool BeamLanes::build(const Beam* beams, int beamCount) noexcept {
         if (v.sharedLanes != nullptr) {
             anyShared = true;
             sharedMask[b] = ~0u;
-            for (int k = 0; k < 16; ++k) sharedComponentMask[k][b] = v.sharedLanes[k] != nullptr ? ~0u : 0u;
+            int set = 0;
+            while (set < sharedSetCount && sharedSetLanes[set] != v.sharedLanes) ++set;
+            if (set == sharedSetCount) sharedSetLanes[sharedSetCount++] = v.sharedLanes;
+            for (int k = 0; k < 16; ++k) sharedComponentMask[set][k][b] = v.sharedLanes[k] != nullptr ? ~0u : 0u;
             continue;
         }
+        anyOwnModal = true;
         for (int n = 0; n < v.modalSet.laneCount; ++n) {
             if (!convolver->laneUsed(n)) continue;
             CDelayLine* delay = v.modalSet.delay[n];
@@ -402,6 +408,8 @@ __attribute__((target("avx2,fma"))) void BeamLanes::runSamples(int beamCount,
     constexpr int F = maxFrames;
     const __m256 onLanes = _mm256_castsi256_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(onMask)));
 
+    alignas(32) float band[firKinds][F][W];
+    if (anyOwnModal) {
     // Steering: each order's channels weighted and summed in order, then the
     // delay lines in front of shorter modal filters.
     alignas(32) float steered[orderCount][F][W];
@@ -434,7 +442,6 @@ __attribute__((target("avx2,fma"))) void BeamLanes::runSamples(int beamCount,
     for (int b = 0; b < beamCount; ++b)
         if (views[b].on && views[b].sharedLanes == nullptr)
             views[b].modalSet.convolver->pushSamples(&steered[0][0][b], F * W, W, frames, &tails[0][b]);
-    alignas(32) float band[firKinds][F][W];
     for (int j = 0; j < frames; ++j) {
         __m256 acc[orderCount];
         for (auto& a : acc) a = _mm256_setzero_ps();
@@ -445,25 +452,26 @@ __attribute__((target("avx2,fma"))) void BeamLanes::runSamples(int beamCount,
         const __m256 low = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(acc[0], acc[1]), acc[2]), acc[3]);
         _mm256_store_ps(band[0][j], _mm256_and_ps(_mm256_add_ps(low, fromScalars(tails[j])), onLanes));
     }
+    } else {
+        for (int j = 0; j < frames; ++j) _mm256_store_ps(band[0][j], _mm256_setzero_ps());
+    }
     if (anyShared) {
         // Shared filters: per beam, the steering sum of its set's outputs,
         // components in order, each a fused multiply-add; a component the
         // set lacks leaves the sum as it is.
+        // Each set's outputs meet all its beams' factors at once.
         const __m256 sharedLanes = _mm256_castsi256_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(sharedMask)));
-        const float* y[16][W];
-        for (int k = 0; k < 16; ++k)
-            for (int b = 0; b < W; ++b)
-                y[k][b] = b < beamCount && views[b].on && views[b].sharedLanes != nullptr && views[b].sharedLanes[k] != nullptr
-                              ? views[b].sharedLanes[k]
-                              : zeros;
         for (int j = 0; j < frames; ++j) {
             __m256 acc = _mm256_setzero_ps();
-            for (int k = 0; k < 16; ++k) {
-                const __m256 use = _mm256_castsi256_ps(
-                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sharedComponentMask[k])));
-                const __m256 x = _mm256_setr_ps(y[k][0][j], y[k][1][j], y[k][2][j], y[k][3][j], y[k][4][j],
-                                                y[k][5][j], y[k][6][j], y[k][7][j]);
-                acc = _mm256_blendv_ps(acc, _mm256_fmadd_ps(_mm256_load_ps(factorRows + k * W), x, acc), use);
+            for (int set = 0; set < sharedSetCount; ++set) {
+                const float* const* y = sharedSetLanes[set];
+                for (int k = 0; k < 16; ++k) {
+                    if (y[k] == nullptr) continue;
+                    const __m256 use = _mm256_castsi256_ps(
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sharedComponentMask[set][k])));
+                    const __m256 x = _mm256_broadcast_ss(y[k] + j);
+                    acc = _mm256_blendv_ps(acc, _mm256_fmadd_ps(_mm256_load_ps(factorRows + k * W), x, acc), use);
+                }
             }
             _mm256_store_ps(band[0][j], _mm256_blendv_ps(_mm256_load_ps(band[0][j]), acc, sharedLanes));
         }

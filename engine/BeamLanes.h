@@ -202,8 +202,13 @@ private:
     // Beams on shared filters: their steering sums of the set's outputs
     // (component k's mask all ones where the set has it), in place of heads.
     bool anyShared = false;
+    bool anyOwnModal = false;  // some beam that is on runs its own modal filters
     std::uint32_t sharedMask[maxBeams] = {};
-    std::uint32_t sharedComponentMask[16][maxBeams] = {};
+    // The distinct sets, each with its outputs and, per component, the
+    // lanes of its beams where the set has that component.
+    int sharedSetCount = 0;
+    const float* const* sharedSetLanes[maxBeams] = {};
+    std::uint32_t sharedComponentMask[maxBeams][16][maxBeams] = {};
     std::uint32_t onMask[maxBeams] = {};
     CDelayLine* modalDelay[maxBeams][orderCount] = {};
     bool anyModalDelay = false;

@@ -5,7 +5,13 @@
 #include "framework/ConvolutionKernels.h"
 #include "framework/Fft64.h"
 #include "framework/PartitionedConvolver.h"
+#include "framework/Simd.h"
 #include "framework/Status.h"
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <immintrin.h>
+#define QB32_SHARED_X86 1
+#endif
 
 namespace qb32 {
 
@@ -36,6 +42,43 @@ constexpr PairPlace placeOf[16] = {{0, P},     {1, P},     {1, N + P}, {2, P},  
 
 constexpr int roundUp8(int n) noexcept { return (n + 7) / 8 * 8; }
 
+constexpr int narrowLimit = 8;     // calls shorter than this form the heads across components
+constexpr int rowSpan = 256;       // rows appended before the kept ones move to the front
+
+#if QB32_SHARED_X86
+// Heads across the 16 components for `frames` samples: out[j][k] = one chain
+// of FMAs over the taps (columns[i][k] meets row j - 31 + i), as
+// headsPlusTails forms it per component, plus the FFT part tails[j][k].
+// Up to four samples side by side keep eight chains in flight.
+__attribute__((target("avx2,fma"))) void headsAcross(const float* columns, const float* rowsEnd, int frames,
+                                                     const float* tails, float* out) noexcept {
+    constexpr int C = SharedModalFilters::componentCount;
+    for (int j0 = 0; j0 < frames; j0 += 4) {
+        const int m = frames - j0 < 4 ? frames - j0 : 4;
+        __m256 lo[4], hi[4];
+        for (int j = 0; j < 4; ++j) lo[j] = hi[j] = _mm256_setzero_ps();
+        // rowsEnd - frames is the first new row; sample j's window starts 31 rows before it.
+        const float* base = rowsEnd - (frames - j0) * C - (P - 1) * C;
+        for (int i = 0; i < P; ++i) {
+            const __m256 c0 = _mm256_load_ps(columns + i * C), c1 = _mm256_load_ps(columns + i * C + 8);
+            for (int j = 0; j < 4; ++j) {
+                if (j >= m) break;
+                const float* r = base + (i + j) * C;
+                lo[j] = _mm256_fmadd_ps(c0, _mm256_load_ps(r), lo[j]);
+                hi[j] = _mm256_fmadd_ps(c1, _mm256_load_ps(r + 8), hi[j]);
+            }
+        }
+        for (int j = 0; j < m; ++j) {
+            float* o = out + (j0 + j) * C;
+            const float* t = tails + (j0 + j) * C;
+            _mm256_store_ps(o, _mm256_add_ps(lo[j], _mm256_load_ps(t)));
+            _mm256_store_ps(o + 8, _mm256_add_ps(hi[j], _mm256_load_ps(t + 8)));
+        }
+    }
+    _mm256_zeroupper();
+}
+#endif
+
 }  // namespace
 
 SharedModalFilters::~SharedModalFilters() { release(); }
@@ -46,6 +89,9 @@ void SharedModalFilters::release() noexcept {
     for (auto& h : history) h = nullptr;
     for (auto& e : ends) e = nullptr;
     spectraRing = nullptr;
+    rows = nullptr;
+    rowCapacity = rowPosition = 0;
+    rowsValid = false;
     for (Set& s : sets) s = Set{};
     frameCapacity = tapCapacity = partitions = keep = capacity = position = phase = newest = 0;
     delayLineValid = false;
@@ -68,8 +114,10 @@ int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySampl
     capacity = keep + span + slack;
     const long setFloats = orderCount * (static_cast<long>(tapCapacity) + P + static_cast<long>(partitions) * spectrumFloats) +
                            channelCount * spectrumFloats + componentCount * static_cast<long>(roundUp8(blockFrames));
+    rowCapacity = (P - 1) + rowSpan;
     const long floats = componentCount * static_cast<long>(capacity) +
-                        channelCount * static_cast<long>(partitions) * spectrumFloats + maxSets * setFloats;
+                        channelCount * static_cast<long>(partitions) * spectrumFloats +
+                        maxSets * (setFloats + P * componentCount) + componentCount * static_cast<long>(rowCapacity);
     if (floats > (1L << 28)) return status::allocationFailed;
     memory = vecAlloc(static_cast<int>(floats));
     if (memory == nullptr) return status::allocationFailed;
@@ -81,7 +129,11 @@ int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySampl
     }
     spectraRing = next;
     next += channelCount * partitions * spectrumFloats;
+    rows = next;
+    next += componentCount * rowCapacity;
     for (Set& s : sets) {
+        s.headColumns = next;
+        next += P * componentCount;
         for (int n = 0; n < orderCount; ++n) {
             s.taps[n] = next;
             next += tapCapacity;
@@ -109,6 +161,7 @@ void SharedModalFilters::clear() noexcept {
     position = keep;
     for (int k = 0; k < componentCount; ++k) ends[k] = history[k] + position;
     phase = newest = 0;
+    rowsValid = false;
     std::memset(spectraRing, 0, sizeof(float) * static_cast<std::size_t>(channelCount * partitions * spectrumFloats));
     delayLineValid = true;  // zeros throughout, like the history
     for (Set& s : sets)
@@ -189,6 +242,7 @@ void SharedModalFilters::activate(Set& s) noexcept {
     }
     for (int k = 0; k < componentCount; ++k) {
         s.lanes[k] = s.orderUsed[orderOf(k)] ? s.outputBuffers[k] : nullptr;
+        for (int i = 0; i < P; ++i) s.headColumns[i * componentCount + k] = s.lanes[k] ? s.headTaps[orderOf(k)][i] : 0.0f;
     }
     s.active = true;
     if (!delayLineValid) rebuildDelayLine();
@@ -262,15 +316,57 @@ void SharedModalFilters::makeRoom(int frames) noexcept {
     position -= shift;
 }
 
+// The heads of a short piece with the components across the vector lanes.
+void SharedModalFilters::narrowHeads(const float* const* components, int done, int n) noexcept {
+#if QB32_SHARED_X86
+    constexpr int C = componentCount;
+    if (!rowsValid) {  // the 31 samples before the piece, from the histories
+        for (int i = 0; i < P - 1; ++i)
+            for (int k = 0; k < C; ++k) rows[i * C + k] = history[k][position - (P - 1) + i];
+        rowPosition = P - 1;
+        rowsValid = true;
+    }
+    if (rowPosition + n > rowCapacity) {
+        std::memmove(rows, rows + (rowPosition - (P - 1)) * C, sizeof(float) * (P - 1) * C);
+        rowPosition = P - 1;
+    }
+    for (int j = 0; j < n; ++j)
+        for (int k = 0; k < C; ++k) rows[(rowPosition + j) * C + k] = components[k][done + j];
+    rowPosition += n;
+    alignas(32) float tails[narrowLimit * C];
+    alignas(32) float out[narrowLimit * C];
+    for (Set& s : sets) {
+        if (!s.active) continue;
+        for (int j = 0; j < n; ++j)
+            for (int k = 0; k < C; ++k)
+                tails[j * C + k] = s.tails[placeOf[k].pair][placeOf[k].tailOffset + phase + j];
+        headsAcross(s.headColumns, rows + rowPosition * C, n, tails, out);
+        for (int k = 0; k < C; ++k)
+            if (s.lanes[k] != nullptr)
+                for (int j = 0; j < n; ++j) s.outputBuffers[k][done + j] = out[j * C + k];
+    }
+#else
+    (void)components, (void)done, (void)n;
+#endif
+}
+
 void SharedModalFilters::process(const float* const* components, int frames) noexcept {
     if (memory == nullptr || frames <= 0) return;
+#if QB32_SHARED_X86
+    const bool narrow = frames < narrowLimit && simd::atLeast(simd::activeLevel(), simd::Level::avx2);
+#else
+    const bool narrow = false;
+#endif
+    if (!narrow) rowsValid = false;
     int done = 0;
     while (done < frames) {
         const int n = frames - done < P - phase ? frames - done : P - phase;
         makeRoom(n);
+        if (narrow) narrowHeads(components, done, n);
         for (int k = 0; k < componentCount; ++k)
             std::memcpy(history[k] + position, components[k] + done, sizeof(float) * static_cast<std::size_t>(n));
         for (Set& s : sets) {
+            if (narrow) break;
             if (!s.active) continue;
             // Every used component: its order's head, then the FFT part (a
             // pair's first component in the real part, the second in the

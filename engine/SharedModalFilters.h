@@ -28,6 +28,10 @@
 // middle of the stream gives the outputs of one that ran all along from its
 // first sample (its only state is computed from the shared delay line).
 //
+// Calls of fewer than 8 samples (at the AVX2 level) form the heads with the
+// components across vector lanes instead of samples: the same chain of
+// operations per output, so the same bits, without 7 of 8 lanes discarded.
+//
 // Accuracy: each output is within 2e-7 x max(1, sum of |taps|) x (largest
 // |input|) of the exact sum, the convolver's bound.
 //
@@ -90,6 +94,7 @@ private:
         float* spectra[orderCount] = {};       // [partition][re 64 | im 64], scaled by 1/64
         bool partitionUsed[orderCount][128] = {};
         float* tails[channelCount] = {};       // last inverse transform per pair
+        float* headColumns = nullptr;          // [tap][component]: the heads across vector lanes
         float* outputBuffers[componentCount] = {};
         const float* lanes[componentCount] = {};
     };
@@ -99,6 +104,7 @@ private:
     void boundary() noexcept;
     void sumAndInvert(Set& set) noexcept;
     void makeRoom(int frames) noexcept;
+    void narrowHeads(const float* const* components, int done, int frames) noexcept;
 
     float* memory = nullptr;
     int frameCapacity = 0;
@@ -113,6 +119,13 @@ private:
     float* history[componentCount] = {};
     const float* ends[componentCount] = {};
     float* spectraRing = nullptr;  // [channel][partition][re 64 | im 64]
+    // Short calls form the heads with the components across vector lanes,
+    // from an interleaved copy of the recent samples (rows of 16), kept only
+    // while calls stay short.
+    float* rows = nullptr;
+    int rowCapacity = 0;
+    int rowPosition = 0;
+    bool rowsValid = false;
     Set sets[maxSets];
 };
 
