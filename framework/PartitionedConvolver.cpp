@@ -631,6 +631,14 @@ void PartitionedConvolver::process(const float* const* in, float* const* out, in
             head(tapRows, windows, lanes, y, n);
             const float* t = tail[0] + phase;
             for (int s = 0; s < n; ++s) y[s] += t[s];
+        } else if (outputs == 2 && used[0] && used[1] && headLaneUsed[0] && headLaneUsed[1]) {
+            // Both lanes at once, each output its head's chain plus its tail
+            // (the operations of the one-lane head followed by the add).
+            const float* taps2[2] = {headTapRows[0], headTapRows[1]};
+            const float* windows2[2] = {history[0] + phase + 1, history[1] + phase + 1};
+            const float* tails2[2] = {tail[0] + phase, tail[1] + phase};
+            float* outs2[2] = {out[0] + done, out[1] + done};
+            convolutionKernels::headsPlusTails(taps2, windows2, tails2, 2, outs2, n);
         } else {
             for (int o = 0; o < outputs; ++o) {
                 float* y = out[o] + done;
