@@ -153,6 +153,21 @@ BENCHMARK(EngineCallSizes)
     ->Args({8, 3})
     ->Args({16, 3});
 
+// A mixed session: eight beams, each with another pattern (every family
+// and order but omni, torus and dipole), steady, 512-sample blocks.
+void EngineMixed(benchmark::State& state) {
+    const int rate = static_cast<int>(state.range(0));
+    Rig rig(8, 512, 0, rate);
+    static constexpr int patterns[8] = {7, 1, 4, 8, 2, 5, 9, 3};  // card3 super3 hyper3 card2 super2 hyper2 card1 super1
+    for (int b = 0; b < 8; ++b) rig.setPattern(b, patterns[b]);
+    rig.engine.start();
+    rig.engine.stop();
+    for (int i = 0; i < 20; ++i) rig.block();
+    for (auto _ : state) rig.block();
+    report(state, 512, rate);
+}
+BENCHMARK(EngineMixed)->ArgNames({"rate"})->Arg(44100)->Arg(96000)->Arg(192000);
+
 // Every beam crossfading to a new pattern at once, all the time: each block
 // lies inside a crossfade (a new load whenever one ends).
 void EngineCrossfading(benchmark::State& state) {

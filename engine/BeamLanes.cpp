@@ -160,8 +160,16 @@ bool BeamLanes::gather(const Beam* beams, int beamCount) noexcept {
         v.on = beam.on;
         if (!v.on) continue;
         if (firstOn < 0) firstOn = b;
-        if (!beam.modal->restingView(v.factors, v.modalSet, v.orders)) return false;
-        if (v.modalSet.laneCount > orderCount || v.orders < v.modalSet.laneCount - 1) return false;
+        v.sharedLanes = beam.sharedLanes;
+        if (v.sharedLanes != nullptr) {
+            if (!beam.modal->atRest() || !beam.modal->oneSetAlone()) return false;
+            beam.modal->restingFactors(v.factors);
+            v.modalSet = CrossfadeSlots::SteadySet{};
+            v.orders = orderCount - 1;
+        } else {
+            if (!beam.modal->restingView(v.factors, v.modalSet, v.orders)) return false;
+            if (v.modalSet.laneCount > orderCount || v.orders < v.modalSet.laneCount - 1) return false;
+        }
         if (!beam.highBand->steadyMix(beam.modal->getCurrentElevation(), beam.modal->getCurrentAzimuth(),
                                       v.capsules, v.capsuleCount, v.highGain) ||
             v.highGain == 0.0f)
@@ -203,6 +211,7 @@ bool BeamLanes::unchanged(const Beam* beams, int beamCount) const noexcept {
 BeamLanes::Built BeamLanes::recordOf(const Beam& beam) noexcept {
     Built r;
     r.on = beam.on;
+    r.sharedLanes = beam.sharedLanes;
     r.modal = beam.modal->changeCount();
     r.highBand = beam.highBand->changeCount();
     const vkxShadowFilter* stages[firKinds] = {beam.lowCrossover, beam.highCrossover, beam.post};
@@ -253,8 +262,13 @@ bool BeamLanes::build(const Beam* beams, int beamCount) noexcept {
         ring.position = ring.history;
     }
     anyModalDelay = false;
+    anyShared = false;
+    anyOwnModal = false;
+    sharedSetCount = 0;
+    std::memset(sharedComponentMask, 0, sizeof sharedComponentMask);
     for (int b = 0; b < W; ++b) {
         onMask[b] = b < beamCount && views[b].on ? ~0u : 0u;
+        sharedMask[b] = 0u;
         for (int n = 0; n < orderCount; ++n) {
             headMask[n][b] = 0u;
             modalDelay[b][n] = nullptr;
@@ -272,6 +286,16 @@ bool BeamLanes::build(const Beam* beams, int beamCount) noexcept {
         for (int k = 0; k < firKinds; ++k) was.firDelay[k] = v.firDelay[k]->changeCount();
         const PartitionedConvolver* convolver = v.modalSet.convolver;
         for (int k = 0; k < 16; ++k) factorRows[k * W + b] = v.factors[k];
+        if (v.sharedLanes != nullptr) {
+            anyShared = true;
+            sharedMask[b] = ~0u;
+            int set = 0;
+            while (set < sharedSetCount && sharedSetLanes[set] != v.sharedLanes) ++set;
+            if (set == sharedSetCount) sharedSetLanes[sharedSetCount++] = v.sharedLanes;
+            for (int k = 0; k < 16; ++k) sharedComponentMask[set][k][b] = v.sharedLanes[k] != nullptr ? ~0u : 0u;
+            continue;
+        }
+        anyOwnModal = true;
         for (int n = 0; n < v.modalSet.laneCount; ++n) {
             if (!convolver->laneUsed(n)) continue;
             CDelayLine* delay = v.modalSet.delay[n];
@@ -384,6 +408,8 @@ __attribute__((target("avx2,fma"))) void BeamLanes::runSamples(int beamCount,
     constexpr int F = maxFrames;
     const __m256 onLanes = _mm256_castsi256_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(onMask)));
 
+    alignas(32) float band[firKinds][F][W];
+    if (anyOwnModal) {
     // Steering: each order's channels weighted and summed in order, then the
     // delay lines in front of shorter modal filters.
     alignas(32) float steered[orderCount][F][W];
@@ -414,8 +440,8 @@ __attribute__((target("avx2,fma"))) void BeamLanes::runSamples(int beamCount,
     alignas(32) float tails[F][W];  // off beams' lanes stay zero
     for (int j = 0; j < frames; ++j) _mm256_store_ps(tails[j], _mm256_setzero_ps());
     for (int b = 0; b < beamCount; ++b)
-        if (views[b].on) views[b].modalSet.convolver->pushSamples(&steered[0][0][b], F * W, W, frames, &tails[0][b]);
-    alignas(32) float band[firKinds][F][W];
+        if (views[b].on && views[b].sharedLanes == nullptr)
+            views[b].modalSet.convolver->pushSamples(&steered[0][0][b], F * W, W, frames, &tails[0][b]);
     for (int j = 0; j < frames; ++j) {
         __m256 acc[orderCount];
         for (auto& a : acc) a = _mm256_setzero_ps();
@@ -425,6 +451,30 @@ __attribute__((target("avx2,fma"))) void BeamLanes::runSamples(int beamCount,
                                          _mm256_load_ps(windows[n] + (i + j) * W), acc[n]);
         const __m256 low = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(acc[0], acc[1]), acc[2]), acc[3]);
         _mm256_store_ps(band[0][j], _mm256_and_ps(_mm256_add_ps(low, fromScalars(tails[j])), onLanes));
+    }
+    } else {
+        for (int j = 0; j < frames; ++j) _mm256_store_ps(band[0][j], _mm256_setzero_ps());
+    }
+    if (anyShared) {
+        // Shared filters: per beam, the steering sum of its set's outputs,
+        // components in order, each a fused multiply-add; a component the
+        // set lacks leaves the sum as it is.
+        // Each set's outputs meet all its beams' factors at once.
+        const __m256 sharedLanes = _mm256_castsi256_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(sharedMask)));
+        for (int j = 0; j < frames; ++j) {
+            __m256 acc = _mm256_setzero_ps();
+            for (int set = 0; set < sharedSetCount; ++set) {
+                const float* const* y = sharedSetLanes[set];
+                for (int k = 0; k < 16; ++k) {
+                    if (y[k] == nullptr) continue;
+                    const __m256 use = _mm256_castsi256_ps(
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(sharedComponentMask[set][k])));
+                    const __m256 x = _mm256_broadcast_ss(y[k] + j);
+                    acc = _mm256_blendv_ps(acc, _mm256_fmadd_ps(_mm256_load_ps(factorRows + k * W), x, acc), use);
+                }
+            }
+            _mm256_store_ps(band[0][j], _mm256_blendv_ps(_mm256_load_ps(band[0][j]), acc, sharedLanes));
+        }
     }
 
     // High band: the steady region's capsules summed in ascending order and
@@ -519,8 +569,13 @@ bool BeamLanes::run(const Beam* beams, int beamCount, const float* const* capsul
         if (!gather(beams, beamCount) || !build(beams, beamCount)) return false;
     }
     runSamples(beamCount, capsules, components, out, frames);
-    for (int b = 0; b < beamCount; ++b)
-        if (views[b].on) beams[b].modal->advanceResting(frames);
+    for (int b = 0; b < beamCount; ++b) {
+        if (!views[b].on) continue;
+        if (views[b].sharedLanes != nullptr)
+            beams[b].modal->advanceShared(frames);
+        else
+            beams[b].modal->advanceResting(frames);
+    }
     behind = true;
     ++served;
     phaseBehind = (phaseBehind + frames) % PartitionedConvolver::partitionSamples;

@@ -28,6 +28,11 @@
 // stages are never touched. Stages destroyed or rebuilt by a configure must
 // be preceded by forget() (or configure), which drops the copies unwritten.
 //
+// Beams whose modal stage runs on shared filters (CQuorbix.h) take their low
+// band as the steering sum of the shared set's outputs, formed as
+// CMbf::processShared forms it (one chain of fused multiply-adds per sample,
+// components in order).
+//
 // Covered: output mode 1 at the AVX2 or AVX-512 level (beamLanes::enabled),
 // at most `maxBeams` beams and `maxFrames` frames, every beam steady (fully
 // on or silent, direction at rest, one filter set in every stage, the
@@ -65,6 +70,9 @@ public:
     // The stages of one beam, as the engine owns them.
     struct Beam {
         bool on = false;  // fully on (gain 1); else fully off (gain 0)
+        // The 16 outputs of the shared filter set that forms this beam's low
+        // band (SharedModalFilters), or null: its modal stage runs its own.
+        const float* const* sharedLanes = nullptr;
         CMbf* modal = nullptr;
         CQbHf* highBand = nullptr;
         CDelayLine* highBandDelay = nullptr;
@@ -109,6 +117,7 @@ private:
     // Per-beam stage views gathered for the call.
     struct View {
         bool on;
+        const float* const* sharedLanes;
         float factors[16];
         int orders;
         CrossfadeSlots::SteadySet modalSet;
@@ -126,6 +135,7 @@ private:
     // counters of the stages (the FIR delay lines' only for handBack).
     struct Built {
         bool on = false;
+        const float* const* sharedLanes = nullptr;
         std::uint32_t modal = 0;
         std::uint32_t highBand = 0;
         std::uint32_t firSettings[3] = {};
@@ -136,7 +146,7 @@ private:
         bool operator==(const Built& o) const noexcept {
             for (int k = 0; k < 3; ++k)
                 if (firSettings[k] != o.firSettings[k] || firState[k] != o.firState[k]) return false;
-            return on == o.on && modal == o.modal && highBand == o.highBand &&
+            return on == o.on && sharedLanes == o.sharedLanes && modal == o.modal && highBand == o.highBand &&
                    highBandDelay == o.highBandDelay && outputDelay == o.outputDelay;
         }
     };
@@ -189,6 +199,16 @@ private:
     bool uniformFirDelay[3] = {};
     // Per lane: a mask of all ones where a beam's order is formed by a head.
     std::uint32_t headMask[orderCount][maxBeams] = {};
+    // Beams on shared filters: their steering sums of the set's outputs
+    // (component k's mask all ones where the set has it), in place of heads.
+    bool anyShared = false;
+    bool anyOwnModal = false;  // some beam that is on runs its own modal filters
+    std::uint32_t sharedMask[maxBeams] = {};
+    // The distinct sets, each with its outputs and, per component, the
+    // lanes of its beams where the set has that component.
+    int sharedSetCount = 0;
+    const float* const* sharedSetLanes[maxBeams] = {};
+    std::uint32_t sharedComponentMask[maxBeams][16][maxBeams] = {};
     std::uint32_t onMask[maxBeams] = {};
     CDelayLine* modalDelay[maxBeams][orderCount] = {};
     bool anyModalDelay = false;

@@ -96,6 +96,13 @@ int CEbf::process(const float* const* in, float* const* out, int frames) noexcep
         if (firConvolvers != nullptr && count == maxComponents) {
             for (int p = 0; p < firPairCount; ++p) {
                 const ComponentPair pair = firPairs[p];
+                // A one-tap equaliser (orders 0 and 1) is a gain: the
+                // direct form's product, exact for the gain of 1 they have.
+                if (firSingleTap[p] != 0.0f) {
+                    vecScaleInPlace(firSingleTap[p], out[pair.first], frames);
+                    if (pair.second >= 0) vecScaleInPlace(firSingleTap[p], out[pair.second], frames);
+                    continue;
+                }
                 float* io[2] = {out[pair.first], pair.second >= 0 ? out[pair.second] : nullptr};
                 firConvolvers[p].process(io, io, frames);
             }
@@ -229,6 +236,7 @@ int CEbf::setFirEqualisers(const float* const* taps, const std::int32_t* lengths
 
     // The convolvers, when enabled: built completely before anything is swapped.
     PartitionedConvolver* convolvers = nullptr;
+    float singleTaps[firPairCount] = {};
     if (convolution::partitionedEnabled()) {
         convolvers = new (std::nothrow) PartitionedConvolver[firPairCount];
         bool built = convolvers != nullptr;
@@ -236,7 +244,12 @@ int CEbf::setFirEqualisers(const float* const* taps, const std::int32_t* lengths
             const ComponentPair pair = firPairs[p];
             const int n = orderOf(pair.first);
             const int length = lengths[n];
+            singleTaps[p] = 0.0f;
             if (taps[n] == nullptr || fresh.filters[pair.first] == nullptr) continue;  // no equaliser: silent
+            if (length == 1 && taps[n][0] != 0.0f) {
+                singleTaps[p] = taps[n][0];
+                continue;
+            }
             built = convolvers[p].configure(pair.second >= 0 ? 2 : 1, length,
                                             PartitionedConvolver::Outputs::perLane) == status::ok;
             if (!built) break;
@@ -253,6 +266,7 @@ int CEbf::setFirEqualisers(const float* const* taps, const std::int32_t* lengths
     }
     delete[] firConvolvers;
     firConvolvers = convolvers;
+    for (int p = 0; p < firPairCount; ++p) firSingleTap[p] = singleTaps[p];
 
     for (int k = 0; k < maxComponents; ++k) {
         if (firStates[k] != nullptr) firFree(firStates[k]);

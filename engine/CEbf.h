@@ -115,6 +115,7 @@ private:
     // components of one order (null: direct form).
     static constexpr int firPairCount = 10;
     PartitionedConvolver* firConvolvers = nullptr;
+    float firSingleTap[firPairCount] = {};  // a pair's one-tap equaliser (0: none, a convolver runs)
     CDelayLine* alignmentDelays[maxComponents] = {};
     std::int32_t alignmentDelayLengths[maxComponents] = {};
     float firLatency = 0.0f;

@@ -1,5 +1,6 @@
 #include "engine/CQuorbix.h"
 
+#include <atomic>
 #include <cmath>
 #include <new>
 
@@ -25,7 +26,18 @@ std::unique_ptr<T[]> makeArray(int n) noexcept {
 
 int truncated(float v) noexcept { return static_cast<int>(v); }
 
+// The stages' crossfade time constant (CMbf and vkxShadowFilter alike).
+constexpr int fadeTimeConstantMs = vkxShadowFilter::fadeTimeConstantMs;
+
+std::atomic<bool>& sharingFlag() noexcept {
+    static std::atomic<bool> flag{true};
+    return flag;
+}
+
 }  // namespace
+
+void CQuorbix::setSharingEnabled(bool on) noexcept { sharingFlag().store(on, std::memory_order_relaxed); }
+bool CQuorbix::sharingEnabled() noexcept { return sharingFlag().load(std::memory_order_relaxed); }
 
 CQuorbix::CQuorbix() noexcept : decomposition(new (std::nothrow) CEbf) {}
 
@@ -47,9 +59,18 @@ int CQuorbix::configure(const vkAudioInterface& in, const vkAudioInterface& out)
     allocatedBeams = out.channels > 0 ? out.channels : 0;
     blockFrames = out.frameCount();
     rampSamples = rampSamplesFor(out.sampleRate);
+    streamPosition = 0;
+    sharingDue = true;
+    if (!fadeRamps.build(out.sampleRate, fadeTimeConstantMs)) return status::allocationFailed;
     if (int s = allocateStages()) return s;
     beamCount = allocatedBeams;  // from here on every beam has all its stages
     const vkAudioInterface mono = withChannels(output, 1);
+    for (int i = 0; i < beamCount; ++i) {
+        modalStages[i].shareFadeRamps(&fadeRamps);
+        lowCrossovers[i].shareFadeRamps(&fadeRamps);
+        highCrossovers[i].shareFadeRamps(&fadeRamps);
+        postStages[i].shareFadeRamps(&fadeRamps);
+    }
     for (int i = 0; i < beamCount; ++i) {
         if (int s = lowCrossovers[i].configure(mono, mono)) return s;
         if (int s = highCrossovers[i].configure(mono, mono)) return s;
@@ -116,7 +137,11 @@ int CQuorbix::allocateStages() {
         lowCrossovers = makeArray<vkxShadowFilter>(n);
         highCrossovers = makeArray<vkxShadowFilter>(n);
         postStages = makeArray<vkxShadowFilter>(n);
-        if (!modalStages || !highBandStages || !lowCrossovers || !highCrossovers || !postStages)
+        beamShared = makeArray<bool>(n);
+        beamBankLanes = makeArray<const float* const*>(n * CrossfadeSlots::bankCount);
+        seenChanges = makeArray<std::uint32_t>(n);
+        if (!modalStages || !highBandStages || !lowCrossovers || !highCrossovers || !postStages || !beamShared ||
+            !beamBankLanes || !seenChanges)
             return status::allocationFailed;
     }
     for (auto& component : modalComponents) {
@@ -145,6 +170,10 @@ void CQuorbix::releaseStages() noexcept {
     beamSilent.reset();
     beamRamp.reset();
     beamWarmup.reset();
+    beamShared.reset();
+    beamBankLanes.reset();
+    seenChanges.reset();
+    sharedFilters.release();
     if (lowBand)
         for (int i = 0; i < allocatedBeams; ++i) vecFree(lowBand[i]);
     if (highBand)
@@ -185,11 +214,21 @@ int CQuorbix::configureModalComponents(int count) {
 
 int CQuorbix::setModalLatency(float samples) {
     if (active) return status::blockActive;
-    for (int i = 0; i < beamCount; ++i)
+    for (int i = 0; i < beamCount; ++i) {
         if (int s = modalStages[i].setLatency(samples)) return s;
+        beamShared[i] = false;
+    }
     modalStageLatency = samples;
     resizeHighBandDelays();
     resizeOutputDelays();
+    // The shared filters reach as far as the stages' and keep the history
+    // the stages rebuild their own filters from.
+    sharedFilters.release();
+    sharingDue = true;
+    if (beamCount >= 1 && modalStages[0].filterSlots().restoreSamples() > 0 &&
+        sharedFilters.configure(blockFrames, modalStages[0].filterSlots().maxTaps(),
+                                modalStages[0].componentHistoryNeeded()) != status::ok)
+        return status::allocationFailed;
     return status::ok;
 }
 
@@ -342,6 +381,28 @@ void CQuorbix::setBeamActive(int beam, bool on, bool immediate) noexcept {
     }
 }
 
+void CQuorbix::setOutputMode(int mode) noexcept {
+    if (mode == outputMode) return;
+    sharingDue = true;
+    for (int i = 0; i < beamCount; ++i) {
+        // In mode 0 the stages pause while the components go on: the beams
+        // run their own filters, and rest anew when they run again.
+        if (mode == 0) leaveSharing(i);
+        if (outputMode == 0) modalStages[i].interruptRest();
+    }
+    outputMode = mode;
+}
+
+bool CQuorbix::isBeamShared(int beam) const noexcept {
+    return beam >= 0 && beam < beamCount && beamShared[beam];
+}
+
+void CQuorbix::leaveSharing(int i) noexcept {
+    if (beamShared[i]) modalStages[i].resumeOwnFilters(sharedFilters.recentEnd());
+    beamShared[i] = false;
+    for (int b = 0; b < CrossfadeSlots::bankCount; ++b) beamBankLanes[i * CrossfadeSlots::bankCount + b] = nullptr;
+}
+
 void CQuorbix::settleBeam(int i) noexcept {
     modalStages[i].settle();
     highBandStages[i].reset();  // its region from the next sample's direction, no fade
@@ -409,6 +470,8 @@ int CQuorbix::start() noexcept {
 int CQuorbix::stop() noexcept {
     active = false;
     const int s = decomposition ? decomposition->stop() : status::ok;
+    sharedFilters.clear();
+    sharingDue = true;
     for (int i = 0; i < beamCount; ++i) {
         modalStages[i].stop();
         highBandStages[i].stop();
@@ -421,7 +484,11 @@ int CQuorbix::stop() noexcept {
     return s;
 }
 
+// Its stages' histories cleared: what the modal stage has fallen behind on
+// is gone with the rest, so it leaves the shared filters as it is.
 void CQuorbix::clearBeam(int i) noexcept {
+    beamShared[i] = false;
+    for (int b = 0; b < CrossfadeSlots::bankCount; ++b) beamBankLanes[i * CrossfadeSlots::bankCount + b] = nullptr;
     modalStages[i].reset();
     highBandStages[i].reset();
     highBandDelays[i].clear();
@@ -434,6 +501,8 @@ void CQuorbix::clearBeam(int i) noexcept {
 // A beam that is on starts again as if switched on from silence.
 void CQuorbix::clearSignalState() noexcept {
     if (decomposition) decomposition->reset();
+    sharedFilters.clear();
+    sharingDue = true;
     const int frames = input.frameCount();
     for (auto* component : modalComponents)
         if (component != nullptr && frames > 0) vecZero(component, frames);
@@ -474,7 +543,8 @@ void CQuorbix::applyBeamGain(int i, float* y, int n) noexcept {
 // silent and its stages pause, cleared (glides and crossfades wait); while
 // it ramps down its stages run for the rest of the ramp only, so where a
 // block ends never changes what they have done.
-void CQuorbix::runBeam(int i, const float* const* in, float* y, int frames) noexcept {
+void CQuorbix::runBeam(int i, const float* const* in, const float* const* components, float* y,
+                       int frames) noexcept {
     const bool on = beamActive[i];
     if (!on && beamRamp[i] == 0) {
         if (!beamSilent[i]) {
@@ -488,7 +558,10 @@ void CQuorbix::runBeam(int i, const float* const* in, float* y, int frames) noex
     const int n = on || frames < beamRamp[i] ? frames : beamRamp[i];
     float* low = lowBand[i];
     float* high = highBand[i];
-    modalStages[i].process(modalComponents, &low, n);
+    if (beamShared[i])
+        modalStages[i].processShared(&beamBankLanes[i * CrossfadeSlots::bankCount], low, n);
+    else
+        modalStages[i].process(components, &low, n);
     if (outputMode == 2) {
         vecZero(high, n);
     } else {
@@ -513,7 +586,8 @@ void CQuorbix::runBeam(int i, const float* const* in, float* y, int frames) noex
 }
 
 // Every beam must be steady: fully on, or off and silent.
-bool CQuorbix::runBeamLanes(const float* const* in, float* const* out, int frames) noexcept {
+bool CQuorbix::runBeamLanes(const float* const* in, const float* const* components, float* const* out,
+                            int frames) noexcept {
     if (beamCount > BeamLanes::maxBeams) return false;
     for (int i = 0; i < beamCount; ++i) {
         const bool on = beamActive[i];
@@ -521,21 +595,156 @@ bool CQuorbix::runBeamLanes(const float* const* in, float* const* out, int frame
                                : beamRamp[i] == 0 && beamSilent[i];
         if (!steady) return false;
         laneBeams[i].on = on;
+        laneBeams[i].sharedLanes = nullptr;
+        if (on && beamShared[i]) {
+            // The one set heard (the lanes decline anything else).
+            int banks[3];
+            modalStages[i].occupiedBanks(banks);
+            laneBeams[i].sharedLanes = banks[0] >= 0 ? beamBankLanes[i * CrossfadeSlots::bankCount + banks[0]] : nullptr;
+            if (laneBeams[i].sharedLanes == nullptr) return false;
+        }
     }
-    return lanes.run(laneBeams, beamCount, in, modalComponents, out, frames);
+    return lanes.run(laneBeams, beamCount, in, components, out, frames);
+}
+
+// The beam's stages run in the next call: on, or ramping down.
+bool CQuorbix::stagesRun(int i) const noexcept { return beamActive[i] || beamRamp[i] > 0; }
+
+bool CQuorbix::settingsChanged() const noexcept {
+    for (int i = 0; i < beamCount; ++i)
+        if (modalStages[i].changeCount() != seenChanges[i]) return true;
+    return false;
+}
+
+void CQuorbix::recordSettings() noexcept {
+    for (int i = 0; i < beamCount; ++i) seenChanges[i] = modalStages[i].changeCount();
+}
+
+// Which beams form their low band from the shared filters until the next
+// decision. A filter set is shared when the beams that could use it make it
+// worth its cost: u beams of a set with filters on o orders (c components)
+// run o u filtered orders on their own, c shared; shared when o u > c. A beam
+// shares when every set it runs (crossfades: two or three) is shared.
+void CQuorbix::decideSharing() noexcept {
+    constexpr int banksPerBeam = CrossfadeSlots::bankCount;
+    constexpr int maxUses = CQuorbix::modalComponentSlots * banksPerBeam;
+    const CrossfadeSlots::BankFilters* use[maxUses];
+    int users[maxUses];
+    int uses = 0;
+    int useOf[16][banksPerBeam];
+    bool wants[16] = {};
+    const bool allowed = sharingEnabled() && outputMode != 0 && sharedFilters.isConfigured() && beamCount <= 16;
+    for (int i = 0; i < beamCount && i < 16; ++i) {
+        for (int& u : useOf[i]) u = -1;
+        CMbf& modal = modalStages[i];
+        wants[i] = allowed && stagesRun(i) && modal.canShare(modal.componentHistoryNeeded());
+        if (!wants[i]) continue;
+        int banks[banksPerBeam];
+        modal.occupiedBanks(banks);
+        for (int b = 0; b < banksPerBeam; ++b) {
+            if (banks[b] < 0) continue;
+            const CrossfadeSlots::BankFilters& f = modal.filterSlots().filtersOf(banks[b]);
+            int u = 0;
+            while (u < uses && !CrossfadeSlots::sameFilters(*use[u], f)) ++u;
+            if (u == uses) use[uses++] = &f;
+            useOf[i][b] = u;
+        }
+    }
+    // Users are counted among the beams that would share; a beam dropped
+    // because one of its sets is not shared lowers the others' counts.
+    for (int round = 0; round < 4; ++round) {
+        for (int u = 0; u < uses; ++u) users[u] = 0;
+        for (int i = 0; i < beamCount && i < 16; ++i)
+            if (wants[i])
+                for (int u : useOf[i])
+                    if (u >= 0) ++users[u];
+        bool changed = false;
+        for (int i = 0; i < beamCount && i < 16; ++i) {
+            if (!wants[i]) continue;
+            for (int u : useOf[i]) {
+                if (u < 0) continue;
+                int orders = 0, components = 0;
+                for (int n = 0; n < 4; ++n)
+                    if (use[u]->usedLanes & (1u << n)) {
+                        ++orders;
+                        components += 2 * n + 1;
+                    }
+                if (orders * users[u] <= components) {
+                    wants[i] = false;
+                    changed = true;
+                    break;
+                }
+            }
+        }
+        if (!changed) break;
+    }
+    sharedFilters.beginSets();
+    int setOfUse[maxUses];
+    for (int u = 0; u < uses; ++u) setOfUse[u] = -2;  // not asked for yet
+    for (int i = 0; i < beamCount && i < 16; ++i) {
+        if (!wants[i]) continue;
+        for (int u : useOf[i]) {
+            if (u < 0) continue;
+            if (setOfUse[u] == -2) setOfUse[u] = sharedFilters.useSet(*use[u]);
+            if (setOfUse[u] < 0) wants[i] = false;
+        }
+    }
+    sharedFilters.endSets();
+    for (int i = 0; i < beamCount; ++i) {
+        if (i >= 16 || !wants[i]) {
+            leaveSharing(i);
+            continue;
+        }
+        beamShared[i] = true;
+        int banks[banksPerBeam];
+        modalStages[i].occupiedBanks(banks);
+        for (int b = 0; b < banksPerBeam; ++b) beamBankLanes[i * banksPerBeam + b] = nullptr;
+        for (int slot = 0; slot < banksPerBeam; ++slot)
+            if (banks[slot] >= 0)
+                beamBankLanes[i * banksPerBeam + banks[slot]] = sharedFilters.outputs(setOfUse[useOf[i][slot]]);
+    }
+}
+
+void CQuorbix::runPiece(const float* const* in, float* const* out, int offset, int frames) noexcept {
+    const float* capsules[64];
+    const float* components[modalComponentSlots];
+    float* outputs[64];
+    const int inputs = input.channels < 64 ? input.channels : 64;
+    for (int c = 0; c < inputs; ++c) capsules[c] = in[c] + offset;
+    for (int k = 0; k < modalComponentSlots; ++k) components[k] = modalComponents[k] + offset;
+    for (int i = 0; i < beamCount && i < 64; ++i) outputs[i] = out[i] + offset;
+    if (outputMode == 1 && frames <= BeamLanes::maxFrames && beamCount <= 64 &&
+        runBeamLanes(capsules, components, outputs, frames))
+        return;
+    lanes.handBack();  // the per-beam stages take over from here
+    for (int i = 0; i < beamCount; ++i) runBeam(i, capsules, components, out[i] + offset, frames);
 }
 
 int CQuorbix::process(const float* const* in, float* const* out, int frames) noexcept {
     if (frames <= 0) return status::ok;
     decomposition->process(in, modalComponents, frames);
     if (outputMode == 0) {
+        sharedFilters.process(modalComponents, frames);
+        streamPosition += static_cast<std::uint64_t>(frames);
         for (int i = 0; i < beamCount; ++i) vecCopy(modalComponents[i], out[i], frames);
         return status::ok;
     }
-    if (outputMode == 1 && frames <= BeamLanes::maxFrames && runBeamLanes(in, out, frames))
-        return status::ok;
-    lanes.handBack();  // the per-beam stages take over from here
-    for (int i = 0; i < beamCount; ++i) runBeam(i, in, out[i], frames);
+    // Decisions at fixed samples of the stream, and after settings changed
+    // between calls: the same wherever the host cuts the stream.
+    if (settingsChanged()) sharingDue = true;
+    const float* components[modalComponentSlots];
+    for (int done = 0; done < frames;) {
+        const int intoInterval = static_cast<int>(streamPosition % shareInterval);
+        if (sharingDue || intoInterval == 0) decideSharing();
+        sharingDue = false;
+        const int n = frames - done < shareInterval - intoInterval ? frames - done : shareInterval - intoInterval;
+        for (int k = 0; k < modalComponentSlots; ++k) components[k] = modalComponents[k] + done;
+        sharedFilters.process(components, n);
+        runPiece(in, out, done, n);
+        streamPosition += static_cast<std::uint64_t>(n);
+        done += n;
+    }
+    recordSettings();
     return status::ok;
 }
 

@@ -20,6 +20,17 @@
 // at the other rates), plus the FIR equalisers' delay in equalisation mode 1
 // (315 samples at 44.1 kHz).
 //
+// Shared modal filters (SharedModalFilters.h): beams at rest whose filter
+// sets are used by enough beams form their low band from filters run once
+// for all of them (filter, then steer) instead of their own (steer, then
+// filter); both agree within rounding. Which beams share is decided only at
+// fixed samples of the stream (every shareInterval samples since configure)
+// and at calls that follow a change of a modal stage's settings, so the output
+// does not depend on how the host cuts the stream. A beam shares once it has
+// rested for as long as its filters reach back; it leaves when its direction
+// or filters change (its own filters are rebuilt from the components' history
+// first), and crossfades between shared sets run as the stage's own do.
+//
 // Calls of up to BeamLanes::maxFrames samples with every beam steady run
 // the beams side by side (BeamLanes.h), with the same bits.
 //
@@ -55,6 +66,7 @@
 
 #include "engine/BeamLanes.h"
 #include "engine/CEbf.h"
+#include "engine/SharedModalFilters.h"
 #include "filters/CMbf.h"
 #include "filters/CQbHf.h"
 #include "filters/vkxShadowFilter.h"
@@ -70,6 +82,8 @@ public:
     static constexpr int badBeam = 11;
     static constexpr int badEqMode = 105;
     static constexpr int beamRamp_ms = 10;
+    // Samples between the decisions which beams share their modal filters.
+    static constexpr int shareInterval = 512;
     // round(rate x 10 ms), at least 1: 441 samples at 44100 Hz.
     [[nodiscard]] static int rampSamplesFor(float sampleRate_hz) noexcept;
 
@@ -106,7 +120,7 @@ public:
     void applySettingsAtOnce() noexcept;
 
     // Fields the engine writes directly.
-    void setOutputMode(int mode) noexcept { outputMode = mode; }
+    void setOutputMode(int mode) noexcept;
     [[nodiscard]] int getOutputMode() const noexcept { return outputMode; }
     void setTotalLatency(float samples) noexcept { totalLatency = samples; }
     // Switching ramps (see above) unless `immediate`.
@@ -134,19 +148,36 @@ public:
     [[nodiscard]] int outputDelayLength(int beam) const noexcept;
     // Calls served with the beams side by side (BeamLanes), since construction.
     [[nodiscard]] std::uint64_t sideBySideCalls() const noexcept { return lanes.callsServed(); }
+    // Whether a beam's modal stage runs on the shared filters now, and how
+    // many filter sets run shared (statistics for tests and benchmarks).
+    [[nodiscard]] bool isBeamShared(int beam) const noexcept;
+    [[nodiscard]] int sharedSetCount() const noexcept { return sharedFilters.activeSets(); }
+    // Whether beams may share their modal filters (the default). For tests
+    // and benchmarks that compare both ways in one run; read at every
+    // decision. [set-up]
+    static void setSharingEnabled(bool on) noexcept;
+    [[nodiscard]] static bool sharingEnabled() noexcept;
 
 private:
     int allocateStages();
     void releaseStages() noexcept;
     int highBandDelayFor(int beam) const noexcept;
     int outputDelayFor(int beam) const noexcept;
-    void runBeam(int beam, const float* const* in, float* out, int frames) noexcept;
+    void runBeam(int beam, const float* const* in, const float* const* components, float* out,
+                 int frames) noexcept;
+    void runPiece(const float* const* in, float* const* out, int offset, int frames) noexcept;
+    [[nodiscard]] bool stagesRun(int beam) const noexcept;
+    void decideSharing() noexcept;
+    void leaveSharing(int beam) noexcept;
+    [[nodiscard]] bool settingsChanged() const noexcept;
+    void recordSettings() noexcept;
     void applyBeamGain(int beam, float* out, int frames) noexcept;
     void clearBeam(int beam) noexcept;
     // The beam's stages take their newest settings without glide, crossfade or fade.
     void settleBeam(int beam) noexcept;
     [[nodiscard]] int warmupFor(int beam) const noexcept;
-    bool runBeamLanes(const float* const* in, float* const* out, int frames) noexcept;
+    bool runBeamLanes(const float* const* in, const float* const* components, float* const* out,
+                      int frames) noexcept;
     int configureBeamLanes();
 
     int outputMode = 1;
@@ -185,6 +216,17 @@ private:
     float* scratch = nullptr;
     BeamLanes lanes;
     BeamLanes::Beam laneBeams[BeamLanes::maxBeams];  // stage pointers, set by configure
+
+    // One set of crossfade ramps for every stage of this rate.
+    FadeRamps fadeRamps;
+    // Shared modal filters, and per beam: whether its modal stage uses them,
+    // and each of its banks' set outputs (null: that bank is not shared).
+    SharedModalFilters sharedFilters;
+    std::unique_ptr<bool[]> beamShared;
+    std::unique_ptr<const float* const*[]> beamBankLanes;  // [beam][bank]
+    std::unique_ptr<std::uint32_t[]> seenChanges;         // modal stages' change counts after the last call
+    std::uint64_t streamPosition = 0;  // samples since configure
+    bool sharingDue = true;            // decide at the next call
 };
 
 }  // namespace qb32

@@ -6,6 +6,7 @@
 #include "framework/Simd.h"
 
 #if defined(__i386__) || defined(__x86_64__)
+#include <immintrin.h>
 #define QB32_DECOMPOSITION_AVX2 1
 #endif
 
@@ -108,13 +109,82 @@ void allTilesBaseline(const float* const* rows, const float* columns, int output
 }
 
 #if QB32_DECOMPOSITION_AVX2
-// The same code with 8-wide vectors. Multiplies and adds stay separate (no
-// fused multiply-add), so both versions give the same bits.
-__attribute__((target("avx2"))) void allTilesAvx2(const float* const* rows, const float* columns,
-                                                  int outputs, const float* const* in, int inputs,
-                                                  float* const* out, int frames) noexcept {
-    allTiles(rows, columns, outputs, in, inputs, out, frames);
+// The same structure with AVX2 registers and fused multiply-adds: each
+// output is the first product followed by one FMA per further input, in
+// input order, in the tiles and in the tails alike.
+#define QB32_DECOMPOSITION_FMA __attribute__((target("avx2,fma"), always_inline)) inline
+
+template <int R>
+QB32_DECOMPOSITION_FMA void registerBlockFma(const float* const* rows, int k0, const float* const* in, int inputs,
+                                             float* const* out, int offset) noexcept {
+    __m256 lo[R], hi[R];
+    {
+        const __m256 x0 = _mm256_loadu_ps(in[0] + offset), x1 = _mm256_loadu_ps(in[0] + offset + 8);
+        for (int r = 0; r < R; ++r) {
+            const __m256 m = _mm256_broadcast_ss(rows[k0 + r]);
+            lo[r] = _mm256_mul_ps(m, x0);
+            hi[r] = _mm256_mul_ps(m, x1);
+        }
+    }
+    for (int j = 1; j < inputs; ++j) {
+        const __m256 x0 = _mm256_loadu_ps(in[j] + offset), x1 = _mm256_loadu_ps(in[j] + offset + 8);
+        for (int r = 0; r < R; ++r) {
+            const __m256 m = _mm256_broadcast_ss(rows[k0 + r] + j);
+            lo[r] = _mm256_fmadd_ps(m, x0, lo[r]);
+            hi[r] = _mm256_fmadd_ps(m, x1, hi[r]);
+        }
+    }
+    for (int r = 0; r < R; ++r) {
+        _mm256_storeu_ps(out[k0 + r] + offset, lo[r]);
+        _mm256_storeu_ps(out[k0 + r] + offset + 8, hi[r]);
+    }
 }
+
+template <int S>
+QB32_DECOMPOSITION_FMA void narrowSamplesFma(const float* columns, int outputs, const float* const* in, int inputs,
+                                             float* const* out, int at) noexcept {
+    __m256 lo[S], hi[S];
+    {
+        const __m256 c0 = _mm256_loadu_ps(columns), c1 = _mm256_loadu_ps(columns + 8);
+        for (int s = 0; s < S; ++s) {
+            const __m256 x = _mm256_set1_ps(in[0][at + s]);
+            lo[s] = _mm256_mul_ps(c0, x);
+            hi[s] = _mm256_mul_ps(c1, x);
+        }
+    }
+    for (int j = 1; j < inputs; ++j) {
+        const __m256 c0 = _mm256_loadu_ps(columns + decompositionMaxOutputs * j);
+        const __m256 c1 = _mm256_loadu_ps(columns + decompositionMaxOutputs * j + 8);
+        for (int s = 0; s < S; ++s) {
+            const __m256 x = _mm256_set1_ps(in[j][at + s]);
+            lo[s] = _mm256_fmadd_ps(c0, x, lo[s]);
+            hi[s] = _mm256_fmadd_ps(c1, x, hi[s]);
+        }
+    }
+    for (int s = 0; s < S; ++s) {
+        alignas(32) float lanes[decompositionMaxOutputs];
+        _mm256_store_ps(lanes, lo[s]);
+        _mm256_store_ps(lanes + 8, hi[s]);
+        for (int k = 0; k < outputs; ++k) out[k][at + s] = lanes[k];
+    }
+}
+
+__attribute__((target("avx2,fma"))) void allTilesAvx2(const float* const* rows, const float* columns,
+                                                      int outputs, const float* const* in, int inputs,
+                                                      float* const* out, int frames) noexcept {
+    constexpr int R = 4, W = 16;
+    int offset = 0;
+    for (; offset + W <= frames; offset += W) {
+        int k = 0;
+        for (; k + R <= outputs; k += R) registerBlockFma<R>(rows, k, in, inputs, out, offset);
+        for (; k < outputs; ++k) registerBlockFma<1>(rows, k, in, inputs, out, offset);
+    }
+    int i = offset;
+    for (; i + 4 <= frames; i += 4) narrowSamplesFma<4>(columns, outputs, in, inputs, out, i);
+    for (; i < frames; ++i) narrowSamplesFma<1>(columns, outputs, in, inputs, out, i);
+    _mm256_zeroupper();
+}
+#undef QB32_DECOMPOSITION_FMA
 #endif
 
 }  // namespace

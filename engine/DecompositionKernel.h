@@ -9,11 +9,12 @@
 // small call) goes one sample at a time with the 16 outputs across the vector
 // lanes, reading the matrix by columns: `columns` is the transpose written by
 // transposeMatrix (inputs x 16 floats, zero-padded outputs), cached by the
-// caller; without it the tail transposes on the stack. AVX2 registers are used where the CPU has
-// them (simd::activeLevel), SSE2 otherwise; multiplies and adds are never
-// fused, so every level gives the same bits. Each sample's sum is formed in
-// the same order (j = 0, 1, ...) whatever the block boundaries, so splitting a
-// stream into blocks changes no bit. About ten times faster than the plain
+// caller; without it the tail transposes on the stack. AVX2 registers with
+// fused multiply-adds are used where the CPU has them (simd::activeLevel),
+// SSE2 with separate products and sums otherwise. Each sample's sum is formed
+// in the same order (j = 0, 1, ...) whatever the block boundaries, so
+// splitting a stream into blocks changes no bit (each level has its own bits,
+// every one within the double-precision sum's rounding bound). About ten times faster than the plain
 // form at 512-sample blocks (docs/PERFORMANCE.md).
 //
 // decomposeByPasses is the plain form kept as the benchmark's reference: one

@@ -64,43 +64,122 @@ typedef Vec4 Chunk[chunk][groups];
     z1 = cs[2 * groups + g] * x - cs[4 * groups + g] * xy;
 }
 
-// c: [section][5][groups], z: [section][2][groups].
-[[gnu::always_inline]] inline void sections(const Vec4* c, Vec4* z, int sectionCount, Chunk& b, int m) noexcept {
+// c: [section][5][groups], z: [section][2][groups]. A group's sections past
+// its longest lane's are pass-throughs (they change no bit) and are skipped:
+// the groups needing section s are those with groupSections[g] > s, the last
+// ones (groupSections does not decrease). The first group is a constant of
+// each instance, so the state stays in registers.
+template <int G0, typename Step>
+[[gnu::always_inline]] inline void sectionFrom(const Vec4* cs, Vec4* zs, Chunk& b, int m, Step step) noexcept {
+    Vec4 z0[groups], z1[groups];
+    for (int g = G0; g < groups; ++g) {
+        z0[g] = zs[g];
+        z1[g] = zs[groups + g];
+    }
+    for (int i = 0; i < m; ++i)
+        for (int g = G0; g < groups; ++g) step(cs, g, z0[g], z1[g], b[i][g]);
+    for (int g = G0; g < groups; ++g) {
+        zs[g] = z0[g];
+        zs[groups + g] = z1[g];
+    }
+}
+
+template <typename Step>
+[[gnu::always_inline]] inline void sectionsWith(const Vec4* c, Vec4* z, int sectionCount, const int* groupSections,
+                                                Chunk& b, int m, Step step) noexcept {
     for (int s = 0; s < sectionCount; ++s) {
         const Vec4* cs = c + 5 * groups * s;
-        Vec4 z0[groups], z1[groups];
-        for (int g = 0; g < groups; ++g) {
-            z0[g] = z[(2 * s) * groups + g];
-            z1[g] = z[(2 * s + 1) * groups + g];
-        }
-        for (int i = 0; i < m; ++i) {
-            for (int g = 0; g < groups; ++g) sectionStep(cs, g, z0[g], z1[g], b[i][g]);
-        }
-        for (int g = 0; g < groups; ++g) {
-            z[(2 * s) * groups + g] = z0[g];
-            z[(2 * s + 1) * groups + g] = z1[g];
+        Vec4* zs = z + 2 * groups * s;
+        int g0 = 0;
+        while (g0 < groups && groupSections[g0] <= s) ++g0;
+        switch (g0) {
+            case 0: sectionFrom<0>(cs, zs, b, m, step); break;
+            case 1: sectionFrom<1>(cs, zs, b, m, step); break;
+            case 2: sectionFrom<2>(cs, zs, b, m, step); break;
+            case 3: sectionFrom<3>(cs, zs, b, m, step); break;
+            default: break;
         }
     }
 }
 
-void runBaseline(const Vec4* c, Vec4* z, int sectionCount, const bool* active, float* const* channels,
-                 int count, int frames) noexcept {
+struct SeparateStep {
+    [[gnu::always_inline]] inline void operator()(const Vec4* cs, int g, Vec4& z0, Vec4& z1, Vec4& xy) const noexcept {
+        sectionStep(cs, g, z0, z1, xy);
+    }
+};
+
+[[gnu::always_inline]] inline void sections(const Vec4* c, Vec4* z, int sectionCount, const int* groupSections,
+                                            Chunk& b, int m) noexcept {
+    sectionsWith(c, z, sectionCount, groupSections, b, m, SeparateStep{});
+}
+
+void runBaseline(const Vec4* c, Vec4* z, int sectionCount, const int* groupSections, const bool* active,
+                 float* const* channels, int count, int frames) noexcept {
     Chunk b;
     for (int start = 0; start < frames; start += chunk) {
         const int m = frames - start < chunk ? frames - start : chunk;
         gather(b, active, channels, count, start, m);
-        sections(c, z, sectionCount, b, m);
+        sections(c, z, sectionCount, groupSections, b, m);
         scatter(b, active, channels, count, start, m);
     }
 }
 
 #if QB32_BIQUAD_BANK_AVX2
-// The same arithmetic with AVX registers; no fused multiply-add, so the same
-// bits. Channels move in and out of the lane layout four samples by four
-// lanes at a time (a 4 x 4 transpose, converted to double on the way in and
-// rounded to float on the way out: the same values as element by element).
-__attribute__((target("avx2"))) void runAvx2(const Vec4* c, Vec4* z, int sectionCount, const bool* active,
-                                             float* const* channels, int count, int frames) noexcept {
+// The same recursion with AVX registers and fused multiply-adds:
+//   y = c0 x + z0;  z0 = (c1 x + z1) - c3 y;  z1 = c2 x - c4 y,
+// each line one rounding fewer than the separate form (double precision
+// throughout, the output rounded to float once). Channels move in and out of
+// the lane layout four samples by four lanes at a time (a 4 x 4 transpose,
+// converted to double on the way in and rounded to float on the way out).
+#define QB32_BIQUAD_FMA __attribute__((target("avx2,fma"), always_inline)) inline
+QB32_BIQUAD_FMA void sectionStepFma(const Vec4* cs, int g, Vec4& z0, Vec4& z1, Vec4& xy) noexcept {
+    const __m256d x = reinterpret_cast<const __m256d&>(xy);
+    const __m256d y = _mm256_fmadd_pd(reinterpret_cast<const __m256d&>(cs[g]), x, reinterpret_cast<const __m256d&>(z0));
+    const __m256d a = _mm256_fmadd_pd(reinterpret_cast<const __m256d&>(cs[groups + g]), x,
+                                      reinterpret_cast<const __m256d&>(z1));
+    const __m256d newZ0 = _mm256_fnmadd_pd(reinterpret_cast<const __m256d&>(cs[3 * groups + g]), y, a);
+    const __m256d newZ1 = _mm256_fnmadd_pd(reinterpret_cast<const __m256d&>(cs[4 * groups + g]), y,
+                                           _mm256_mul_pd(reinterpret_cast<const __m256d&>(cs[2 * groups + g]), x));
+    reinterpret_cast<__m256d&>(xy) = y;
+    reinterpret_cast<__m256d&>(z0) = newZ0;
+    reinterpret_cast<__m256d&>(z1) = newZ1;
+}
+
+template <int G0>
+QB32_BIQUAD_FMA void sectionFromFma(const Vec4* cs, Vec4* zs, Chunk& b, int m) noexcept {
+    Vec4 z0[groups], z1[groups];
+    for (int g = G0; g < groups; ++g) {
+        z0[g] = zs[g];
+        z1[g] = zs[groups + g];
+    }
+    for (int i = 0; i < m; ++i)
+        for (int g = G0; g < groups; ++g) sectionStepFma(cs, g, z0[g], z1[g], b[i][g]);
+    for (int g = G0; g < groups; ++g) {
+        zs[g] = z0[g];
+        zs[groups + g] = z1[g];
+    }
+}
+
+QB32_BIQUAD_FMA void sectionsFma(const Vec4* c, Vec4* z, int sectionCount, const int* groupSections, Chunk& b,
+                                 int m) noexcept {
+    for (int s = 0; s < sectionCount; ++s) {
+        const Vec4* cs = c + 5 * groups * s;
+        Vec4* zs = z + 2 * groups * s;
+        int g0 = 0;
+        while (g0 < groups && groupSections[g0] <= s) ++g0;
+        switch (g0) {
+            case 0: sectionFromFma<0>(cs, zs, b, m); break;
+            case 1: sectionFromFma<1>(cs, zs, b, m); break;
+            case 2: sectionFromFma<2>(cs, zs, b, m); break;
+            case 3: sectionFromFma<3>(cs, zs, b, m); break;
+            default: break;
+        }
+    }
+}
+
+__attribute__((target("avx2,fma"))) void runAvx2(const Vec4* c, Vec4* z, int sectionCount, const int* groupSections,
+                                                 const bool* active, float* const* channels, int count,
+                                                 int frames) noexcept {
     Chunk b;
     alignas(32) static constexpr float silence[chunk] = {};
     alignas(32) float discard[chunk];
@@ -124,7 +203,8 @@ __attribute__((target("avx2"))) void runAvx2(const Vec4* c, Vec4* z, int section
         for (int s = 0; s < sectionCount; ++s) {
             const Vec4* cs = c + 5 * groups * s;
             Vec4* zs = z + 2 * groups * s;
-            for (int g = 0; g < groups; ++g) sectionStep(cs, g, zs[g], zs[groups + g], x[g]);
+            for (int g = 0; g < groups; ++g)
+                if (s < groupSections[g]) sectionStepFma(cs, g, zs[g], zs[groups + g], x[g]);
         }
         for (int g = 0; g < groups; ++g) {
             __m256d v;
@@ -158,7 +238,7 @@ __attribute__((target("avx2"))) void runAvx2(const Vec4* c, Vec4* z, int section
                 _mm256_store_pd(reinterpret_cast<double*>(&b[i][g]),
                                 _mm256_cvtps_pd(_mm_setr_ps(x[0][i], x[1][i], x[2][i], x[3][i])));
         }
-        sections(c, z, sectionCount, b, m);
+        sectionsFma(c, z, sectionCount, groupSections, b, m);
         for (int g = 0; g < groups; ++g) {
             float* y[4];
             bool any = false;
@@ -187,6 +267,7 @@ __attribute__((target("avx2"))) void runAvx2(const Vec4* c, Vec4* z, int section
     }
     _mm256_zeroupper();
 }
+#undef QB32_BIQUAD_FMA
 #endif
 
 }  // namespace
@@ -202,6 +283,16 @@ CModalBiquadBank* CModalBiquadBank::create(const double* const* coefficients, co
     }
     bank->sectionCount = longest;
     if (longest == 0) return bank;
+    // Per group of four lanes, the sections its longest cascade needs; the
+    // groups sorted so that those needing section s are the last ones.
+    for (int g = 0; g < groups; ++g) {
+        int most = 0;
+        for (int k = 4 * g; k < 4 * g + 4; ++k)
+            if (bank->laneActive[k] && sections[k] > most) most = sections[k];
+        bank->groupSections[g] = most;
+    }
+    for (int g = 1; g < groups; ++g)
+        if (bank->groupSections[g] < bank->groupSections[g - 1]) bank->groupSections[g] = bank->groupSections[g - 1];
 
     const long doubles = 7L * longest * lanes;
     if (doubles * static_cast<long>(sizeof(double)) > 0x7fffffffL) {
@@ -243,11 +334,13 @@ void CModalBiquadBank::process(float* const* channels, int count, int frames) no
     if (sectionCount == 0 || frames <= 0 || channels == nullptr) return;
 #if QB32_BIQUAD_BANK_AVX2
     if (simd::atLeast(simd::activeLevel(), simd::Level::avx2)) {
-        runAvx2(reinterpret_cast<const Vec4*>(coefficients), reinterpret_cast<Vec4*>(history), sectionCount, laneActive, channels, count, frames);
+        runAvx2(reinterpret_cast<const Vec4*>(coefficients), reinterpret_cast<Vec4*>(history), sectionCount,
+                groupSections, laneActive, channels, count, frames);
         return;
     }
 #endif
-    runBaseline(reinterpret_cast<const Vec4*>(coefficients), reinterpret_cast<Vec4*>(history), sectionCount, laneActive, channels, count, frames);
+    runBaseline(reinterpret_cast<const Vec4*>(coefficients), reinterpret_cast<Vec4*>(history), sectionCount,
+                groupSections, laneActive, channels, count, frames);
 }
 
 }  // namespace qb32

@@ -12,11 +12,20 @@
 //
 // Arithmetic: per sample and section, in double, with the normalised
 // coefficients c0..c4 = b0/a0, b1/a0, b2/a0, a1/a0, a2/a0 and history z0, z1
-// (transposed direct form II, separate multiplies and adds):
+// (transposed direct form II):
 //   y = c0 x + z0;  z0 = c1 x + z1 - c3 y;  z1 = c2 x - c4 y;
-// the last section's y is rounded to float. That is exactly the arithmetic of
-// the primitive biquadFilterInPlace, so a lane's output equals that
-// primitive's output for the same coefficients, bit for bit.
+// the last section's y is rounded to float. Below the AVX2 level with
+// separate multiplies and adds: exactly the arithmetic of the primitive
+// biquadFilterInPlace, so a lane's output equals that primitive's output for
+// the same coefficients, bit for bit. From AVX2 up the products meet their
+// sums in fused multiply-adds (one rounding fewer per line, in double):
+// within a few units of the double rounding of the primitive, which after
+// the final rounding to float is its output or one float step from it
+// (tested against the primitive).
+//
+// Lanes with fewer sections than the longest cascade are padded with
+// pass-through sections; a group of four lanes whose cascades are all shorter
+// skips them (they would change no bit).
 //
 // A lane gets no cascade (hasLane false; its channel is left untouched) when
 // its coefficients are missing, its section count is 0 or less, or a section
@@ -46,6 +55,7 @@ private:
     CModalBiquadBank() noexcept = default;
 
     int sectionCount = 0;
+    int groupSections[laneCount / 4] = {};  // sections each group of four lanes runs (non-decreasing)
     void* memory = nullptr;          // coefficients, then histories (32-byte aligned)
     double* coefficients = nullptr;  // [section][5][laneCount]
     double* history = nullptr;       // [section][2][laneCount]

@@ -78,6 +78,53 @@ void weightedSum(const float* const* x, const float* factor, int count, float* s
     weightedSumBaseline(x, factor, count, sum, frames);
 }
 
+// out[j] = sum over c < count, in order, of factor[c] * y[c][j]: one chain
+// per sample, fused multiply-adds from AVX2 up (BeamLanes forms the same
+// chain per beam), separate products and sums below.
+void steerLanesBaseline(const float* const* y, const float* factor, int count, float* out, int frames) noexcept {
+    for (int j = 0; j < frames; ++j) {
+        float s = 0.0f;
+        for (int c = 0; c < count; ++c) s += factor[c] * y[c][j];
+        out[j] = s;
+    }
+}
+
+#if defined(__i386__) || defined(__x86_64__)
+__attribute__((target("avx2,fma"))) void steerLanesAvx2(const float* const* y, const float* factor, int count,
+                                                        float* out, int frames) noexcept {
+    __m256 f[16];
+    for (int c = 0; c < count; ++c) f[c] = _mm256_set1_ps(factor[c]);
+    int j = 0;
+    for (; j + 16 <= frames; j += 16) {
+        __m256 s0 = _mm256_setzero_ps(), s1 = _mm256_setzero_ps();
+        for (int c = 0; c < count; ++c) {
+            s0 = _mm256_fmadd_ps(f[c], _mm256_loadu_ps(y[c] + j), s0);
+            s1 = _mm256_fmadd_ps(f[c], _mm256_loadu_ps(y[c] + j + 8), s1);
+        }
+        _mm256_storeu_ps(out + j, s0);
+        _mm256_storeu_ps(out + j + 8, s1);
+    }
+    for (; j < frames; j += 8) {
+        const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(frames - j), lane);
+        __m256 s = _mm256_setzero_ps();
+        for (int c = 0; c < count; ++c) s = _mm256_fmadd_ps(f[c], _mm256_maskload_ps(y[c] + j, mask), s);
+        _mm256_maskstore_ps(out + j, mask, s);
+    }
+    _mm256_zeroupper();
+}
+#endif
+
+void steerLanes(const float* const* y, const float* factor, int count, float* out, int frames) noexcept {
+#if defined(__i386__) || defined(__x86_64__)
+    if (simd::atLeast(simd::activeLevel(), simd::Level::avx2)) {
+        steerLanesAvx2(y, factor, count, out, frames);
+        return;
+    }
+#endif
+    steerLanesBaseline(y, factor, count, out, frames);
+}
+
 int neighbour(int current, int direction, bool wraps) noexcept {
     return wraps ? wrapAzimuth(current + direction) : current + direction;
 }
@@ -95,8 +142,11 @@ void CMbf::releaseBuffers() noexcept {
     delete[] elevationTrack;
     delete[] azimuthTrack;
     elevationTrack = azimuthTrack = nullptr;
+    vecFree(steeredHistory);
+    steeredHistory = nullptr;
     slots.release();
     order = -1;
+    restSamples = 0;
 }
 
 int CMbf::configure(const vkAudioInterface& in, const vkAudioInterface& out) {
@@ -122,7 +172,7 @@ int CMbf::configure(const vkAudioInterface& in, const vkAudioInterface& out) {
     ok = ok && (azimuthTrack = new (std::nothrow) int[frames]) != nullptr;
     ok = ok && slots.configure(n + 1, frames, input.sampleRate, fadeTimeConstantMs,
                                 CrossfadeSlots::MissingFilter::silent,
-                                CrossfadeSlots::Convolution::partitioned) == status::ok;
+                                CrossfadeSlots::Convolution::partitioned, sharedRamps) == status::ok;
     if (!ok) {
         releaseBuffers();
         return status::allocationFailed;
@@ -147,7 +197,13 @@ int CMbf::setLatency(float samples) noexcept {
     if (active) return status::blockActive;
     if (!(samples >= 0.0f) || samples > CrossfadeSlots::maxLatency) return mbfStatus::badLatency;
     latency = samples;
+    restSamples = 0;
     if (order < 0) return status::ok;  // sized by the next configure
+    // The steered history a rebuild of the stage's own filters reads.
+    vecFree(steeredHistory);
+    steeredHistory = nullptr;
+    const int reach = CrossfadeSlots::restoreSamplesFor(samples);
+    if (reach > 0 && (steeredHistory = vecAlloc(orderCount * reach)) == nullptr) return status::allocationFailed;
     return slots.setLatency(samples);
 }
 
@@ -183,6 +239,7 @@ void CMbf::settle() noexcept {
     azimuth.current = azimuth.target;
     elevation.counter = azimuth.counter = 0;
     elevation.remainder = azimuth.remainder = 0;
+    restSamples = 0;
 }
 
 int CMbf::stop() noexcept {
@@ -193,6 +250,7 @@ int CMbf::stop() noexcept {
 
 void CMbf::reset() noexcept {
     ++changes;
+    restSamples = 0;
     slots.clearHistories();
 }
 
@@ -219,8 +277,8 @@ void CMbf::setAzimuth(float degrees) noexcept {
                          : 0);
 }
 
-void CMbf::glide(GlideAxis& axis, const float* table, int columns, int rows, bool wraps, int rate_hz,
-                 float* const* factors, int* track, int frames) noexcept {
+int CMbf::glide(GlideAxis& axis, const float* table, int columns, int rows, bool wraps, int rate_hz,
+                float* const* factors, int* track, int frames) noexcept {
     int i = 0;
     while (i < frames) {
         if (axis.counter == 0) {
@@ -231,7 +289,7 @@ void CMbf::glide(GlideAxis& axis, const float* table, int columns, int rows, boo
                     for (int j = i; j < frames; ++j) factors[r][j] = value;
                 }
                 for (int j = i; j < frames; ++j) track[j] = axis.current;
-                return;
+                return i;
             }
             int direction = axis.target > axis.current ? 1 : -1;
             const int distance = axis.target - axis.current;
@@ -275,6 +333,7 @@ void CMbf::glide(GlideAxis& axis, const float* table, int columns, int rows, boo
             track[i - 1] = axis.current;
         }
     }
+    return axis.counter == 0 && axis.current == axis.target ? frames : frames + 1;
 }
 
 void CMbf::steer(const float* const* in, int frames) noexcept {
@@ -284,6 +343,7 @@ void CMbf::steer(const float* const* in, int frames) noexcept {
     const bool atRest = elevation.counter == 0 && elevation.current == elevation.target &&
                         azimuth.counter == 0 && azimuth.current == azimuth.target;
     if (atRest) {
+        restSamples += frames;
         for (int j = 0; j < frames; ++j) {
             elevationTrack[j] = elevation.current;
             azimuthTrack[j] = azimuth.current;
@@ -301,10 +361,15 @@ void CMbf::steer(const float* const* in, int frames) noexcept {
         }
         return;
     }
-    glide(elevation, &elevationFactorTable[0][0], elevationColumns, (order + 1) * (order + 1), false, glideRate_hz,
-          elevationFactors, elevationTrack, frames);
-    glide(azimuth, &azimuthFactorTable[0][0], azimuthColumns, 2 * order, true, glideRate_hz, azimuthFactors,
-          azimuthTrack, frames);
+    const int elevationRests = glide(elevation, &elevationFactorTable[0][0], elevationColumns,
+                                     (order + 1) * (order + 1), false, glideRate_hz, elevationFactors,
+                                     elevationTrack, frames);
+    const int azimuthRests = glide(azimuth, &azimuthFactorTable[0][0], azimuthColumns, 2 * order, true,
+                                   glideRate_hz, azimuthFactors, azimuthTrack, frames);
+    // Samples at the end of the block that both axes spent at rest (a step
+    // ending on the block's last sample counts from the next block).
+    const int restsFrom = elevationRests > azimuthRests ? elevationRests : azimuthRests;
+    restSamples = restsFrom < frames ? frames - restsFrom : 0;
     for (int n = 0; n <= orders; ++n) {
         if (!slots.laneInUse(n)) continue;
         float* sum = orderSignals[n];
@@ -335,6 +400,82 @@ bool CMbf::restingView(float* factors, CrossfadeSlots::SteadySet& set, int& orde
             factors[k] = factor;
         }
     return true;
+}
+
+bool CMbf::canShare(std::int64_t samples) const noexcept {
+    if (order != 3 || input.frameCount() <= 0 || !atRest() || restSamples < samples) return false;
+    int banks[3];
+    slots.occupiedBanks(banks);
+    if (banks[0] < 0) return false;
+    for (int b : banks)
+        if (b >= 0 && !slots.partitioned(b)) return false;
+    return true;
+}
+
+void CMbf::restingFactors(float* factors) const noexcept {
+    for (int n = 0; n < orderCount; ++n)
+        for (int m = -n; m <= n; ++m) {
+            const int k = n * n + n + m;
+            float factor = elevationFactorTable[k][elevation.current];
+            if (m != 0) factor = factor * azimuthFactorTable[azimuthRowOfDegree(m)][azimuth.current];
+            factors[k] = factor;
+        }
+}
+
+// A set's output from the shared filters: the steering sum of the filtered
+// components the set uses.
+struct CMbf::SharedSource final : CrossfadeSlots::ExternalSource {
+    const float* const* const* bankLanes = nullptr;
+    float factors[16] = {};
+    void run(int bank, int offset, float* dst, int frames) noexcept override {
+        const float* const* lanes = bankLanes[bank];
+        const float* y[16];
+        float f[16];
+        int count = 0;
+        for (int k = 0; lanes != nullptr && k < 16; ++k)
+            if (lanes[k] != nullptr) {
+                y[count] = lanes[k] + offset;
+                f[count++] = factors[k];
+            }
+        if (count == 0)
+            vecZero(dst, frames);
+        else
+            steerLanes(y, f, count, dst, frames);
+    }
+};
+
+int CMbf::processShared(const float* const* const* bankLanes, float* out, int frames) noexcept {
+    if (order < 0 || input.frameCount() <= 0) return mbfStatus::notConfigured;
+    if (frames > input.frameCount() || bankLanes == nullptr || out == nullptr) return status::unsupportedStream;
+    if (frames <= 0) return status::ok;
+    for (int j = 0; j < frames; ++j) {
+        elevationTrack[j] = elevation.current;
+        azimuthTrack[j] = azimuth.current;
+    }
+    SharedSource source;
+    source.bankLanes = bankLanes;
+    restingFactors(source.factors);
+    slots.processExternal(source, out, frames);
+    restSamples += frames;
+    return status::ok;
+}
+
+void CMbf::resumeOwnFilters(const float* const* componentEnd) noexcept {
+    if (!slots.anyStale() || steeredHistory == nullptr || order != 3) return;
+    ++changes;
+    const int n = slots.restoreSamples();
+    float factors[16];
+    restingFactors(factors);
+    const float* ends[orderCount] = {};
+    for (int o = 0; o < orderCount; ++o) {
+        float* row = steeredHistory + o * n;
+        const float* x[7];
+        for (int c = 0; c <= 2 * o; ++c) x[c] = componentEnd[o * o + c] - n;
+        // The sums process forms at rest, sample for sample.
+        weightedSum(x, factors + o * o, 2 * o + 1, row, n);
+        ends[o] = row + n;
+    }
+    slots.restoreStale(ends);
 }
 
 int CMbf::process(const float* const* in, float* const* out, int frames) noexcept {

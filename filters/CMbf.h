@@ -114,8 +114,63 @@ public:
             azimuthTrack[j] = azimuth.current;
         }
         slots.advanceSteady(frames);
+        restSamples += frames;
     }
+    // The same for a block whose one set was formed from shared filters
+    // (the caller has checked atRest and that one set runs alone).
+    void advanceShared(int frames) noexcept {
+        for (int j = 0; j < frames; ++j) {
+            elevationTrack[j] = elevation.current;
+            azimuthTrack[j] = azimuth.current;
+        }
+        slots.advanceExternal(frames);
+        restSamples += frames;
+    }
+    // One set runs alone (no crossfade, nothing waiting).
+    [[nodiscard]] bool oneSetAlone() const noexcept { return slots.steadyBank() >= 0; }
     [[nodiscard]] int getSteeredOrders() const noexcept { return steeredOrders; }
+
+    // ---- filtering shared with other beams ----------------------------------
+    // The engine may form this stage's output from modal filters it runs once
+    // for several beams: at rest, a set's output is the steering sum of the
+    // components each filtered by the set (filter, then steer), which equals
+    // this stage's own steer-then-filter output within rounding once the
+    // direction has rested for as long as the filters reach back.
+    //
+    // Samples run at rest since the steering or the filter histories last
+    // changed (a glide, settle, reset, configure, setLatency).
+    [[nodiscard]] std::int64_t restingSamples() const noexcept { return restSamples; }
+    // At rest for at least `samples` samples, order 3, every occupied set in
+    // a partitioned bank.
+    [[nodiscard]] bool canShare(std::int64_t samples) const noexcept;
+    // The banks of the occupied sets (current, next, pending; -1: empty).
+    void occupiedBanks(int* banks) const noexcept { slots.occupiedBanks(banks); }
+    // Steering factors at the angles reached (factors[16], k = n*n + n + m).
+    void restingFactors(float* factors) const noexcept;
+    // One block with every occupied set's output formed from shared filters:
+    // bankLanes[bank][k] holds `frames` samples of component k through that
+    // bank's set, null where the set has no filter for k's order. Fades and
+    // handovers run as in process; the stage's own filters fall behind.
+    // The same status rules as process; the stage must be at rest.
+    int processShared(const float* const* const* bankLanes, float* out, int frames) noexcept;
+    // True when the stage's own filters fell behind (processShared ran since
+    // they were last up to date).
+    [[nodiscard]] bool ownFiltersBehind() const noexcept { return slots.anyStale(); }
+    // Before process runs again after processShared: rebuilds the filters
+    // that fell behind from the components before the next sample,
+    // componentEnd[k][-n] .. componentEnd[k][-1] with n >= componentHistoryNeeded(),
+    // steered at the angles reached (exact when the stage rested meanwhile).
+    void resumeOwnFilters(const float* const* componentEnd) noexcept;
+    [[nodiscard]] int componentHistoryNeeded() const noexcept { return slots.restoreSamples(); }
+    // Ramps shared with other stages of the same rate (used by configure
+    // when they match; they must outlive this stage's configuration).
+    void shareFadeRamps(const FadeRamps* ramps) noexcept { sharedRamps = ramps; }
+    // The steering has not rested meanwhile (for an owner that paused the
+    // stage while the components went on).
+    void interruptRest() noexcept {
+        ++changes;
+        restSamples = 0;
+    }
     // Counts every call that changes the stage from outside process
     // (configure, setLatency, loads, start, stop, settle, reset, the angle
     // setters): a caller keeping a view of the stage can tell it is stale.
@@ -136,8 +191,11 @@ private:
         float accumulator[16] = {};
         float slope[16] = {};
     };
-    static void glide(GlideAxis& axis, const float* table, int columns, int rows, bool wraps, int rate_hz,
-                      float* const* factors, int* track, int frames) noexcept;
+    // Answers the first sample from which the axis rests for the rest of
+    // the block (frames when it is still gliding at the end).
+    static int glide(GlideAxis& axis, const float* table, int columns, int rows, bool wraps, int rate_hz,
+                     float* const* factors, int* track, int frames) noexcept;
+    struct SharedSource;
 
     void releaseBuffers() noexcept;
     void steer(const float* const* in, int frames) noexcept;
@@ -159,6 +217,9 @@ private:
     int* azimuthTrack = nullptr;
     CrossfadeSlots slots;
     std::uint32_t changes = 0;
+    std::int64_t restSamples = 0;
+    float* steeredHistory = nullptr;  // orderCount rows of componentHistoryNeeded() samples
+    const FadeRamps* sharedRamps = nullptr;
 };
 
 }  // namespace qb32

@@ -1,6 +1,7 @@
 #include "filters/CrossfadeSlots.h"
 
 #include <cmath>
+#include <cstring>
 #include <new>
 
 #include "framework/Status.h"
@@ -11,6 +12,42 @@ namespace {
 // Longest ramp we agree to build (about 6.7 hours at 44.1 kHz).
 constexpr double maxFadeLength = 1 << 30;
 }  // namespace
+
+bool FadeRamps::build(float sampleRate, int fadeTimeConstantMs) noexcept {
+    release();
+    // Five time constants; a rate that is not a positive number gets no ramp.
+    double samples = 0.0;
+    if (std::isfinite(sampleRate) && sampleRate > 0.0f)
+        samples = std::floor(std::floor(static_cast<double>(sampleRate)) * fadeTimeConstantMs * 5.0 / 1000.0);
+    if (samples > maxFadeLength) return false;
+    rate = sampleRate;
+    ms = fadeTimeConstantMs;
+    if (samples >= 1.0) {
+        const int n = static_cast<int>(samples);
+        memory = vecAlloc(2 * n);
+        if (memory == nullptr) return false;
+        float* out = memory;
+        float* in = memory + n;
+        const auto divisor = static_cast<float>(-static_cast<double>(sampleRate) * fadeTimeConstantMs / 1000.0);
+        vecRamp(out, n, 0.0f, 1.0f);
+        vecDivConstInPlace(divisor, out, n);
+        vecExpInPlace(out, n);
+        vecSubFromConst(out, 1.0f, in, n);
+        fadeOut = out;
+        fadeIn = in;
+        length = n;
+    }
+    built = true;
+    return true;
+}
+
+void FadeRamps::release() noexcept {
+    vecFree(memory);
+    memory = nullptr;
+    fadeIn = fadeOut = nullptr;
+    length = 0;
+    built = false;
+}
 
 CrossfadeSlots::~CrossfadeSlots() { release(); }
 
@@ -25,7 +62,12 @@ void CrossfadeSlots::release() noexcept {
     for (int b = 0; b < bankCount; ++b) {
         convolvers[b].release();
         bankPartitioned[b] = false;
+        stale[b] = false;
+        bankFilters[b] = BankFilters{};
     }
+    vecFree(filterCopies);
+    filterCopies = nullptr;
+    restoreReach = 0;
     for (float*& buffer : slotOutput) {
         vecFree(buffer);
         buffer = nullptr;
@@ -36,10 +78,10 @@ void CrossfadeSlots::release() noexcept {
     }
     streamPhase = 0;
     vecFree(scratch);
-    vecFree(fadeIn);
-    vecFree(fadeOut);
-    scratch = fadeIn = fadeOut = nullptr;
-    lanesPerBank = frameCapacity = fadeLength = 0;
+    scratch = nullptr;
+    ownRamps.release();
+    ramps = nullptr;
+    lanesPerBank = frameCapacity = 0;
     firBufferBytes = allowedTaps = 0;
     storageReady = false;
     emptySlots();
@@ -48,11 +90,12 @@ void CrossfadeSlots::release() noexcept {
 void CrossfadeSlots::emptySlots() noexcept {
     for (SlotState& s : slots) s = SlotState{};
     samplesSinceLoad = fadeDone = 0;
+    nextSameAsCurrent = mirroring = false;
 }
 
 int CrossfadeSlots::configure(int laneCountPerBank, int blockFrames, float sampleRate,
                               int fadeTimeConstantMs, MissingFilter missing,
-                              Convolution convolution) noexcept {
+                              Convolution convolution, const FadeRamps* shared) noexcept {
     release();
     missingFilter = missing;
     convolutionKind = convolution;
@@ -69,24 +112,12 @@ int CrossfadeSlots::configure(int laneCountPerBank, int blockFrames, float sampl
         for (int l = 0; l < laneCountPerBank; ++l)
             ok = ok && (delayedInputs[l] = vecAlloc(blockFrames)) != nullptr;
     ok = ok && (scratch = vecAlloc(blockFrames)) != nullptr;
-
-    // Five time constants; a rate that is not a positive number gets no ramp.
-    double length = 0.0;
-    if (std::isfinite(sampleRate) && sampleRate > 0.0f)
-        length = std::floor(std::floor(static_cast<double>(sampleRate)) * fadeTimeConstantMs * 5.0 / 1000.0);
-    if (length > maxFadeLength) ok = false;
-    if (ok && length >= 1.0) {
-        fadeLength = static_cast<int>(length);
-        fadeOut = vecAlloc(fadeLength);
-        fadeIn = vecAlloc(fadeLength);
-        ok = fadeOut != nullptr && fadeIn != nullptr;
-        if (ok) {
-            const auto divisor =
-                static_cast<float>(-static_cast<double>(sampleRate) * fadeTimeConstantMs / 1000.0);
-            vecRamp(fadeOut, fadeLength, 0.0f, 1.0f);
-            vecDivConstInPlace(divisor, fadeOut, fadeLength);
-            vecExpInPlace(fadeOut, fadeLength);
-            vecSubFromConst(fadeOut, 1.0f, fadeIn, fadeLength);
+    if (ok) {
+        if (shared != nullptr && shared->matches(sampleRate, fadeTimeConstantMs)) {
+            ramps = shared;
+        } else {
+            ok = ownRamps.build(sampleRate, fadeTimeConstantMs);
+            ramps = &ownRamps;
         }
     }
     if (!ok) {
@@ -96,6 +127,14 @@ int CrossfadeSlots::configure(int laneCountPerBank, int blockFrames, float sampl
     lanesPerBank = laneCountPerBank;
     frameCapacity = blockFrames;
     return status::ok;
+}
+
+int CrossfadeSlots::restoreSamplesFor(float latency) noexcept {
+    const int taps = maxTapsFor(latency);
+    if (!PartitionedConvolver::supports(taps)) return 0;
+    constexpr int P = PartitionedConvolver::partitionSamples;
+    const int partitions = taps > P ? (taps - P + P - 1) / P : 0;
+    return static_cast<int>(latency) + P * (partitions + 2);
 }
 
 int CrossfadeSlots::maxTapsFor(float latency) noexcept {
@@ -123,13 +162,23 @@ int CrossfadeSlots::setLatency(float latency) noexcept {
             ok = ok && lane.firBuffer != nullptr && delayOk;
         }
     // The convolvers reach a few thousand taps; longer filters run in direct form.
+    vecFree(filterCopies);
+    filterCopies = nullptr;
+    restoreReach = 0;
     for (int b = 0; b < bankCount; ++b) {
         convolvers[b].release();
         bankPartitioned[b] = false;
+        stale[b] = false;
+        bankFilters[b] = BankFilters{};
         if (ok && convolutionKind == Convolution::partitioned && lanesPerBank > 0 &&
             PartitionedConvolver::supports(allowedTaps))
             ok = convolvers[b].configure(lanesPerBank, allowedTaps, PartitionedConvolver::Outputs::sum) ==
                  status::ok;
+    }
+    if (ok && convolvers[0].isConfigured()) {
+        filterCopies = vecAlloc(bankCount * lanesPerBank * allowedTaps);
+        ok = filterCopies != nullptr;
+        restoreReach = restoreSamplesFor(latency);
     }
     if (!ok || lanesPerBank == 0) return status::allocationFailed;
     storageReady = true;
@@ -143,26 +192,36 @@ bool CrossfadeSlots::fits(int length) const noexcept {
     return firGetStateSize(length, &bytes) == primitiveStatus::ok && bytes <= firBufferBytes;
 }
 
+// A bank no other slot holds (a pending load reuses the pending bank).
+int CrossfadeSlots::freeBank(Slot target) const noexcept {
+    for (int b = 0; b < bankCount; ++b) {
+        bool taken = false;
+        for (int s = 0; s < 3; ++s)
+            if (s != static_cast<int>(target) && slots[s].bank == b) taken = true;
+        if (!taken) return b;
+    }
+    return 0;
+}
+
 CrossfadeSlots::Slot CrossfadeSlots::load(const int* lengths, const float* const* taps,
                                           int laneCount) noexcept {
     ++settingsChanges;
     Slot target = Slot::pending;
-    int bank = 0;
-    if (!occupied(Slot::current)) {
+    if (!occupied(Slot::current))
         target = Slot::current;
-    } else if (!occupied(Slot::next)) {
+    else if (!occupied(Slot::next))
         target = Slot::next;
-        bank = (slot(Slot::current).bank + 1) % bankCount;
-    } else {
-        bank = (slot(Slot::next).bank + 1) % bankCount;  // a later pending load overwrites
-    }
+    const int bank = freeBank(target);
     SlotState& set = slot(target);
     set.fadeStartDelay = 0;
     const int latencySamples = (allowedTaps - 1) / 2;
     const bool partitioned = convolvers[bank].isConfigured() && convolution::partitionedEnabled() &&
                              missingFilter == MissingFilter::silent;
     bankPartitioned[bank] = partitioned;
+    stale[bank] = false;
+    bankFilters[bank] = BankFilters{};
     int laneLengths[maxLanes] = {};
+    int laneDelays[maxLanes] = {};
     const float* laneTaps[maxLanes] = {};
     for (int l = 0; l < laneCount; ++l) {
         Lane& lane = lanes[bank][l];
@@ -183,20 +242,90 @@ CrossfadeSlots::Slot CrossfadeSlots::load(const int* lengths, const float* const
         } else if (missingFilter == MissingFilter::passThrough && delay > set.fadeStartDelay) {
             set.fadeStartDelay = delay;
         }
+        laneDelays[l] = delay;
         lane.delay->resize(delay);  // within capacity: clears, never allocates
     }
     // A convolver lane delays its input instead of its output (the same
     // samples meet the same taps), so a short filter stays in the direct-form
     // head. It cuts the stream where every other set of this block does.
     static constexpr int noDelays[maxLanes] = {};
-    if (partitioned) convolvers[bank].load(laneLengths, laneTaps, noDelays, streamPhase);
+    if (partitioned) {
+        convolvers[bank].load(laneLengths, laneTaps, noDelays, streamPhase);
+        recordFilters(bank, laneLengths, laneTaps, laneDelays, laneCount);
+    }
     set.laneCount = laneCount;
     set.bank = bank;
+    if (target == Slot::next)
+        nextSameAsCurrent = !partitioned && !bankPartitioned[slot(Slot::current).bank] &&
+                            slot(Slot::current).laneCount == laneCount &&
+                            sameDirectSets(slot(Slot::current).bank, bank, laneCount);
     return target;
 }
 
+void CrossfadeSlots::recordFilters(int bank, const int* lengths, const float* const* taps, const int* delays,
+                                   int laneCount) noexcept {
+    BankFilters& f = bankFilters[bank];
+    f = BankFilters{};
+    f.laneCount = laneCount;
+    std::uint64_t h = 1469598103934665603ull;  // FNV-1a over lengths, delays and tap bits
+    auto mix = [&h](std::uint32_t v) {
+        for (int k = 0; k < 4; ++k) {
+            h ^= (v >> (8 * k)) & 0xffu;
+            h *= 1099511628211ull;
+        }
+    };
+    for (int l = 0; l < laneCount && l < lanesPerBank; ++l) {
+        f.lengths[l] = lengths[l] > 0 ? lengths[l] : 0;
+        f.delays[l] = delays[l];
+        mix(static_cast<std::uint32_t>(f.lengths[l]));
+        mix(static_cast<std::uint32_t>(f.delays[l]));
+        if (f.lengths[l] == 0) continue;
+        float* copy = filterCopies + (bank * lanesPerBank + l) * allowedTaps;
+        std::memcpy(copy, taps[l], sizeof(float) * static_cast<std::size_t>(f.lengths[l]));
+        f.taps[l] = copy;
+        for (int i = 0; i < f.lengths[l]; ++i) {
+            std::uint32_t bits;
+            std::memcpy(&bits, copy + i, sizeof bits);
+            mix(bits);
+            if (copy[i] != 0.0f) f.usedLanes |= 1u << l;
+        }
+    }
+    f.hash = h;
+}
+
+bool CrossfadeSlots::sameFilters(const BankFilters& a, const BankFilters& b) noexcept {
+    if (a.hash != b.hash || a.laneCount != b.laneCount) return false;
+    for (int l = 0; l < a.laneCount && l < maxLanes; ++l) {
+        if (a.lengths[l] != b.lengths[l] || a.delays[l] != b.delays[l]) return false;
+        if (a.lengths[l] > 0 &&
+            std::memcmp(a.taps[l], b.taps[l], sizeof(float) * static_cast<std::size_t>(a.lengths[l])) != 0)
+            return false;
+    }
+    return true;
+}
+
+// Two direct-form banks with the same filters behind the same delays.
+bool CrossfadeSlots::sameDirectSets(int bankA, int bankB, int laneCount) const noexcept {
+    if (bankA < 0 || bankB < 0) return false;
+    for (int l = 0; l < laneCount && l < lanesPerBank; ++l) {
+        const Lane& a = lanes[bankA][l];
+        const Lane& b = lanes[bankB][l];
+        if ((a.fir == nullptr) != (b.fir == nullptr)) return false;
+        if (a.delay->getLength() != b.delay->getLength()) return false;
+        if (a.fir == nullptr) continue;
+        const int n = firTapCount(a.fir);
+        if (n != firTapCount(b.fir) ||
+            std::memcmp(firReversedTaps(a.fir), firReversedTaps(b.fir), sizeof(float) * static_cast<std::size_t>(n)) != 0)
+            return false;
+    }
+    return true;
+}
+
 void CrossfadeSlots::restartConvolver(int bank) noexcept {
-    if (bank >= 0 && bankPartitioned[bank]) convolvers[bank].clear(streamPhase);
+    if (bank >= 0 && bankPartitioned[bank]) {
+        convolvers[bank].clear(streamPhase);
+        stale[bank] = false;
+    }
 }
 
 void CrossfadeSlots::commitNewest() noexcept {
@@ -205,11 +334,32 @@ void CrossfadeSlots::commitNewest() noexcept {
         slot(Slot::current) = slot(Slot::pending);
         restartConvolver(slot(Slot::current).bank);  // never ran: starts on today's grid
     } else if (occupied(Slot::next)) {
+        // A next set with the current filters and a full history has the
+        // current set's state: the current bank carries on (it alone is up
+        // to date when the next one was not run).
+        const int keep = slot(Slot::current).bank;
+        const bool same = nextSameAsCurrent && samplesSinceLoad >= slot(Slot::next).fadeStartDelay;
         slot(Slot::current) = slot(Slot::next);
+        if (same) slot(Slot::current).bank = keep;
     }
     slot(Slot::next) = SlotState{-1, 0, 0};
     slot(Slot::pending) = SlotState{-1, 0, 0};
     samplesSinceLoad = fadeDone = 0;
+    nextSameAsCurrent = mirroring = false;
+}
+
+void CrossfadeSlots::runAny(const SlotState& set, const float* const* laneInputs, int offset, float* dst,
+                            int frames) noexcept {
+    if (external == nullptr) {
+        runSet(set, laneInputs, offset, dst, frames);
+        return;
+    }
+    if (set.laneCount <= 0 || set.bank < 0) {
+        vecZero(dst, frames);
+        return;
+    }
+    external->run(set.bank, offset, dst, frames);
+    stale[set.bank] = true;
 }
 
 void CrossfadeSlots::runSet(const SlotState& set, const float* const* laneInputs, int offset,
@@ -257,19 +407,35 @@ void CrossfadeSlots::runSet(const SlotState& set, const float* const* laneInputs
 }
 
 void CrossfadeSlots::process(const float* const* laneInputs, float* out, int frames) noexcept {
+    external = nullptr;
+    processSets(laneInputs, out, frames);
+}
+
+void CrossfadeSlots::processExternal(ExternalSource& source, float* out, int frames) noexcept {
+    external = &source;
+    processSets(nullptr, out, frames);
+    external = nullptr;
+}
+
+void CrossfadeSlots::processSets(const float* const* laneInputs, float* out, int frames) noexcept {
     blockPhase = streamPhase;
     streamPhase = (streamPhase + frames) % PartitionedConvolver::partitionSamples;
     float* oldSet = slotOutput[0];
     float* newSet = slotOutput[1];
     if (occupied(Slot::current))
-        runSet(slot(Slot::current), laneInputs, 0, oldSet, frames);
+        runAny(slot(Slot::current), laneInputs, 0, oldSet, frames);
     else
         vecZero(oldSet, frames);
     if (!occupied(Slot::next)) {
         vecCopy(oldSet, out, frames);
         return;
     }
-    runSet(slot(Slot::next), laneInputs, 0, newSet, frames);
+    // Identical filters with a full history give the current set's bits.
+    mirroring = external == nullptr && nextSameAsCurrent && samplesSinceLoad >= slot(Slot::next).fadeStartDelay;
+    if (mirroring)
+        vecCopy(oldSet, newSet, frames);
+    else
+        runAny(slot(Slot::next), laneInputs, 0, newSet, frames);
     samplesSinceLoad += frames;
     int from = 0;
     // At most two handovers per block: next, then the pending set behind it.
@@ -281,14 +447,16 @@ void CrossfadeSlots::process(const float* const* laneInputs, float* out, int fra
         oldSet = newSet;
         newSet = freed;
         if (!occupied(Slot::next)) return;  // out[from, frames) already holds oldSet
-        runSet(slot(Slot::next), laneInputs, from, newSet + from, frames - from);
+        runAny(slot(Slot::next), laneInputs, from, newSet + from, frames - from);
         samplesSinceLoad = frames - from;
     }
+    mirroring = false;
 }
 
 int CrossfadeSlots::mix(const float* oldSet, const float* newSet, float* out, int from,
                         int frames) noexcept {
     const int delay = slot(Slot::next).fadeStartDelay;
+    const int fadeLength = ramps != nullptr ? ramps->length : 0;
     const int span = frames - from;  // samples of this block the next set has run
     if (!occupied(Slot::next) || samplesSinceLoad <= delay) {
         vecCopy(oldSet + from, out + from, span);
@@ -309,20 +477,33 @@ int CrossfadeSlots::mix(const float* oldSet, const float* newSet, float* out, in
     const float* n = newSet + from;
     float* y = out + from;
     if (pre > 0) vecCopy(o, y, pre);
-    const float* fo = fadeOut + fadeDone;
-    const float* fi = fadeIn + fadeDone;
+    const float* fo = ramps->fadeOut + fadeDone;
+    const float* fi = ramps->fadeIn + fadeDone;
     for (int t = 0; t < fade; ++t) y[pre + t] = o[pre + t] * fo[t] + n[pre + t] * fi[t];
     if (newFrom < span) vecCopy(n + newFrom, y + newFrom, span - newFrom);
     fadeDone += fade;
     if (fadeDone < fadeLength) return frames;
+    // A copied next set hands over by letting the current bank carry on.
+    const int keep = slot(Slot::current).bank;
     slot(Slot::current) = slot(Slot::next);
+    if (mirroring) slot(Slot::current).bank = keep;
+    mirroring = false;
     slot(Slot::next) = occupied(Slot::pending) ? slot(Slot::pending) : SlotState{-1, 0, 0};
     slot(Slot::pending) = SlotState{-1, 0, 0};
     samplesSinceLoad = fadeDone = 0;
-    // The former pending set starts running at the handover sample.
-    if (occupied(Slot::next) && bankPartitioned[slot(Slot::next).bank])
-        convolvers[slot(Slot::next).bank].clear((blockPhase + from + newFrom) %
-                                                PartitionedConvolver::partitionSamples);
+    const SlotState& now = slot(Slot::current);
+    const SlotState& following = slot(Slot::next);
+    nextSameAsCurrent = following.bank >= 0 && !bankPartitioned[following.bank] && !bankPartitioned[now.bank] &&
+                        following.laneCount == now.laneCount &&
+                        sameDirectSets(now.bank, following.bank, following.laneCount);
+    // The former pending set starts running at the handover sample (a set
+    // run elsewhere is rebuilt when it is next run here).
+    if (occupied(Slot::next) && bankPartitioned[following.bank]) {
+        if (external != nullptr)
+            stale[following.bank] = true;
+        else
+            convolvers[following.bank].clear((blockPhase + from + newFrom) % PartitionedConvolver::partitionSamples);
+    }
     return from + newFrom;
 }
 
@@ -348,7 +529,25 @@ bool CrossfadeSlots::laneInUse(int lane) const noexcept {
     return false;
 }
 
+void CrossfadeSlots::restoreStale(const float* const* recentEnd) noexcept {
+    for (int b = 0; b < bankCount; ++b) {
+        if (!stale[b]) continue;
+        stale[b] = false;
+        if (!bankPartitioned[b]) continue;
+        const float* ends[maxLanes] = {};
+        for (int l = 0; l < lanesPerBank && l < bankFilters[b].laneCount; ++l) {
+            if (!convolvers[b].laneUsed(l)) continue;
+            CDelayLine& delay = *lanes[b][l].delay;
+            const int d = delay.getLength();
+            if (d > 0) delay.setRecentInputs(recentEnd[l] - d);
+            ends[l] = recentEnd[l] - d;
+        }
+        convolvers[b].restore(ends, streamPhase);
+    }
+}
+
 void CrossfadeSlots::clearBank(int bank, int laneCount) noexcept {
+    stale[bank] = false;
     if (bankPartitioned[bank]) convolvers[bank].clear(streamPhase);
     for (int l = 0; l < laneCount && l < lanesPerBank; ++l) {
         Lane& lane = lanes[bank][l];

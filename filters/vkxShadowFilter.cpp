@@ -22,7 +22,8 @@ int vkxShadowFilter::configure(const vkAudioInterface& in, const vkAudioInterfac
     // A loaded filter only ever covers channel 0, so one lane per bank is all
     // the storage the stage can use.
     if (slots.configure(1, input.frameCount(), input.sampleRate, fadeTimeConstantMs,
-                        CrossfadeSlots::MissingFilter::passThrough) != status::ok)
+                        CrossfadeSlots::MissingFilter::passThrough, CrossfadeSlots::Convolution::direct,
+                        sharedRamps) != status::ok)
         return status::allocationFailed;
     configured = true;
     // Sized at once for the latency in force, so a load straight after

@@ -65,8 +65,12 @@ public:
     // advanceSteady(frames) instead of process. False otherwise.
     [[nodiscard]] bool steadyFir(FirState*& fir, CDelayLine*& delay) noexcept;
     void advanceSteady(int frames) noexcept { slots.advanceSteady(frames); }
+    // Ramps shared with other stages of the same rate (used by configure
+    // when they match; they must outlive this stage's configuration).
+    void shareFadeRamps(const FadeRamps* ramps) noexcept { sharedRamps = ramps; }
 
 private:
+    const FadeRamps* sharedRamps = nullptr;
     float latency = 0.0f;
     bool configured = false;
     float* inputCopy = nullptr;  // one block: lets process run in place

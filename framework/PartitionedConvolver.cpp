@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "framework/ConvolutionKernels.h"
 #include "framework/Fft64.h"
 #include "framework/Primitives.h"
 #include "framework/Simd.h"
@@ -64,6 +65,26 @@ typedef float v8 __attribute__((vector_size(32)));
             alignas(32) float lanesOut[8];
             store(lanesOut, acc);
             for (int k = 0; t + k < count; ++k) out[t + k] = lanesOut[k];
+        }
+    }
+}
+
+// Separate lanes, each its own chain, plus the FFT part.
+void headsPlusTailsGeneric(const float* const* taps, const float* const* windows, const float* const* tails,
+                           int lanes, float* const* outs, int count) noexcept {
+    for (int l = 0; l < lanes; ++l) {
+        const float* h = taps[l];
+        for (int t = 0; t < count; t += 8) {
+            v8 acc = {};
+            const float* w = windows[l] + t;
+            for (int i = 0; i < P; ++i) {
+                v8 x;
+                load(x, w + i);
+                acc = acc + h[i] * x;
+            }
+            alignas(32) float lanesOut[8];
+            store(lanesOut, acc);
+            for (int k = 0; k < 8 && t + k < count; ++k) outs[l][t + k] = lanesOut[k] + tails[l][t + k];
         }
     }
 }
@@ -183,6 +204,96 @@ __attribute__((target("avx2,fma,avx512f,avx512vl"))) void headAvx512(const float
     _mm256_zeroupper();
 }
 
+// Separate lanes: L lanes x G groups of eight outputs, each output one
+// chain of FMAs over the taps, then its tail added.
+// Lanes with one set of taps (the components of one order) share each
+// tap's broadcast.
+template <int L, int G>
+QB32_AVX2 void separateGroupsAvx2(const float* const* taps, const float* const* windows, const float* const* tails,
+                                  float* const* outs, int t) noexcept {
+    __m256 acc[L][G];
+    for (int l = 0; l < L; ++l)
+        for (int g = 0; g < G; ++g) acc[l][g] = _mm256_setzero_ps();
+    bool oneTapRow = true;
+    for (int l = 1; l < L; ++l) oneTapRow = oneTapRow && taps[l] == taps[0];
+    if (oneTapRow) {
+        for (int i = 0; i < P; ++i) {
+            const __m256 c = _mm256_broadcast_ss(taps[0] + i);
+            for (int l = 0; l < L; ++l) {
+                const float* w = windows[l] + t + i;
+                for (int g = 0; g < G; ++g) acc[l][g] = _mm256_fmadd_ps(c, _mm256_loadu_ps(w + 8 * g), acc[l][g]);
+            }
+        }
+    } else {
+        for (int i = 0; i < P; ++i)
+            for (int l = 0; l < L; ++l) {
+                const __m256 c = _mm256_broadcast_ss(taps[l] + i);
+                const float* w = windows[l] + t + i;
+                for (int g = 0; g < G; ++g) acc[l][g] = _mm256_fmadd_ps(c, _mm256_loadu_ps(w + 8 * g), acc[l][g]);
+            }
+    }
+    for (int l = 0; l < L; ++l)
+        for (int g = 0; g < G; ++g)
+            _mm256_storeu_ps(outs[l] + t + 8 * g, _mm256_add_ps(acc[l][g], _mm256_loadu_ps(tails[l] + t + 8 * g)));
+}
+
+// The last 1-7 outputs: a full vector whose surplus lanes read the window's
+// slack; the sums go through a buffer.
+template <int L>
+QB32_AVX2 void separatePartialAvx2(const float* const* taps, const float* const* windows, const float* const* tails,
+                                   float* const* outs, int t, int count) noexcept {
+    __m256 acc[L];
+    for (int l = 0; l < L; ++l) acc[l] = _mm256_setzero_ps();
+    for (int i = 0; i < P; ++i)
+        for (int l = 0; l < L; ++l)
+            acc[l] = _mm256_fmadd_ps(_mm256_broadcast_ss(taps[l] + i), _mm256_loadu_ps(windows[l] + t + i), acc[l]);
+    for (int l = 0; l < L; ++l) {
+        alignas(32) float lanesOut[8];
+        _mm256_store_ps(lanesOut, acc[l]);
+        for (int k = 0; t + k < count; ++k) outs[l][t + k] = lanesOut[k] + tails[l][t + k];
+    }
+}
+
+template <int L>
+QB32_AVX2 void separateLanesAvx2(const float* const* taps, const float* const* windows, const float* const* tails,
+                                 float* const* outs, int count) noexcept {
+    int t = 0;
+    if constexpr (L <= 2)
+        for (; t + 32 <= count; t += 32) separateGroupsAvx2<L, 4>(taps, windows, tails, outs, t);
+    if constexpr (L <= 4)
+        for (; t + 16 <= count; t += 16) separateGroupsAvx2<L, 2>(taps, windows, tails, outs, t);
+    for (; t + 8 <= count; t += 8) separateGroupsAvx2<L, 1>(taps, windows, tails, outs, t);
+    if (t < count) separatePartialAvx2<L>(taps, windows, tails, outs, t, count);
+}
+
+__attribute__((target("avx2,fma"))) void headsPlusTailsAvx2(const float* const* taps, const float* const* windows,
+                                                            const float* const* tails, int lanes,
+                                                            float* const* outs, int count) noexcept {
+    // Lanes with the same taps together, up to eight: with the groups of
+    // eight outputs, about eight independent chains hide the FMA latency.
+    for (int l = 0; l < lanes;) {
+        int run = 1;
+        while (l + run < lanes && run < 8 && taps[l + run] == taps[l]) ++run;
+        const int take = run;
+        const float* const* tp = taps + l;
+        const float* const* wp = windows + l;
+        const float* const* tl = tails + l;
+        float* const* op = outs + l;
+        switch (take) {
+            case 1: separateLanesAvx2<1>(tp, wp, tl, op, count); break;
+            case 2: separateLanesAvx2<2>(tp, wp, tl, op, count); break;
+            case 3: separateLanesAvx2<3>(tp, wp, tl, op, count); break;
+            case 4: separateLanesAvx2<4>(tp, wp, tl, op, count); break;
+            case 5: separateLanesAvx2<5>(tp, wp, tl, op, count); break;
+            case 6: separateLanesAvx2<6>(tp, wp, tl, op, count); break;
+            case 7: separateLanesAvx2<7>(tp, wp, tl, op, count); break;
+            default: separateLanesAvx2<8>(tp, wp, tl, op, count); break;
+        }
+        l += take;
+    }
+    _mm256_zeroupper();
+}
+
 #undef QB32_AVX2
 #undef QB32_AVX512
 
@@ -240,6 +351,16 @@ void head(const float* const* taps, const float* const* windows, int lanes, floa
     headBaseline(taps, windows, lanes, out, count);
 }
 
+void spectralSumAny(float* acc, const float* const* g, const float* const* u, int products) noexcept {
+#if QB32_X86
+    if (useAvx2()) {
+        spectralSumAvx2(acc, g, u, products);
+        return;
+    }
+#endif
+    spectralSumBaseline(acc, g, u, products);
+}
+
 // One partition of samples, a fixed-size copy the compiler keeps inline.
 void copyPartition(float* to, const float* from) noexcept {
     for (int i = 0; i < P; i += 8) {
@@ -256,6 +377,25 @@ bool anyNonZero(const float* v, int n) noexcept {
 }
 
 }  // namespace
+
+namespace convolutionKernels {
+void head(const float* const* taps, const float* const* windows, int lanes, float* out, int count) noexcept {
+    qb32::head(taps, windows, lanes, out, count);
+}
+void headsPlusTails(const float* const* taps, const float* const* windows, const float* const* tails, int lanes,
+                    float* const* outs, int count) noexcept {
+#if QB32_X86
+    if (useAvx2()) {
+        headsPlusTailsAvx2(taps, windows, tails, lanes, outs, count);
+        return;
+    }
+#endif
+    headsPlusTailsGeneric(taps, windows, tails, lanes, outs, count);
+}
+void spectralSum(float* acc, const float* const* g, const float* const* u, int products) noexcept {
+    spectralSumAny(acc, g, u, products);
+}
+}  // namespace convolutionKernels
 
 PartitionedConvolver::~PartitionedConvolver() { release(); }
 
@@ -386,6 +526,41 @@ void PartitionedConvolver::clear(int startPhase) noexcept {
     ++resets;
 }
 
+void PartitionedConvolver::restore(const float* const* recentEnd, int startPhase) noexcept {
+    if (memory == nullptr) return;
+    ++resets;
+    phase = startPhase > 0 && startPhase < P ? startPhase : 0;
+    // The partition before the last boundary, then the current one so far.
+    for (int l = 0; l < laneCount; ++l) {
+        std::memset(history[l], 0, sizeof(float) * historyFloats);
+        if (!used[l]) continue;
+        const float* from = recentEnd[l] - (P + phase);
+        for (int i = 0; i < P + phase; ++i) history[l][i] = from[i];
+    }
+    std::memset(work, 0, sizeof(float) * spectrumFloats);
+    if (partitions == 0 || channels == 0) {
+        newest = 0;
+        return;
+    }
+    // Ring slot newest - i holds the transform made at the boundary i
+    // partitions before the last one: the 2P inputs before it.
+    newest = partitions - 1;
+    alignas(32) float window[2][N];
+    for (int i = 0; i < partitions; ++i) {
+        const int back = phase + P * i + N;
+        for (int c = 0; c < channels; ++c) {
+            const int a = channelLane[c][0];
+            const int b = channelLane[c][1];
+            for (int n = 0; n < N; ++n) window[0][n] = recentEnd[a][n - back];
+            if (b >= 0)
+                for (int n = 0; n < N; ++n) window[1][n] = recentEnd[b][n - back];
+            float* u = inputSpectra + (c * partitions + newest - i) * spectrumFloats;
+            fft64::forward(window[0], b >= 0 ? window[1] : nullptr, u, u + N);
+        }
+    }
+    sumAndInvert();
+}
+
 void PartitionedConvolver::boundary() noexcept {
     phase = 0;
     if (partitions == 0 || channels == 0) {
@@ -399,6 +574,13 @@ void PartitionedConvolver::boundary() noexcept {
         const int b = channelLane[c][1];
         fft64::forward(history[a], b >= 0 ? history[b] : nullptr, u, u + N);
     }
+    sumAndInvert();
+    shiftHistories();
+}
+
+// The frequency-domain products of every partition with its input transform,
+// summed, and the inverse transform: the FFT part of the next P outputs.
+void PartitionedConvolver::sumAndInvert() noexcept {
     const float* g[2 * maxPartitions];
     const float* u[2 * maxPartitions];
     int products = 0;
@@ -410,17 +592,11 @@ void PartitionedConvolver::boundary() noexcept {
             g[products] = spectra + (c * partitions + j) * spectrumFloats;
             u[products++] = inputSpectra + (c * partitions + slot) * spectrumFloats;
         }
-#if QB32_X86
-    if (useAvx2())
-        spectralSumAvx2(work, g, u, products);
-    else
-#endif
-        spectralSumBaseline(work, g, u, products);
+    spectralSumAny(work, g, u, products);
     fft64::inverse(work, work + N);
     // Overlap-save: the last P points of each 64-point circular convolution.
     // tail[0] and tail[1] point at the last P points of `work`'s real and
     // imaginary parts (overlap-save).
-    shiftHistories();
 }
 
 // The partition just completed moves to the front; the next one fills in behind it.
@@ -455,6 +631,14 @@ void PartitionedConvolver::process(const float* const* in, float* const* out, in
             head(tapRows, windows, lanes, y, n);
             const float* t = tail[0] + phase;
             for (int s = 0; s < n; ++s) y[s] += t[s];
+        } else if (outputs == 2 && used[0] && used[1] && headLaneUsed[0] && headLaneUsed[1]) {
+            // Both lanes at once, each output its head's chain plus its tail
+            // (the operations of the one-lane head followed by the add).
+            const float* taps2[2] = {headTapRows[0], headTapRows[1]};
+            const float* windows2[2] = {history[0] + phase + 1, history[1] + phase + 1};
+            const float* tails2[2] = {tail[0] + phase, tail[1] + phase};
+            float* outs2[2] = {out[0] + done, out[1] + done};
+            convolutionKernels::headsPlusTails(taps2, windows2, tails2, 2, outs2, n);
         } else {
             for (int o = 0; o < outputs; ++o) {
                 float* y = out[o] + done;

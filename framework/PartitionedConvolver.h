@@ -25,8 +25,10 @@
 // sizes, so a stream's output does not depend on how it is cut into calls.
 //
 // Accuracy: within single-precision rounding of the direct form: every output
-// is within 2e-7 * (sum of |taps| over the lanes) * (largest |input|) of the
-// exact sum (tested against a double-precision direct form). Once a lane's
+// is within 2e-7 * max(1, sum of |taps| over the lanes) * (largest |input|)
+// of the exact sum (tested against a double-precision direct form; the 1
+// covers a lone tap in a partition, whose transform rounds against the whole
+// window of inputs). Once a lane's
 // input has been zero for its filter length plus two partitions, its
 // contribution is exactly zero again.
 //
@@ -80,6 +82,17 @@ public:
     // stream position modulo P, so that all of them cut the stream at the
     // same samples and give the same bits once their histories are full.
     void clear(int startPhase = 0) noexcept;
+    // The state the convolver would have reached by running on the lanes'
+    // recent inputs since long enough, with the next input at `phase`
+    // (0 <= phase < P) of its partition grid: recentEnd[l][-n] ..
+    // recentEnd[l][-1] are lane l's last n inputs, oldest first, n at least
+    // restoreSamples(). Lanes not used are not read. The outputs that follow
+    // are those of a convolver that has run all along, bit for bit (the same
+    // transforms of the same windows, the same sums). For an owner that
+    // stopped running it for a while and kept the inputs elsewhere.
+    void restore(const float* const* recentEnd, int phase) noexcept;
+    [[nodiscard]] int restoreSamples() const noexcept { return partitionSamples * (partitions + 2); }
+
     // in[l] for every lane in use; out[0] (sum) or out[0], out[1] (perLane).
     // in and out may be the same arrays.
     void process(const float* const* in, float* const* out, int frames) noexcept;
@@ -115,6 +128,7 @@ public:
 
 private:
     void boundary() noexcept;
+    void sumAndInvert() noexcept;
     void shiftHistories() noexcept;
 
     Outputs outputMode = Outputs::sum;

@@ -88,15 +88,18 @@ std::vector<Event> automation(int beams, int samples, std::uint32_t seed, int ra
 }
 
 // Runs `stream` through a fresh engine, cutting it at every event and, in
-// between, into calls of `sizes` (cycled).
+// between, into calls of `sizes` (cycled). Patterns: the catalogue shuffled
+// over the beams, or one pattern for all (`onePattern`, card3: the beams
+// then share their modal filters between the events).
 std::uint64_t render(Stream& stream, int beams, int eqMode, const std::vector<Event>& events,
-                     const std::vector<int>& sizes, int rate = 44100) {
+                     const std::vector<int>& sizes, int rate = 44100, bool onePattern = false,
+                     int* sharedCalls = nullptr) {
     CQb32 engine;
     const auto r = static_cast<float>(rate);
     EXPECT_EQ(engine.configure(timeDomainStream(32, r, 512), timeDomainStream(beams, r, 512)), 0);
     EXPECT_EQ(engine.setEqualisationMode(eqMode), 0);
     for (int b = 0; b < beams; ++b) {
-        setPattern(engine, b, (5 * b + 7) % 12);  // card3 first, then the catalogue shuffled
+        setPattern(engine, b, onePattern ? 7 : (5 * b + 7) % 12);  // card3 first, then the catalogue shuffled
         engine.setElevation(b, 90.0f - 5.0f * b);
         engine.setAzimuth(b, 10.0f * b);
     }
@@ -109,6 +112,7 @@ std::uint64_t render(Stream& stream, int beams, int eqMode, const std::vector<Ev
         const int stop = next < events.size() ? events[next].at : samples;
         const int n = std::min(sizes[size++ % sizes.size()], stop - at);
         stream.call(engine, at, n);
+        if (sharedCalls != nullptr && engine.getFrontEnd()->sharedSetCount() > 0) ++*sharedCalls;
         at += n;
     }
     return engine.sideBySideCalls();
@@ -135,19 +139,32 @@ void expectSameBits(const Stream& a, const Stream& b) {
 
 bool lanesAvailable() { return simd::atLeast(simd::activeLevel(), simd::Level::avx2); }
 
+struct Variant {
+    int eqMode, beams;
+    bool onePattern;
+};
+constexpr Variant variants[] = {{0, 8, false}, {0, 5, false}, {1, 8, false}, {1, 5, false}, {0, 8, true}};
+
 void tinyCallsGiveThePerBeamBits() {
     if (!lanesAvailable()) GTEST_SKIP() << "side-by-side path needs AVX2";
     const int samples = 120000;
-    for (int eqMode : {0, 1}) {
-        for (int beams : {8, 5}) {
+    for (const Variant& v : variants) {
+        {
+            const int eqMode = v.eqMode, beams = v.beams;
             const auto events = automation(beams, samples, 40 + beams + eqMode);
             const auto sizes = smallCalls(7 + eqMode);
             Stream perBeam(beams, samples), sideBySide(beams, samples);
             beamLanes::setEnabled(false);
-            const std::uint64_t off = render(perBeam, beams, eqMode, events, sizes);
+            const std::uint64_t off = render(perBeam, beams, eqMode, events, sizes, 44100, v.onePattern);
             beamLanes::setEnabled(true);
-            const std::uint64_t on = render(sideBySide, beams, eqMode, events, sizes);
-            SCOPED_TRACE(::testing::Message() << "eq " << eqMode << ", " << beams << " beams");
+            int sharedCalls = 0;
+            const std::uint64_t on =
+                render(sideBySide, beams, eqMode, events, sizes, 44100, v.onePattern, &sharedCalls);
+            SCOPED_TRACE(::testing::Message() << "eq " << eqMode << ", " << beams << " beams"
+                                              << (v.onePattern ? ", one pattern" : ""));
+            if (v.onePattern) {
+                EXPECT_GT(sharedCalls, 1000) << "the beams shared their modal filters";
+            }
             // The comparison means something only if the path was taken, often.
             EXPECT_EQ(off, 0u);
             EXPECT_GT(on, 500u);
@@ -165,15 +182,15 @@ TEST(BeamLanes, TinyCallsGiveThePerBeamBitsThroughRandomAutomation) {
 // same automation: long blocks against mostly tiny calls, both paths in play.
 void tinyCallsGiveTheBitsOfLongBlocks() {
     const int samples = 120000;
-    for (int eqMode : {0, 1}) {
-        for (int beams : {8, 5}) {
-            const auto events = automation(beams, samples, 60 + eqMode + beams);
-            Stream blocks(beams, samples), tiny(beams, samples);
-            render(blocks, beams, eqMode, events, {512});
-            render(tiny, beams, eqMode, events, smallCalls(11 + eqMode + beams));
-            SCOPED_TRACE(::testing::Message() << "eq " << eqMode << ", " << beams << " beams");
-            expectSameBits(blocks, tiny);
-        }
+    for (const Variant& v : variants) {
+        const int eqMode = v.eqMode, beams = v.beams;
+        const auto events = automation(beams, samples, 60 + eqMode + beams);
+        Stream blocks(beams, samples), tiny(beams, samples);
+        render(blocks, beams, eqMode, events, {512}, 44100, v.onePattern);
+        render(tiny, beams, eqMode, events, smallCalls(11 + eqMode + beams), 44100, v.onePattern);
+        SCOPED_TRACE(::testing::Message() << "eq " << eqMode << ", " << beams << " beams"
+                                          << (v.onePattern ? ", one pattern" : ""));
+        expectSameBits(blocks, tiny);
     }
 }
 

@@ -151,6 +151,71 @@ TEST(ShadowFilterCrossfadeQueue, OnlyTheLastOfSeveralLoadsDuringAFadeFollows) {
     expectCrossfade(y, bRef, dRef, bEnd, dFade, fadeLength, samples);
 }
 
+// A filter loaded again (the same taps, as when a beam changes to a pattern
+// with the same crossover) is not run beside itself once its history is full:
+// the output must still be exactly that of running both, old x fadeOut + new
+// x fadeIn with new == old, then the pending set behind it, for every block
+// size and a commit in the middle of the copy.
+TEST(ShadowFilterCrossfade, TheSameFilterLoadedAgainGivesTheBitsOfRunningBoth) {
+    FadeRamps ramps;
+    ASSERT_TRUE(ramps.build(44100.0f, vkxShadowFilter::fadeTimeConstantMs));
+    const int fadeLength = ramps.length;
+    const Signal a = symmetric(41, 11), b = symmetric(37, 12);
+    // Latency 27: 41 taps behind 7 samples are formed after 47, 37 behind 9 after 45.
+    const std::size_t again = 1000, pendingAt = 1300;
+    const std::size_t firstFade = again + 47, handover = firstFade + static_cast<std::size_t>(fadeLength);
+    const std::size_t secondFade = handover + 45;
+    const std::size_t samples = secondFade + static_cast<std::size_t>(fadeLength) + 300;
+    const Signal x = whiteNoise(samples, 13);
+    auto alone = [&](const Signal& taps) {
+        auto stage = makeStage(512, 27.0f);
+        EXPECT_EQ(load(*stage, taps), 0);
+        Signal y(samples);
+        runBlocks(*stage, x, y, 0, samples, 512);
+        return y;
+    };
+    const Signal aRef = alone(a), bRef = alone(b);
+    auto mix = [&](float o, float n, std::size_t i) { return o * ramps.fadeOut[i] + n * ramps.fadeIn[i]; };
+    for (int block : {512, 64, 13}) {
+        SCOPED_TRACE(::testing::Message() << "block " << block);
+        auto stage = makeStage(block, 27.0f);
+        ASSERT_EQ(load(*stage, a), 0);
+        Signal y(samples);
+        std::size_t t = 0;
+        auto runTo = [&](std::size_t end) {
+            for (; t < end; t += std::min<std::size_t>(static_cast<std::size_t>(block), end - t)) {
+                const int frames = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(block), end - t));
+                const float* in[1] = {x.data() + t};
+                float* out[1] = {y.data() + t};
+                ASSERT_EQ(stage->process(in, out, frames), 0);
+            }
+        };
+        runTo(again);
+        ASSERT_EQ(load(*stage, a), 0);
+        runTo(pendingAt);
+        ASSERT_EQ(load(*stage, b), 0);
+        runTo(samples);
+        for (std::size_t k = 0; k < samples; ++k) {
+            float expected = aRef[k];
+            if (k >= firstFade && k < handover) expected = mix(aRef[k], aRef[k], k - firstFade);
+            if (k >= secondFade && k < secondFade + static_cast<std::size_t>(fadeLength))
+                expected = mix(aRef[k], bRef[k], k - secondFade);
+            if (k >= secondFade + static_cast<std::size_t>(fadeLength)) expected = bRef[k];
+            ASSERT_EQ(y[k], expected) << "sample " << k;
+        }
+    }
+    // Committed while copying: the current bank carries on, the output is a's.
+    auto stage = makeStage(64, 27.0f);
+    ASSERT_EQ(load(*stage, a), 0);
+    Signal y(samples);
+    runBlocks(*stage, x, y, 0, 1024, 64);
+    ASSERT_EQ(load(*stage, a), 0);
+    runBlocks(*stage, x, y, 1024, 1536, 64);
+    stage->settle();
+    runBlocks(*stage, x, y, 1536, 4096, 64);
+    for (std::size_t k = 1536; k < 4096; ++k) ASSERT_EQ(y[k], aRef[k]) << "sample " << k;
+}
+
 void blockSizesAndInPlaceUseGiveTheSameOutput() {
     DirectFormFir exact;
     const std::size_t samples = 60 * 512;

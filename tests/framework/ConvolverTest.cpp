@@ -44,11 +44,12 @@ TEST(Fft64, ForwardAndInverseMatchADoubleDft) {
     }
 }
 
-// The convolver's own bound: relative to the filter's absolute sum times the
-// largest input, which is what its frequency-domain part rounds against.
+// The convolver's own bound: relative to the filter's absolute sum (at least
+// 1) times the largest input, which is what its frequency-domain part rounds
+// against.
 void expectNear(const std::vector<double>& exact, const float* y, int n, double filterAbsSum,
                 double inputPeak, const char* what) {
-    const double bound = 2e-7 * filterAbsSum * inputPeak;
+    const double bound = 2e-7 * std::max(1.0, filterAbsSum) * inputPeak;
     for (int k = 0; k < n; ++k) ASSERT_NEAR(y[k], exact[k], bound) << what << " output " << k;
 }
 
@@ -169,6 +170,71 @@ TEST(PartitionedConvolver, HeadFormedOutsideGivesProcessBits) {
         float tail = 0.0f;
         outside.pushSamples(samples, 1, 1, 1, &tail);
         ASSERT_EQ(sum + tail, expected) << "sample " << k;
+    }
+}
+
+// A convolver restored from its lanes' recent inputs continues exactly as one
+// that ran all along: the same outputs bit for bit from the next sample on,
+// whatever it held before (nothing, or another stream) and at every phase of
+// the partition grid, for lane sets with silent lanes, delays, and short and
+// long filters, at every level.
+TEST(PartitionedConvolver, RestoredFromRecentInputsContinuesAsIfItHadRun) {
+    struct Case {
+        const char* name;
+        std::vector<int> lengths, delays;
+        int maxTaps;
+        int restoreAt;  // samples into the stream
+    };
+    const std::vector<Case> cases = {
+        {"four orders", {251, 251, 251, 251}, {0, 0, 0, 0}, 251, 700},
+        {"silent lane, delays", {251, 0, 100, 31}, {0, 0, 75, 110}, 251, 613},
+        {"one tap far out", {1, 0, 0, 0}, {125, 0, 0, 0}, 251, 421},
+        {"head only", {20, 32, 0, 0}, {0, 0, 0, 0}, 32, 97},
+        {"long", {1089, 1089, 0, 0}, {0, 0, 0, 0}, 1089, 2333},
+    };
+    constexpr int samples = 4000;
+    for (auto level : runnableLevels()) {
+        LevelGuard guard(level);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(::testing::Message() << c.name << ", " << simd::levelName(level));
+            std::vector<std::vector<float>> taps(4), x(4);
+            const float* rows[4];
+            for (int l = 0; l < 4; ++l) {
+                taps[l] = testing::whiteNoise(static_cast<std::size_t>(std::max(c.lengths[l], 1)), 60 + l);
+                x[l] = testing::whiteNoise(samples, 70 + l);
+                rows[l] = taps[l].data();
+            }
+            const int phase = 5;  // the grid as the owner counts it
+            PartitionedConvolver all, restored;
+            for (PartitionedConvolver* conv : {&all, &restored}) {
+                ASSERT_EQ(conv->configure(4, c.maxTaps, PartitionedConvolver::Outputs::sum), 0);
+                conv->load(c.lengths.data(), rows, c.delays.data(), phase);
+            }
+            // The restored one first runs on another stream, then takes the
+            // state of the stream at restoreAt.
+            std::vector<float> other = testing::whiteNoise(samples, 99), junk(samples);
+            const float* otherIn[4] = {other.data(), other.data(), other.data(), other.data()};
+            float* junkOut[1] = {junk.data()};
+            restored.process(otherIn, junkOut, 301);
+            std::vector<float> a(samples), b(samples);
+            int at = 0;
+            for (int n : testing::randomBlockSizes(samples, 200, 17)) {
+                if (at < c.restoreAt && c.restoreAt < at + n) n = c.restoreAt - at;  // a call ends there
+                if (at == c.restoreAt) {
+                    ASSERT_GE(c.restoreAt, restored.restoreSamples());
+                    const float* ends[4] = {x[0].data() + at, x[1].data() + at, x[2].data() + at, x[3].data() + at};
+                    restored.restore(ends, (phase + at) % PartitionedConvolver::partitionSamples);
+                }
+                const float* in[4] = {x[0].data() + at, x[1].data() + at, x[2].data() + at, x[3].data() + at};
+                float* outA[1] = {a.data() + at};
+                float* outB[1] = {b.data() + at};
+                all.process(in, outA, n);
+                if (at >= c.restoreAt) restored.process(in, outB, n);
+                at += n;
+            }
+            ASSERT_GE(at, samples - 200);
+            for (int k = c.restoreAt; k < at; ++k) ASSERT_EQ(a[k], b[k]) << "sample " << k;
+        }
     }
 }
 

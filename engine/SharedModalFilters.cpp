@@ -1,0 +1,396 @@
+#include "engine/SharedModalFilters.h"
+
+#include <cstring>
+
+#include "framework/ConvolutionKernels.h"
+#include "framework/Fft64.h"
+#include "framework/PartitionedConvolver.h"
+#include "framework/Simd.h"
+#include "framework/Status.h"
+
+#if defined(__i386__) || defined(__x86_64__)
+#include <immintrin.h>
+#define QB32_SHARED_X86 1
+#endif
+
+namespace qb32 {
+
+namespace {
+
+constexpr int P = PartitionedConvolver::partitionSamples;
+constexpr int N = 2 * P;
+constexpr int spectrumFloats = 2 * N;
+constexpr int slack = 8;  // floats a partial vector of the head reads past the newest sample
+
+// Pairs of components of one order, transformed together (-1: alone).
+struct Pair {
+    int a, b, order;
+};
+constexpr Pair pairs[] = {{0, -1, 0},  {1, 2, 1},   {3, -1, 1},   {4, 5, 2},   {6, 7, 2},
+                          {8, -1, 2},  {9, 10, 3},  {11, 12, 3},  {13, 14, 3}, {15, -1, 3}};
+
+constexpr int orderOf(int k) noexcept { return k < 1 ? 0 : k < 4 ? 1 : k < 9 ? 2 : 3; }
+
+// Per component: its pair, and where its tail lies in the pair's last
+// inverse transform (real part P.., imaginary part N + P..).
+struct PairPlace {
+    int pair, tailOffset;
+};
+constexpr PairPlace placeOf[16] = {{0, P},     {1, P},     {1, N + P}, {2, P},     {3, P},     {3, N + P},
+                                   {4, P},     {4, N + P}, {5, P},     {6, P},     {6, N + P}, {7, P},
+                                   {7, N + P}, {8, P},     {8, N + P}, {9, P}};
+
+constexpr int roundUp8(int n) noexcept { return (n + 7) / 8 * 8; }
+
+constexpr int narrowLimit = 8;     // calls shorter than this form the heads across components
+constexpr int rowSpan = 256;       // rows appended before the kept ones move to the front
+
+#if QB32_SHARED_X86
+// Heads across the 16 components for `frames` samples: out[j][k] = one chain
+// of FMAs over the taps (columns[i][k] meets row j - 31 + i), as
+// headsPlusTails forms it per component, plus the FFT part tails[j][k].
+// Up to four samples side by side keep eight chains in flight.
+__attribute__((target("avx2,fma"))) void headsAcross(const float* columns, const float* rowsEnd, int frames,
+                                                     const float* tails, float* out) noexcept {
+    constexpr int C = SharedModalFilters::componentCount;
+    for (int j0 = 0; j0 < frames; j0 += 4) {
+        const int m = frames - j0 < 4 ? frames - j0 : 4;
+        __m256 lo[4], hi[4];
+        for (int j = 0; j < 4; ++j) lo[j] = hi[j] = _mm256_setzero_ps();
+        // rowsEnd - frames is the first new row; sample j's window starts 31 rows before it.
+        const float* base = rowsEnd - (frames - j0) * C - (P - 1) * C;
+        for (int i = 0; i < P; ++i) {
+            const __m256 c0 = _mm256_load_ps(columns + i * C), c1 = _mm256_load_ps(columns + i * C + 8);
+            for (int j = 0; j < 4; ++j) {
+                if (j >= m) break;
+                const float* r = base + (i + j) * C;
+                lo[j] = _mm256_fmadd_ps(c0, _mm256_load_ps(r), lo[j]);
+                hi[j] = _mm256_fmadd_ps(c1, _mm256_load_ps(r + 8), hi[j]);
+            }
+        }
+        for (int j = 0; j < m; ++j) {
+            float* o = out + (j0 + j) * C;
+            const float* t = tails + (j0 + j) * C;
+            _mm256_store_ps(o, _mm256_add_ps(lo[j], _mm256_load_ps(t)));
+            _mm256_store_ps(o + 8, _mm256_add_ps(hi[j], _mm256_load_ps(t + 8)));
+        }
+    }
+    _mm256_zeroupper();
+}
+#endif
+
+}  // namespace
+
+SharedModalFilters::~SharedModalFilters() { release(); }
+
+void SharedModalFilters::release() noexcept {
+    vecFree(memory);
+    memory = nullptr;
+    for (auto& h : history) h = nullptr;
+    for (auto& e : ends) e = nullptr;
+    spectraRing = nullptr;
+    rows = nullptr;
+    rowCapacity = rowPosition = 0;
+    rowsValid = false;
+    for (Set& s : sets) s = Set{};
+    frameCapacity = tapCapacity = partitions = keep = capacity = position = phase = newest = 0;
+    delayLineValid = false;
+}
+
+int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySamples) noexcept {
+    release();
+    if (blockFrames < 1 || !PartitionedConvolver::supports(maxTaps) || historySamples < 0 ||
+        historySamples > (1 << 22) || blockFrames > (1 << 22))
+        return status::allocationFailed;
+    frameCapacity = blockFrames;
+    tapCapacity = roundUp8(maxTaps);
+    partitions = maxTaps > P ? (maxTaps - P + P - 1) / P : 0;
+    // History: what the owner asks for, the head's window and a rebuild of
+    // the delay line (two partitions behind the oldest one and the phase).
+    int wanted = historySamples;
+    if (wanted < P * (partitions + 2)) wanted = P * (partitions + 2);
+    keep = roundUp8(wanted);
+    const int span = blockFrames > 1024 ? roundUp8(blockFrames) : 1024;
+    capacity = keep + span + slack;
+    const long setFloats = orderCount * (static_cast<long>(tapCapacity) + P + static_cast<long>(partitions) * spectrumFloats) +
+                           channelCount * spectrumFloats + componentCount * static_cast<long>(roundUp8(blockFrames));
+    rowCapacity = (P - 1) + rowSpan;
+    const long floats = componentCount * static_cast<long>(capacity) +
+                        channelCount * static_cast<long>(partitions) * spectrumFloats +
+                        maxSets * (setFloats + P * componentCount) + componentCount * static_cast<long>(rowCapacity);
+    if (floats > (1L << 28)) return status::allocationFailed;
+    memory = vecAlloc(static_cast<int>(floats));
+    if (memory == nullptr) return status::allocationFailed;
+    std::memset(memory, 0, sizeof(float) * static_cast<std::size_t>(floats));
+    float* next = memory;
+    for (auto& h : history) {
+        h = next;
+        next += capacity;
+    }
+    spectraRing = next;
+    next += channelCount * partitions * spectrumFloats;
+    rows = next;
+    next += componentCount * rowCapacity;
+    for (Set& s : sets) {
+        s.headColumns = next;
+        next += P * componentCount;
+        for (int n = 0; n < orderCount; ++n) {
+            s.taps[n] = next;
+            next += tapCapacity;
+            s.headTaps[n] = next;
+            next += P;
+            s.spectra[n] = next;
+            next += partitions * spectrumFloats;
+        }
+        for (auto& t : s.tails) {
+            t = next;
+            next += spectrumFloats;
+        }
+        for (auto& o : s.outputBuffers) {
+            o = next;
+            next += roundUp8(blockFrames);
+        }
+    }
+    clear();
+    return status::ok;
+}
+
+void SharedModalFilters::clear() noexcept {
+    if (memory == nullptr) return;
+    for (auto* h : history) std::memset(h, 0, sizeof(float) * static_cast<std::size_t>(capacity));
+    position = keep;
+    for (int k = 0; k < componentCount; ++k) ends[k] = history[k] + position;
+    phase = newest = 0;
+    rowsValid = false;
+    std::memset(spectraRing, 0, sizeof(float) * static_cast<std::size_t>(channelCount * partitions * spectrumFloats));
+    delayLineValid = true;  // zeros throughout, like the history
+    for (Set& s : sets)
+        for (auto* t : s.tails) std::memset(t, 0, sizeof(float) * spectrumFloats);
+}
+
+void SharedModalFilters::beginSets() noexcept {
+    for (Set& s : sets) s.kept = false;
+}
+
+int SharedModalFilters::useSet(const CrossfadeSlots::BankFilters& filters) noexcept {
+    if (memory == nullptr || filters.laneCount != orderCount) return -1;
+    for (int i = 0; i < maxSets; ++i)
+        if (sets[i].active && CrossfadeSlots::sameFilters(sets[i].filters, filters)) {
+            sets[i].kept = true;
+            return i;
+        }
+    int free = -1;
+    for (int i = 0; i < maxSets && free < 0; ++i)
+        if (!sets[i].active) free = i;
+    for (int i = 0; i < maxSets && free < 0; ++i)
+        if (!sets[i].kept) free = i;  // one nobody kept in this round
+    if (free < 0) return -1;
+    for (int n = 0; n < orderCount; ++n)
+        if (filters.lengths[n] + filters.delays[n] > tapCapacity || filters.delays[n] < 0) return -1;
+    Set& s = sets[free];
+    s.filters = filters;
+    for (int n = 0; n < orderCount; ++n) {
+        s.filters.taps[n] = nullptr;
+        if (filters.lengths[n] <= 0) continue;
+        std::memcpy(s.taps[n], filters.taps[n], sizeof(float) * static_cast<std::size_t>(filters.lengths[n]));
+        s.filters.taps[n] = s.taps[n];
+    }
+    s.kept = true;
+    activate(s);
+    return free;
+}
+
+void SharedModalFilters::endSets() noexcept {
+    for (Set& s : sets)
+        if (!s.kept) s.active = false;
+}
+
+int SharedModalFilters::activeSets() const noexcept {
+    int n = 0;
+    for (const Set& s : sets) n += s.active ? 1 : 0;
+    return n;
+}
+
+// The filters' head taps and partition spectra, then the FFT part of the
+// current partition from the shared delay line.
+void SharedModalFilters::activate(Set& s) noexcept {
+    const float scale = 1.0f / static_cast<float>(N);  // the inverse transform is unscaled
+    for (int n = 0; n < orderCount; ++n) {
+        const int length = s.filters.lengths[n];
+        const int delay = s.filters.delays[n];
+        auto tap = [&](int i) -> float {
+            const int j = i - delay;
+            return length > 0 && j >= 0 && j < length ? s.taps[n][j] : 0.0f;
+        };
+        bool any = false;
+        for (int i = 0; i < length; ++i) any = any || s.taps[n][i] != 0.0f;
+        s.orderUsed[n] = any;
+        for (int i = 0; i < P; ++i) s.headTaps[n][i] = tap(P - 1 - i);
+        for (int j = 0; j < partitions; ++j) {
+            float* g = s.spectra[n] + j * spectrumFloats;
+            bool used = false;
+            for (int i = 0; i < N; ++i) {
+                g[i] = i < P ? tap((j + 1) * P + i) : 0.0f;
+                g[N + i] = 0.0f;
+                used = used || g[i] != 0.0f;
+            }
+            s.partitionUsed[n][j] = any && used;
+            if (!s.partitionUsed[n][j]) continue;
+            fft64::forward(g, g + N);
+            for (int i = 0; i < spectrumFloats; ++i) g[i] *= scale;
+        }
+    }
+    for (int k = 0; k < componentCount; ++k) {
+        s.lanes[k] = s.orderUsed[orderOf(k)] ? s.outputBuffers[k] : nullptr;
+        for (int i = 0; i < P; ++i) s.headColumns[i * componentCount + k] = s.lanes[k] ? s.headTaps[orderOf(k)][i] : 0.0f;
+    }
+    s.active = true;
+    if (!delayLineValid) rebuildDelayLine();
+    sumAndInvert(s);
+}
+
+// The delay line from the history, as the boundaries would have made it.
+void SharedModalFilters::rebuildDelayLine() noexcept {
+    newest = partitions > 0 ? partitions - 1 : 0;
+    for (int i = 0; i < partitions; ++i)
+        for (int c = 0; c < channelCount; ++c) {
+            const int back = phase + P * i + N;
+            const float* a = history[pairs[c].a] + position - back;
+            const float* b = pairs[c].b >= 0 ? history[pairs[c].b] + position - back : nullptr;
+            float* u = spectraRing + (c * partitions + newest - i) * spectrumFloats;
+            fft64::forward(a, b, u, u + N);
+        }
+    delayLineValid = true;
+}
+
+void SharedModalFilters::sumAndInvert(Set& s) noexcept {
+    const float* g[PartitionedConvolver::maxPartitions];
+    const float* u[PartitionedConvolver::maxPartitions];
+    for (int c = 0; c < channelCount; ++c) {
+        float* work = s.tails[c];
+        const int n = pairs[c].order;
+        int products = 0;
+        if (s.orderUsed[n])
+            for (int j = 0; j < partitions; ++j) {
+                if (!s.partitionUsed[n][j]) continue;
+                int slot = newest - j;
+                if (slot < 0) slot += partitions;
+                g[products] = s.spectra[n] + j * spectrumFloats;
+                u[products++] = spectraRing + (c * partitions + slot) * spectrumFloats;
+            }
+        if (products == 0) {
+            std::memset(work, 0, sizeof(float) * spectrumFloats);
+            continue;
+        }
+        convolutionKernels::spectralSum(work, g, u, products);
+        fft64::inverse(work, work + N);
+    }
+}
+
+void SharedModalFilters::boundary() noexcept {
+    phase = 0;
+    bool any = false;
+    for (const Set& s : sets) any = any || s.active;
+    if (!any || partitions == 0) {
+        delayLineValid = partitions == 0;  // rebuilt from the history when a set starts
+        return;
+    }
+    newest = newest + 1 == partitions ? 0 : newest + 1;
+    for (int c = 0; c < channelCount; ++c) {
+        const float* a = history[pairs[c].a] + position - N;
+        const float* b = pairs[c].b >= 0 ? history[pairs[c].b] + position - N : nullptr;
+        float* u = spectraRing + (c * partitions + newest) * spectrumFloats;
+        fft64::forward(a, b, u, u + N);
+    }
+    for (Set& s : sets)
+        if (s.active) sumAndInvert(s);
+}
+
+// Moves the kept history to the front when `frames` more samples would not
+// fit, by a multiple of 8 samples so that every window stays 32-byte aligned.
+void SharedModalFilters::makeRoom(int frames) noexcept {
+    if (position + frames + slack <= capacity) return;
+    int shift = position - keep;
+    shift -= shift % 8;
+    for (auto* h : history) std::memmove(h, h + shift, sizeof(float) * static_cast<std::size_t>(position - shift));
+    position -= shift;
+}
+
+// The heads of a short piece with the components across the vector lanes.
+void SharedModalFilters::narrowHeads(const float* const* components, int done, int n) noexcept {
+#if QB32_SHARED_X86
+    constexpr int C = componentCount;
+    if (!rowsValid) {  // the 31 samples before the piece, from the histories
+        for (int i = 0; i < P - 1; ++i)
+            for (int k = 0; k < C; ++k) rows[i * C + k] = history[k][position - (P - 1) + i];
+        rowPosition = P - 1;
+        rowsValid = true;
+    }
+    if (rowPosition + n > rowCapacity) {
+        std::memmove(rows, rows + (rowPosition - (P - 1)) * C, sizeof(float) * (P - 1) * C);
+        rowPosition = P - 1;
+    }
+    for (int j = 0; j < n; ++j)
+        for (int k = 0; k < C; ++k) rows[(rowPosition + j) * C + k] = components[k][done + j];
+    rowPosition += n;
+    alignas(32) float tails[narrowLimit * C];
+    alignas(32) float out[narrowLimit * C];
+    for (Set& s : sets) {
+        if (!s.active) continue;
+        for (int j = 0; j < n; ++j)
+            for (int k = 0; k < C; ++k)
+                tails[j * C + k] = s.tails[placeOf[k].pair][placeOf[k].tailOffset + phase + j];
+        headsAcross(s.headColumns, rows + rowPosition * C, n, tails, out);
+        for (int k = 0; k < C; ++k)
+            if (s.lanes[k] != nullptr)
+                for (int j = 0; j < n; ++j) s.outputBuffers[k][done + j] = out[j * C + k];
+    }
+#else
+    (void)components, (void)done, (void)n;
+#endif
+}
+
+void SharedModalFilters::process(const float* const* components, int frames) noexcept {
+    if (memory == nullptr || frames <= 0) return;
+#if QB32_SHARED_X86
+    const bool narrow = frames < narrowLimit && simd::atLeast(simd::activeLevel(), simd::Level::avx2);
+#else
+    const bool narrow = false;
+#endif
+    if (!narrow) rowsValid = false;
+    int done = 0;
+    while (done < frames) {
+        const int n = frames - done < P - phase ? frames - done : P - phase;
+        makeRoom(n);
+        if (narrow) narrowHeads(components, done, n);
+        for (int k = 0; k < componentCount; ++k)
+            std::memcpy(history[k] + position, components[k] + done, sizeof(float) * static_cast<std::size_t>(n));
+        for (Set& s : sets) {
+            if (narrow) break;
+            if (!s.active) continue;
+            // Every used component: its order's head, then the FFT part (a
+            // pair's first component in the real part, the second in the
+            // imaginary part of the pair's last inverse transform).
+            const float* taps[componentCount];
+            const float* windows[componentCount];
+            const float* tails[componentCount];
+            float* outs[componentCount];
+            int lanes = 0;
+            for (int k = 0; k < componentCount; ++k) {
+                if (s.lanes[k] == nullptr) continue;
+                taps[lanes] = s.headTaps[orderOf(k)];
+                windows[lanes] = history[k] + position - (P - 1);
+                tails[lanes] = s.tails[placeOf[k].pair] + placeOf[k].tailOffset + phase;
+                outs[lanes++] = s.outputBuffers[k] + done;
+            }
+            convolutionKernels::headsPlusTails(taps, windows, tails, lanes, outs, n);
+        }
+        position += n;
+        phase += n;
+        done += n;
+        if (phase == P) boundary();
+    }
+    for (int k = 0; k < componentCount; ++k) ends[k] = history[k] + position;
+}
+
+}  // namespace qb32

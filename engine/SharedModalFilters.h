@@ -1,0 +1,132 @@
+#pragma once
+// SharedModalFilters: modal filter sets run once for every beam that uses them.
+//
+// A beam at rest forms its low band as sum_n h_n * (sum_m w_nm x_nm): steer,
+// then filter each order. The same is sum_nm w_nm (h_n * x_nm): filter each
+// component with its order's filter, then steer. The second form shares the
+// filtering between beams with the same filter set; each beam then only
+// weights and sums the filtered components (CMbf::processShared). A set
+// costs (N+1)^2 filtered components instead of N+1 filtered orders per beam,
+// so it pays from about N+2 beams on (the engine decides, CQuorbix.h).
+//
+// Structure: the partitioned convolution of framework/PartitionedConvolver.h
+// with the inputs shared. The 16 components keep one time-domain history
+// and, while any set runs, one frequency-domain delay line: at each partition
+// boundary (every P = 32 samples, fixed in the stream since configure or
+// clear) the last 2P samples of each pair of components of one order are
+// transformed together (x_a + i x_b; the leftover component of an odd order
+// alone). A set multiplies those spectra by its filters' partition spectra,
+// sums over the partitions and transforms back once per pair: the real part
+// is component a filtered, the imaginary part component b. A 32-tap direct
+// form head per component gives the rest, output by output, so there is no
+// added latency and no dependence on call sizes. Set output k holds component
+// k through the filter of its order (delays in front included); components of
+// orders the set does not use are not computed (null lanes).
+//
+// Sets: up to maxSets at once, each identified by its filters' contents
+// (CrossfadeSlots::BankFilters, copied on activation). A set activated in the
+// middle of the stream gives the outputs of one that ran all along from its
+// first sample (its only state is computed from the shared delay line).
+//
+// Calls of fewer than 8 samples (at the AVX2 level) form the heads with the
+// components across vector lanes instead of samples: the same chain of
+// operations per output, so the same bits, without 7 of 8 lanes discarded.
+//
+// Accuracy: each output is within 2e-7 x max(1, sum of |taps|) x (largest
+// |input|) of the exact sum, the convolver's bound.
+//
+// States: unconfigured -> configure -> (beginSets, useSet..., endSets)* and
+// process per call; clear zeroes the histories. Status: configure answers 0
+// or 7 (allocation failed: nothing held).
+//
+// Real time: process, clear and the set calls allocate nothing, take no lock
+// and never throw (activating a set transforms its filters: a few
+// microseconds). configure and release allocate and free [set-up].
+
+#include <cstdint>
+
+#include "filters/CrossfadeSlots.h"
+
+namespace qb32 {
+
+class SharedModalFilters {
+public:
+    static constexpr int componentCount = 16;
+    static constexpr int orderCount = 4;
+    static constexpr int maxSets = 4;
+
+    SharedModalFilters() noexcept = default;
+    ~SharedModalFilters();
+    SharedModalFilters(const SharedModalFilters&) = delete;
+    SharedModalFilters& operator=(const SharedModalFilters&) = delete;
+
+    // Calls of up to blockFrames samples, effective filters (delay + taps) of
+    // up to maxTaps taps, and recentEnd() reaching historySamples back.
+    int configure(int blockFrames, int maxTaps, int historySamples) noexcept;
+    void release() noexcept;
+    [[nodiscard]] bool isConfigured() const noexcept { return memory != nullptr; }
+    void clear() noexcept;
+
+    // A new choice of sets: every useSet between beginSets and endSets keeps
+    // (or activates) a set; endSets drops the others. useSet answers the
+    // set's index, or -1 when all maxSets are taken by other sets.
+    void beginSets() noexcept;
+    int useSet(const CrossfadeSlots::BankFilters& filters) noexcept;
+    void endSets() noexcept;
+    [[nodiscard]] int activeSets() const noexcept;
+
+    // The next `frames` samples of the 16 components (frames <= blockFrames).
+    void process(const float* const* components, int frames) noexcept;
+    // Set `set`'s 16 outputs of the last process call (null: not computed).
+    [[nodiscard]] const float* const* outputs(int set) const noexcept { return sets[set].lanes; }
+    // One past the newest sample of each component's history.
+    [[nodiscard]] const float* const* recentEnd() const noexcept { return ends; }
+
+private:
+    static constexpr int channelCount = 10;
+    struct Set {
+        bool active = false;
+        bool kept = false;  // chosen in the current beginSets / endSets round
+        CrossfadeSlots::BankFilters filters;
+        bool orderUsed[orderCount] = {};
+        float* taps[orderCount] = {};          // copies of the filters
+        float* headTaps[orderCount] = {};      // first 32 effective taps, reversed
+        float* spectra[orderCount] = {};       // [partition][re 64 | im 64], scaled by 1/64
+        bool partitionUsed[orderCount][128] = {};
+        float* tails[channelCount] = {};       // last inverse transform per pair
+        float* headColumns = nullptr;          // [tap][component]: the heads across vector lanes
+        float* outputBuffers[componentCount] = {};
+        const float* lanes[componentCount] = {};
+    };
+
+    void activate(Set& set) noexcept;
+    void rebuildDelayLine() noexcept;
+    void boundary() noexcept;
+    void sumAndInvert(Set& set) noexcept;
+    void makeRoom(int frames) noexcept;
+    void narrowHeads(const float* const* components, int done, int frames) noexcept;
+
+    float* memory = nullptr;
+    int frameCapacity = 0;
+    int tapCapacity = 0;
+    int partitions = 0;   // FFT partitions behind the head
+    int keep = 0;         // history samples kept behind the newest
+    int capacity = 0;     // samples per history buffer
+    int position = 0;     // where the next sample goes
+    int phase = 0;        // samples of the current partition done
+    int newest = 0;       // ring slot of the latest transform
+    bool delayLineValid = false;
+    float* history[componentCount] = {};
+    const float* ends[componentCount] = {};
+    float* spectraRing = nullptr;  // [channel][partition][re 64 | im 64]
+    // Short calls form the heads with the components across vector lanes,
+    // from an interleaved copy of the recent samples (rows of 16), kept only
+    // while calls stay short.
+    float* rows = nullptr;
+    int rowCapacity = 0;
+    int rowPosition = 0;
+    bool rowsValid = false;
+    Set sets[maxSets];
+};
+
+}  // namespace qb32
