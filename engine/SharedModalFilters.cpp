@@ -384,15 +384,9 @@ void SharedModalFilters::longBoundary() noexcept {
 // Overlap-save: the last Q points of the 2Q-point result are the outputs of
 // the Q samples after the boundary; a pair's first component in the real
 // part, the second in the imaginary part.
-void SharedModalFilters::tailsOf(const Set& s, int k, int n, float* to) const noexcept {
-    const float* first = s.tails[placeOf[k].pair] + placeOf[k].tailOffset + phase;
-    if (longSamples == 0) {
-        for (int i = 0; i < n; ++i) to[i] = first[i];
-        return;
-    }
+const float* SharedModalFilters::longTail(const Set& s, int k) const noexcept {
     const int q = longSamples;
-    const float* second = s.longTails[placeOf[k].pair] + (placeOf[k].tailOffset == P ? 0 : 2 * q) + q + longPhase;
-    for (int i = 0; i < n; ++i) to[i] = first[i] + second[i];
+    return s.longTails[placeOf[k].pair] + (placeOf[k].tailOffset == P ? 0 : 2 * q) + q + longPhase;
 }
 
 // The delay line from the history, as the boundaries would have made it.
@@ -484,9 +478,13 @@ void SharedModalFilters::narrowHeads(const float* const* components, int done, i
     for (Set& s : sets) {
         if (!s.active) continue;
         for (int k = 0; k < C; ++k) {
-            float lane[narrowLimit];
-            tailsOf(s, k, n, lane);
-            for (int j = 0; j < n; ++j) tails[j * C + k] = lane[j];
+            const float* first = s.tails[placeOf[k].pair] + placeOf[k].tailOffset + phase;
+            if (longSamples == 0) {
+                for (int j = 0; j < n; ++j) tails[j * C + k] = first[j];
+            } else {
+                const float* second = longTail(s, k);
+                for (int j = 0; j < n; ++j) tails[j * C + k] = first[j] + second[j];
+            }
         }
         headsAcross(s.headColumns, rows + rowPosition * C, n, tails, out);
         for (int k = 0; k < C; ++k)
@@ -528,11 +526,12 @@ void SharedModalFilters::process(const float* const* components, int frames) noe
                 if (s.lanes[k] == nullptr) continue;
                 taps[lanes] = s.headTaps[orderOf(k)];
                 windows[lanes] = history[k] + position - (P - 1);
-                if (longSamples > 0) {
-                    tailsOf(s, k, n, tailSums + k * P);
-                    tails[lanes] = tailSums + k * P;
-                } else {
-                    tails[lanes] = s.tails[placeOf[k].pair] + placeOf[k].tailOffset + phase;
+                tails[lanes] = s.tails[placeOf[k].pair] + placeOf[k].tailOffset + phase;
+                if (longSamples > 0) {  // the first level's tail plus the second's, as narrowHeads adds them
+                    float* sum = tailSums + k * P;
+                    const float* second = longTail(s, k);
+                    for (int j = 0; j < n; ++j) sum[j] = tails[lanes][j] + second[j];
+                    tails[lanes] = sum;
                 }
                 outs[lanes++] = s.outputBuffers[k] + done;
             }

@@ -122,9 +122,9 @@ private:
     void rebuildLongDelayLine() noexcept;
     void longBoundary() noexcept;
     void longSumAndInvert(Set& set) noexcept;
-    // The FFT part of component k's next n outputs: the first level's tail,
-    // plus the second level's (a sum formed the same way in every path).
-    void tailsOf(const Set& set, int k, int n, float* to) const noexcept;
+    // Where the second level's FFT part of component k's next output lies
+    // (added to the first level's tail in every path, in the same order).
+    [[nodiscard]] const float* longTail(const Set& set, int k) const noexcept;
     void narrowHeads(const float* const* components, int done, int frames) noexcept;
 
     float* memory = nullptr;
