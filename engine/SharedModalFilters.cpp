@@ -45,6 +45,12 @@ constexpr int roundUp8(int n) noexcept { return (n + 7) / 8 * 8; }
 constexpr int narrowLimit = 8;     // calls shorter than this form the heads across components
 constexpr int rowSpan = 256;       // rows appended before the kept ones move to the front
 
+// The second level's partitions for filters of maxTaps taps (0: none). Its
+// larger transforms cost about what the shorter spectral sums save until the
+// filters pass some 768 taps: from 176.4 kHz on it pays (bench: EngineRates),
+// at 88.2 and 96 kHz (about 550 taps) neither 128 nor 256 measured faster.
+constexpr int longPartitionFor(int maxTaps) noexcept { return maxTaps > 768 ? 256 : 0; }
+
 #if QB32_SHARED_X86
 // Heads across the 16 components for `frames` samples: out[j][k] = one chain
 // of FMAs over the taps (columns[i][k] meets row j - 31 + i), as
@@ -95,6 +101,9 @@ void SharedModalFilters::release() noexcept {
     for (Set& s : sets) s = Set{};
     frameCapacity = tapCapacity = partitions = keep = capacity = position = phase = newest = 0;
     delayLineValid = false;
+    longSamples = longPartitions = longPhase = longNewest = 0;
+    longDelayLineValid = false;
+    longRing = longWork = tailSums = nullptr;
 }
 
 int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySamples) noexcept {
@@ -104,20 +113,33 @@ int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySampl
         return status::allocationFailed;
     frameCapacity = blockFrames;
     tapCapacity = roundUp8(maxTaps);
-    partitions = maxTaps > P ? (maxTaps - P + P - 1) / P : 0;
+    longSamples = longPartitionFor(maxTaps);
+    if (longSamples > 0 && (maxTaps <= longSamples || (maxTaps - 1) / longSamples > maxLongPartitions)) longSamples = 0;
+    if (longSamples > 0) {
+        partitions = longSamples / P - 1;
+        longPartitions = (maxTaps - longSamples + longSamples - 1) / longSamples;
+    } else {
+        partitions = maxTaps > P ? (maxTaps - P + P - 1) / P : 0;
+        longPartitions = 0;
+    }
     // History: what the owner asks for, the head's window and a rebuild of
-    // the delay line (two partitions behind the oldest one and the phase).
+    // the delay lines (two partitions behind the oldest one and the phase).
     int wanted = historySamples;
     if (wanted < P * (partitions + 2)) wanted = P * (partitions + 2);
+    if (wanted < longSamples * (longPartitions + 2)) wanted = longSamples * (longPartitions + 2);
     keep = roundUp8(wanted);
     const int span = blockFrames > 1024 ? roundUp8(blockFrames) : 1024;
     capacity = keep + span + slack;
-    const long setFloats = orderCount * (static_cast<long>(tapCapacity) + P + static_cast<long>(partitions) * spectrumFloats) +
-                           channelCount * spectrumFloats + componentCount * static_cast<long>(roundUp8(blockFrames));
+    const long longFloats = 4L * longSamples;  // a spectrum of 2Q bins
+    const long setFloats = orderCount * (static_cast<long>(tapCapacity) + P + static_cast<long>(partitions) * spectrumFloats +
+                                         longPartitions * longFloats) +
+                           channelCount * (spectrumFloats + longFloats) +
+                           componentCount * static_cast<long>(roundUp8(blockFrames));
     rowCapacity = (P - 1) + rowSpan;
     const long floats = componentCount * static_cast<long>(capacity) +
-                        channelCount * static_cast<long>(partitions) * spectrumFloats +
-                        maxSets * (setFloats + P * componentCount) + componentCount * static_cast<long>(rowCapacity);
+                        channelCount * (static_cast<long>(partitions) * spectrumFloats + longPartitions * longFloats) +
+                        longFloats + componentCount * P + maxSets * (setFloats + P * componentCount) +
+                        componentCount * static_cast<long>(rowCapacity);
     if (floats > (1L << 28)) return status::allocationFailed;
     memory = vecAlloc(static_cast<int>(floats));
     if (memory == nullptr) return status::allocationFailed;
@@ -129,6 +151,12 @@ int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySampl
     }
     spectraRing = next;
     next += channelCount * partitions * spectrumFloats;
+    longRing = next;
+    next += channelCount * longPartitions * longFloats;
+    longWork = next;
+    next += longFloats;
+    tailSums = next;
+    next += componentCount * P;
     rows = next;
     next += componentCount * rowCapacity;
     for (Set& s : sets) {
@@ -145,6 +173,14 @@ int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySampl
         for (auto& t : s.tails) {
             t = next;
             next += spectrumFloats;
+        }
+        for (int n = 0; n < orderCount; ++n) {
+            s.longSpectra[n] = next;
+            next += longPartitions * longFloats;
+        }
+        for (auto& t : s.longTails) {
+            t = next;
+            next += longFloats;
         }
         for (auto& o : s.outputBuffers) {
             o = next;
@@ -164,8 +200,13 @@ void SharedModalFilters::clear() noexcept {
     rowsValid = false;
     std::memset(spectraRing, 0, sizeof(float) * static_cast<std::size_t>(channelCount * partitions * spectrumFloats));
     delayLineValid = true;  // zeros throughout, like the history
-    for (Set& s : sets)
+    longPhase = longNewest = 0;
+    std::memset(longRing, 0, sizeof(float) * static_cast<std::size_t>(channelCount * longPartitions * 4 * longSamples));
+    longDelayLineValid = true;
+    for (Set& s : sets) {
         for (auto* t : s.tails) std::memset(t, 0, sizeof(float) * spectrumFloats);
+        for (auto* t : s.longTails) std::memset(t, 0, sizeof(float) * static_cast<std::size_t>(4 * longSamples));
+    }
 }
 
 void SharedModalFilters::beginSets() noexcept {
@@ -240,6 +281,28 @@ void SharedModalFilters::activate(Set& s) noexcept {
             for (int i = 0; i < spectrumFloats; ++i) g[i] *= scale;
         }
     }
+    // The second level: partitions of Q taps from tap Q on, transformed with
+    // 2Q points (the taps, then zeros).
+    const int q = longSamples;
+    const float longScale = q > 0 ? 1.0f / static_cast<float>(2 * q) : 0.0f;
+    for (int n = 0; n < orderCount; ++n) {
+        const int length = s.filters.lengths[n];
+        const int delay = s.filters.delays[n];
+        for (int j = 0; j < longPartitions; ++j) {
+            float* g = s.longSpectra[n] + j * 4 * q;
+            float* taps = longWork;  // the partition's time signal, 2Q points
+            bool used = false;
+            for (int i = 0; i < 2 * q; ++i) {
+                const int t = (j + 1) * q + i - delay;
+                taps[i] = i < q && s.orderUsed[n] && t >= 0 && t < length ? s.taps[n][t] : 0.0f;
+                used = used || taps[i] != 0.0f;
+            }
+            s.longUsed[n][j] = used;
+            if (!used) continue;
+            fft64::forwardBlocks(taps, nullptr, g, q / 32);
+            for (int i = 0; i < 4 * q; ++i) g[i] *= longScale;
+        }
+    }
     for (int k = 0; k < componentCount; ++k) {
         s.lanes[k] = s.orderUsed[orderOf(k)] ? s.outputBuffers[k] : nullptr;
         for (int i = 0; i < P; ++i) s.headColumns[i * componentCount + k] = s.lanes[k] ? s.headTaps[orderOf(k)][i] : 0.0f;
@@ -247,6 +310,83 @@ void SharedModalFilters::activate(Set& s) noexcept {
     s.active = true;
     if (!delayLineValid) rebuildDelayLine();
     sumAndInvert(s);
+    if (longSamples > 0) {
+        if (!longDelayLineValid) rebuildLongDelayLine();
+        longSumAndInvert(s);
+    }
+}
+
+void SharedModalFilters::rebuildLongDelayLine() noexcept {
+    const int q = longSamples;
+    longNewest = longPartitions - 1;
+    for (int i = 0; i < longPartitions; ++i)
+        for (int c = 0; c < channelCount; ++c) {
+            const int back = longPhase + q * i + 2 * q;
+            const float* a = history[pairs[c].a] + position - back;
+            const float* b = pairs[c].b >= 0 ? history[pairs[c].b] + position - back : nullptr;
+            fft64::forwardBlocks(a, b, longRing + (c * longPartitions + longNewest - i) * 4 * q, q / 32);
+        }
+    longDelayLineValid = true;
+}
+
+void SharedModalFilters::longSumAndInvert(Set& s) noexcept {
+    const int q = longSamples;
+    const int blocks = q / 32;  // 64-bin blocks in a spectrum of 2Q bins
+    const float* g[maxLongPartitions];
+    const float* u[maxLongPartitions];
+    for (int c = 0; c < channelCount; ++c) {
+        float* tails = s.longTails[c];
+        const int n = pairs[c].order;
+        int products = 0;
+        for (int j = 0; j < longPartitions; ++j) {
+            if (!s.longUsed[n][j]) continue;
+            int slot = longNewest - j;
+            if (slot < 0) slot += longPartitions;
+            g[products] = s.longSpectra[n] + j * 4 * q;
+            u[products++] = longRing + (c * longPartitions + slot) * 4 * q;
+        }
+        if (products == 0) {
+            std::memset(tails, 0, sizeof(float) * static_cast<std::size_t>(4 * q));
+            continue;
+        }
+        for (int b = 0; b < blocks; ++b) {
+            const float* gb[maxLongPartitions];
+            const float* ub[maxLongPartitions];
+            for (int p = 0; p < products; ++p) {
+                gb[p] = g[p] + 128 * b;
+                ub[p] = u[p] + 128 * b;
+            }
+            convolutionKernels::spectralSum(longWork + 128 * b, gb, ub, products);
+        }
+        fft64::inverseBlocks(longWork, tails, tails + 2 * q, blocks);
+    }
+}
+
+void SharedModalFilters::longBoundary() noexcept {
+    longPhase = 0;
+    bool any = false;
+    for (const Set& s : sets) any = any || s.active;
+    if (!any) {
+        longDelayLineValid = false;  // rebuilt from the history when a set starts
+        return;
+    }
+    const int q = longSamples;
+    longNewest = longNewest + 1 == longPartitions ? 0 : longNewest + 1;
+    for (int c = 0; c < channelCount; ++c) {
+        const float* a = history[pairs[c].a] + position - 2 * q;
+        const float* b = pairs[c].b >= 0 ? history[pairs[c].b] + position - 2 * q : nullptr;
+        fft64::forwardBlocks(a, b, longRing + (c * longPartitions + longNewest) * 4 * q, q / 32);
+    }
+    for (Set& s : sets)
+        if (s.active) longSumAndInvert(s);
+}
+
+// Overlap-save: the last Q points of the 2Q-point result are the outputs of
+// the Q samples after the boundary; a pair's first component in the real
+// part, the second in the imaginary part.
+const float* SharedModalFilters::longTail(const Set& s, int k) const noexcept {
+    const int q = longSamples;
+    return s.longTails[placeOf[k].pair] + (placeOf[k].tailOffset == P ? 0 : 2 * q) + q + longPhase;
 }
 
 // The delay line from the history, as the boundaries would have made it.
@@ -337,9 +477,15 @@ void SharedModalFilters::narrowHeads(const float* const* components, int done, i
     alignas(32) float out[narrowLimit * C];
     for (Set& s : sets) {
         if (!s.active) continue;
-        for (int j = 0; j < n; ++j)
-            for (int k = 0; k < C; ++k)
-                tails[j * C + k] = s.tails[placeOf[k].pair][placeOf[k].tailOffset + phase + j];
+        for (int k = 0; k < C; ++k) {
+            const float* first = s.tails[placeOf[k].pair] + placeOf[k].tailOffset + phase;
+            if (longSamples == 0) {
+                for (int j = 0; j < n; ++j) tails[j * C + k] = first[j];
+            } else {
+                const float* second = longTail(s, k);
+                for (int j = 0; j < n; ++j) tails[j * C + k] = first[j] + second[j];
+            }
+        }
         headsAcross(s.headColumns, rows + rowPosition * C, n, tails, out);
         for (int k = 0; k < C; ++k)
             if (s.lanes[k] != nullptr)
@@ -381,14 +527,22 @@ void SharedModalFilters::process(const float* const* components, int frames) noe
                 taps[lanes] = s.headTaps[orderOf(k)];
                 windows[lanes] = history[k] + position - (P - 1);
                 tails[lanes] = s.tails[placeOf[k].pair] + placeOf[k].tailOffset + phase;
+                if (longSamples > 0) {  // the first level's tail plus the second's, as narrowHeads adds them
+                    float* sum = tailSums + k * P;
+                    const float* second = longTail(s, k);
+                    for (int j = 0; j < n; ++j) sum[j] = tails[lanes][j] + second[j];
+                    tails[lanes] = sum;
+                }
                 outs[lanes++] = s.outputBuffers[k] + done;
             }
             convolutionKernels::headsPlusTails(taps, windows, tails, lanes, outs, n);
         }
         position += n;
         phase += n;
+        longPhase += n;
         done += n;
         if (phase == P) boundary();
+        if (longSamples > 0 && longPhase == longSamples) longBoundary();
     }
     for (int k = 0; k < componentCount; ++k) ends[k] = history[k] + position;
 }

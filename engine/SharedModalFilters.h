@@ -28,6 +28,17 @@
 // middle of the stream gives the outputs of one that ran all along from its
 // first sample (its only state is computed from the shared delay line).
 //
+// Long filters (more than 768 taps: at 176.4 and 192 kHz) take a second
+// level of partitions: taps 32 .. 256 as above, beyond that partitions of
+// Q = 256 taps transformed with 2Q = 512 points (fft64::forwardBlocks) every
+// Q samples, by the same pairs of components. Still no added latency: a
+// partition that begins Q taps in only needs inputs at least Q samples old.
+// Q is a multiple of P and both count from the same sample, so every second-
+// level boundary is also a first-level one. Fewer, longer partitions read far
+// less of the delay lines per sample, which is what bounds the spectral sums
+// of long filters. Each output's FFT part is the first level's tail plus the
+// second level's, added in that order in every path.
+//
 // Calls of fewer than 8 samples (at the AVX2 level) form the heads with the
 // components across vector lanes instead of samples: the same chain of
 // operations per output, so the same bits, without 7 of 8 lanes discarded.
@@ -84,6 +95,7 @@ public:
 
 private:
     static constexpr int channelCount = 10;
+    static constexpr int maxLongPartitions = 32;
     struct Set {
         bool active = false;
         bool kept = false;  // chosen in the current beginSets / endSets round
@@ -94,6 +106,9 @@ private:
         float* spectra[orderCount] = {};       // [partition][re 64 | im 64], scaled by 1/64
         bool partitionUsed[orderCount][128] = {};
         float* tails[channelCount] = {};       // last inverse transform per pair
+        float* longSpectra[orderCount] = {};   // second level: [partition][m blocks of re 64 | im 64]
+        bool longUsed[orderCount][maxLongPartitions] = {};
+        float* longTails[channelCount] = {};   // its last inverse transform per pair (re 2Q | im 2Q)
         float* headColumns = nullptr;          // [tap][component]: the heads across vector lanes
         float* outputBuffers[componentCount] = {};
         const float* lanes[componentCount] = {};
@@ -104,6 +119,12 @@ private:
     void boundary() noexcept;
     void sumAndInvert(Set& set) noexcept;
     void makeRoom(int frames) noexcept;
+    void rebuildLongDelayLine() noexcept;
+    void longBoundary() noexcept;
+    void longSumAndInvert(Set& set) noexcept;
+    // Where the second level's FFT part of component k's next output lies
+    // (added to the first level's tail in every path, in the same order).
+    [[nodiscard]] const float* longTail(const Set& set, int k) const noexcept;
     void narrowHeads(const float* const* components, int done, int frames) noexcept;
 
     float* memory = nullptr;
@@ -119,6 +140,17 @@ private:
     float* history[componentCount] = {};
     const float* ends[componentCount] = {};
     float* spectraRing = nullptr;  // [channel][partition][re 64 | im 64]
+    // Second level for long filters: partitions of Q = longSamples taps from
+    // tap Q on (the first level then covers taps 32 .. Q), transformed at
+    // boundaries every Q samples with 2Q points (0: none).
+    int longSamples = 0;
+    int longPartitions = 0;
+    int longPhase = 0;
+    int longNewest = 0;
+    bool longDelayLineValid = false;
+    float* longRing = nullptr;  // [channel][partition][2Q bins as blocks]
+    float* longWork = nullptr;  // one spectrum of 2Q bins
+    float* tailSums = nullptr;  // [component][P]
     // Short calls form the heads with the components across vector lanes,
     // from an interleaved copy of the recent samples (rows of 16), kept only
     // while calls stay short.

@@ -50,6 +50,28 @@ Twiddles makeTwiddles() noexcept {
 // Built when the library is loaded; read-only afterwards.
 const Twiddles twiddles = makeTwiddles();
 
+// W_{64m}^(n2 k1) for the transforms of 64 m points: [k1][n2] real parts,
+// then imaginary parts, for m = 2, 4, 8.
+struct BlockTwiddles {
+    alignas(32) float re[8 * 64];
+    alignas(32) float im[8 * 64];
+};
+
+BlockTwiddles makeBlockTwiddles(int m) noexcept {
+    BlockTwiddles t{};
+    const double step = -2.0 * 3.14159265358979323846 / (64.0 * m);
+    for (int k1 = 0; k1 < m; ++k1)
+        for (int n2 = 0; n2 < 64; ++n2) {
+            t.re[64 * k1 + n2] = static_cast<float>(std::cos(step * n2 * k1));
+            t.im[64 * k1 + n2] = static_cast<float>(std::sin(step * n2 * k1));
+        }
+    return t;
+}
+
+const BlockTwiddles blockTwiddles[3] = {makeBlockTwiddles(2), makeBlockTwiddles(4), makeBlockTwiddles(8)};
+
+int twiddleIndex(int m) noexcept { return m == 2 ? 0 : m == 4 ? 1 : 2; }
+
 // By reference: eight-float vectors passed by value would change the calling
 // convention between the baseline and the AVX2 build.
 [[gnu::always_inline]] inline void load(v8& v, const float* p) noexcept { std::memcpy(&v, p, sizeof v); }
@@ -68,16 +90,19 @@ const Twiddles twiddles = makeTwiddles();
 
 [[gnu::always_inline]] inline void transpose8(v8* m) noexcept {
     v8 t[8], u[8];
+#pragma GCC unroll 8
     for (int i = 0; i < 8; i += 2) {
         t[i] = QB32_SHUFFLE(m[i], m[i + 1], 0, 8, 1, 9, 4, 12, 5, 13);
         t[i + 1] = QB32_SHUFFLE(m[i], m[i + 1], 2, 10, 3, 11, 6, 14, 7, 15);
     }
+#pragma GCC unroll 8
     for (int i = 0; i < 8; i += 4) {
         u[i] = QB32_SHUFFLE(t[i], t[i + 2], 0, 1, 8, 9, 4, 5, 12, 13);
         u[i + 1] = QB32_SHUFFLE(t[i], t[i + 2], 2, 3, 10, 11, 6, 7, 14, 15);
         u[i + 2] = QB32_SHUFFLE(t[i + 1], t[i + 3], 0, 1, 8, 9, 4, 5, 12, 13);
         u[i + 3] = QB32_SHUFFLE(t[i + 1], t[i + 3], 2, 3, 10, 11, 6, 7, 14, 15);
     }
+#pragma GCC unroll 8
     for (int i = 0; i < 4; ++i) {
         m[i] = QB32_SHUFFLE(u[i], u[i + 4], 0, 1, 2, 3, 8, 9, 10, 11);
         m[i + 4] = QB32_SHUFFLE(u[i], u[i + 4], 4, 5, 6, 7, 12, 13, 14, 15);
@@ -133,6 +158,45 @@ __attribute__((target("avx2,fma,avx512f,avx512vl"))) void transformAvx512(const 
 }
 #endif
 
+template <int M>
+void blocksBaseline(bool inverse, const float* re, const float* im, float* spectrum, float* outRe, float* outIm,
+                    const BlockTwiddles& tw) noexcept {
+    if (inverse)
+        separate::inverseBlocksM<M>(spectrum, outRe, outIm, tw.re, tw.im);
+    else
+        separate::forwardBlocksM<M>(re, im, spectrum, tw.re, tw.im);
+}
+
+#if QB32_X86
+template <int M>
+__attribute__((target("avx2,fma"))) void blocksAvx2(bool inverse, const float* re, const float* im, float* spectrum,
+                                                    float* outRe, float* outIm, const BlockTwiddles& tw) noexcept {
+    if (inverse)
+        fused::inverseBlocksM<M>(spectrum, outRe, outIm, tw.re, tw.im);
+    else
+        fused::forwardBlocksM<M>(re, im, spectrum, tw.re, tw.im);
+}
+#endif
+
+void runBlocks(bool inverse, const float* re, const float* im, float* spectrum, float* outRe, float* outIm,
+               int m) noexcept {
+    const BlockTwiddles& tw = blockTwiddles[twiddleIndex(m)];
+#if QB32_X86
+    if (simd::atLeast(simd::activeLevel(), simd::Level::avx2)) {
+        switch (m) {
+            case 2: blocksAvx2<2>(inverse, re, im, spectrum, outRe, outIm, tw); return;
+            case 4: blocksAvx2<4>(inverse, re, im, spectrum, outRe, outIm, tw); return;
+            default: blocksAvx2<8>(inverse, re, im, spectrum, outRe, outIm, tw); return;
+        }
+    }
+#endif
+    switch (m) {
+        case 2: blocksBaseline<2>(inverse, re, im, spectrum, outRe, outIm, tw); return;
+        case 4: blocksBaseline<4>(inverse, re, im, spectrum, outRe, outIm, tw); return;
+        default: blocksBaseline<8>(inverse, re, im, spectrum, outRe, outIm, tw); return;
+    }
+}
+
 void run(const float* re, const float* im, float* outRe, float* outIm) noexcept {
 #if QB32_X86
     switch (simd::activeLevel()) {
@@ -153,5 +217,13 @@ void forward(const float* re, const float* im, float* outRe, float* outIm) noexc
 }
 
 void inverse(float* re, float* im) noexcept { run(im, re, im, re); }
+
+void forwardBlocks(const float* re, const float* im, float* spectrum, int m) noexcept {
+    runBlocks(false, re, im, spectrum, nullptr, nullptr, m);
+}
+
+void inverseBlocks(float* spectrum, float* re, float* im, int m) noexcept {
+    runBlocks(true, nullptr, nullptr, spectrum, re, im, m);
+}
 
 }  // namespace qb32::fft64

@@ -28,4 +28,16 @@ void inverse(float* re, float* im) noexcept;
 // four 32-byte aligned; the outputs may be the inputs).
 void forward(const float* re, const float* im, float* outRe, float* outIm) noexcept;
 
+// Transforms of 64 m points (m = 2, 4 or 8: 128, 256, 512) built from the
+// 64-point one (an m-point DFT across blocks of 64, twiddles, a 64-point
+// transform per block). The spectrum comes in m blocks of (re 64 | im 64),
+// block k1 holding bin m k2 + k1 at k2: an order that products of two
+// spectra, bin by bin, do not mind. forwardBlocks reads re / im in natural
+// order (im null: zeros); inverseBlocks takes such a spectrum (overwritten)
+// and writes re / im in natural order, unscaled (a forward and an inverse
+// multiply by 64 m). Every array 32-byte aligned. Each output is within
+// about 2^-24 * log2(64 m) * sum |x| of the exact transform.
+void forwardBlocks(const float* re, const float* im, float* spectrum, int m) noexcept;
+void inverseBlocks(float* spectrum, float* re, float* im, int m) noexcept;
+
 }  // namespace qb32::fft64

@@ -21,15 +21,14 @@
 namespace qb32 {
 namespace {
 
-constexpr int latency = 125;  // the modal stages' at 44.1 kHz: 251-tap filters
-constexpr int samples = 3000;
+constexpr int samples = 6000;
 
 int orderOf(int k) { return k < 1 ? 0 : k < 4 ? 1 : k < 9 ? 2 : 3; }
 
 // A filter set as a modal stage holds it (its bank's copy of the filters).
 struct FilterSet {
-    explicit FilterSet(std::vector<int> lengthsIn, std::uint32_t seed, std::vector<int> silentOrders = {})
-        : lengths(std::move(lengthsIn)) {
+    FilterSet(int latencyIn, std::vector<int> lengthsIn, std::uint32_t seed, std::vector<int> silentOrders = {})
+        : latency(latencyIn), lengths(std::move(lengthsIn)) {
         for (int n = 0; n < 4; ++n) {
             taps[n] = testing::whiteNoise(static_cast<std::size_t>(std::max(lengths[n], 1)), seed + n);
             if (std::find(silentOrders.begin(), silentOrders.end(), n) != silentOrders.end())
@@ -50,6 +49,7 @@ struct FilterSet {
         e.insert(e.end(), taps[n].begin(), taps[n].begin() + lengths[n]);
         return e;
     }
+    int latency;
     std::vector<int> lengths;
     std::vector<float> taps[4];
     CrossfadeSlots slots;
@@ -57,6 +57,7 @@ struct FilterSet {
 
 struct Case {
     const char* name;
+    int latency;                         // the modal stages': 125 at 44.1 kHz, 544 at 192 kHz
     std::vector<std::vector<int>> sets;  // lengths per order of each set
     std::vector<std::vector<int>> silent;
     std::vector<int> startAt;            // sample at which each set is first asked for
@@ -65,11 +66,14 @@ struct Case {
 
 TEST(SharedModalFilters, EveryOutputIsItsComponentThroughItsOrdersFilter) {
     const std::vector<Case> cases = {
-        {"four full orders from the start", {{251, 251, 251, 251}}, {{}}, {0}, -1},
-        {"omni: one tap behind 125 zeros", {{1, 0, 0, 0}}, {{}}, {700}, -1},
-        {"two sets, one with silent orders, started late", {{251, 251, 251, 251}, {101, 51, 251, 251}},
+        {"four full orders from the start", 125, {{251, 251, 251, 251}}, {{}}, {0}, -1},
+        {"omni: one tap behind 125 zeros", 125, {{1, 0, 0, 0}}, {{}}, {700}, -1},
+        {"two sets, one with silent orders, started late", 125, {{251, 251, 251, 251}, {101, 51, 251, 251}},
          {{}, {2, 3}}, {0, 1111}, -1},
-        {"dropped and asked for again", {{251, 201, 151, 251}}, {{}}, {333}, 1500},
+        {"dropped and asked for again", 125, {{251, 201, 151, 251}}, {{}}, {333}, 1500},
+        {"192 kHz: two levels of partitions, started late", 544, {{1089, 1089, 1089, 1089}, {1, 0, 301, 1089}},
+         {{}, {}}, {0, 2345}, -1},
+        {"192 kHz: dropped and asked for again", 544, {{1089, 901, 1089, 1089}}, {{}}, {777}, 3001},
     };
     std::vector<std::vector<float>> x(16);
     for (int k = 0; k < 16; ++k) x[k] = testing::whiteNoise(samples, 300 + k);
@@ -78,9 +82,10 @@ TEST(SharedModalFilters, EveryOutputIsItsComponentThroughItsOrdersFilter) {
             SCOPED_TRACE(c.name);
             std::vector<std::unique_ptr<FilterSet>> sets;
             for (std::size_t s = 0; s < c.sets.size(); ++s)
-                sets.push_back(std::make_unique<FilterSet>(c.sets[s], 500 + 10 * static_cast<std::uint32_t>(s), c.silent[s]));
+                sets.push_back(std::make_unique<FilterSet>(c.latency, c.sets[s], 500 + 10 * static_cast<std::uint32_t>(s),
+                                                           c.silent[s]));
             SharedModalFilters bank;
-            ASSERT_EQ(bank.configure(512, 251, 500), 0);
+            ASSERT_EQ(bank.configure(512, 2 * c.latency + 1, 4 * c.latency), 0);
             bool usedTable[2][16] = {};
             for (std::size_t set = 0; set < sets.size(); ++set)
                 for (int k = 0; k < 16; ++k)
@@ -136,6 +141,47 @@ TEST(SharedModalFilters, EveryOutputIsItsComponentThroughItsOrdersFilter) {
                                                                             << " sample " << t;
                     }
                     EXPECT_EQ(checked, samples - (s == 0 ? c.startAt[0] + (c.dropAt >= 0 ? 700 : 0) : c.startAt[s]));
+                }
+        }
+    });
+}
+
+// How the stream is cut into calls changes no bit: whole blocks, random sizes
+// and calls of 1 to 7 samples (the heads across the components at the AVX2
+// level) give the same outputs, with one level of partitions (251 taps) and
+// with two (1089 taps, boundaries of the second level inside short calls).
+TEST(SharedModalFilters, CallSizesChangeNoBit) {
+    std::vector<std::vector<float>> x(16);
+    for (int k = 0; k < 16; ++k) x[k] = testing::whiteNoise(samples, 700 + k);
+    testing::atEveryLevel([&] {
+        for (int latency : {125, 544}) {
+            SCOPED_TRACE(latency);
+            const FilterSet set(latency, {2 * latency + 1, 2 * latency - 99, 2 * latency + 1, 2 * latency + 1}, 900);
+            auto render = [&](const std::vector<int>& calls) {
+                SharedModalFilters bank;
+                EXPECT_EQ(bank.configure(512, 2 * latency + 1, 4 * latency), 0);
+                std::vector<std::vector<float>> out(16, std::vector<float>(samples));
+                std::size_t call = 0;
+                for (int at = 0; at < samples;) {
+                    const int n = std::min(calls[call++ % calls.size()], samples - at);
+                    bank.beginSets();
+                    const int index = bank.useSet(set.filters());
+                    bank.endSets();
+                    const float* in[16];
+                    for (int k = 0; k < 16; ++k) in[k] = x[k].data() + at;
+                    bank.process(in, n);
+                    for (int k = 0; k < 16; ++k) std::copy(bank.outputs(index)[k], bank.outputs(index)[k] + n, out[k].begin() + at);
+                    at += n;
+                }
+                return out;
+            };
+            const auto blocks = render({512});
+            const auto random = render(testing::randomBlockSizes(samples, 512, 31));
+            const auto tiny = render(testing::randomBlockSizes(samples, 7, 32));
+            for (int k = 0; k < 16; ++k)
+                for (int t = 0; t < samples; ++t) {
+                    ASSERT_EQ(random[k][t], blocks[k][t]) << "component " << k << " sample " << t;
+                    ASSERT_EQ(tiny[k][t], blocks[k][t]) << "component " << k << " sample " << t;
                 }
         }
     });

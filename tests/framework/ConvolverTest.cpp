@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <new>
 #include <numbers>
 #include <vector>
 
@@ -40,6 +41,40 @@ TEST(Fft64, ForwardAndInverseMatchADoubleDft) {
         for (int n = 0; n < 64; ++n) {
             ASSERT_NEAR(re[n], 64.0 * a[n], 64 * 1e-5) << n;
             ASSERT_NEAR(im[n], 64.0 * b[n], 64 * 1e-5) << n;
+        }
+    }
+}
+
+// The larger transforms: every bin against a double DFT at its place in the
+// block order, and the inverse back to the input times the size, for 128,
+// 256 and 512 points at every level.
+TEST(Fft64, BlockTransformsMatchADoubleDftAndInvert) {
+    for (auto level : runnableLevels()) {
+        LevelGuard guard(level);
+        for (int m : {2, 4, 8}) {
+            const int n = 64 * m;
+            alignas(32) float re[512], im[512], spectrum[1024], backRe[512], backIm[512];
+            const auto a = testing::whiteNoise(static_cast<std::size_t>(n), 7), b = testing::whiteNoise(static_cast<std::size_t>(n), 8);
+            std::copy(a.begin(), a.end(), re);
+            std::copy(b.begin(), b.end(), im);
+            fft64::forwardBlocks(re, im, spectrum, m);
+            double magnitude = 0.0;
+            for (int t = 0; t < n; ++t) magnitude += std::abs(a[t]) + std::abs(b[t]);
+            for (int k1 = 0; k1 < m; ++k1)
+                for (int k2 = 0; k2 < 64; ++k2) {
+                    const int k = m * k2 + k1;
+                    std::complex<double> exact = 0.0;
+                    for (int t = 0; t < n; ++t)
+                        exact += std::complex<double>(a[t], b[t]) * std::polar(1.0, -2.0 * std::numbers::pi * t * k / n);
+                    const std::complex<double> got(spectrum[128 * k1 + k2], spectrum[128 * k1 + 64 + k2]);
+                    ASSERT_LE(std::abs(exact - got), 10 * 0x1p-24 * magnitude)
+                        << simd::levelName(level) << " size " << n << " bin " << k;
+                }
+            fft64::inverseBlocks(spectrum, backRe, backIm, m);
+            for (int t = 0; t < n; ++t) {
+                ASSERT_NEAR(backRe[t], n * a[t], n * 2e-5) << n << " " << t;
+                ASSERT_NEAR(backIm[t], n * b[t], n * 2e-5) << n << " " << t;
+            }
         }
     }
 }
