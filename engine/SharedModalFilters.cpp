@@ -509,8 +509,13 @@ void SharedModalFilters::process(const float* const* components, int frames) noe
         const int n = frames - done < P - phase ? frames - done : P - phase;
         makeRoom(n);
         if (narrow) narrowHeads(components, done, n);
-        for (int k = 0; k < componentCount; ++k)
-            std::memcpy(history[k] + position, components[k] + done, sizeof(float) * static_cast<std::size_t>(n));
+        // One-sample calls are common enough that sixteen library calls for
+        // one float each show in their cost.
+        if (n == 1)
+            for (int k = 0; k < componentCount; ++k) history[k][position] = components[k][done];
+        else
+            for (int k = 0; k < componentCount; ++k)
+                std::memcpy(history[k] + position, components[k] + done, sizeof(float) * static_cast<std::size_t>(n));
         for (Set& s : sets) {
             if (narrow) break;
             if (!s.active) continue;
