@@ -113,9 +113,17 @@ int patternsMain(int argc, char** argv) {
     if (reference) {  // the pages of the other rates measured into this folder
         std::string others;
         for (int rate : qb32::sampleRates::supported_hz) {
-            const std::string page = formatNumber(rate / 1000.0) + "kHz.md";
-            if (rate != setup.sampleRate_hz && std::filesystem::exists(folder + "/" + page))
-                others += (others.empty() ? "" : ", ") + ("[" + formatNumber(rate / 1000.0) + " kHz](" + page + ")");
+            const std::string label = formatNumber(rate / 1000.0);
+            const std::string page = label + "kHz.md";
+            if (rate == setup.sampleRate_hz || !std::filesystem::exists(folder + "/" + page)) continue;
+            // Appended piece by piece: g++ 12 warns (-Wrestrict) on a
+            // literal prepended to a temporary string.
+            if (!others.empty()) others += ", ";
+            others += '[';
+            others += label;
+            others += " kHz](";
+            others += page;
+            others += ')';
         }
         if (!others.empty()) md += "The same measurement with the plug-in at other session rates: " + others + ".\n\n";
     }
