@@ -12,13 +12,13 @@ namespace qb32::fontgen {
 
 namespace {
 
-struct FaceSpec {
+struct FaceSource {
     const char* path;
     int pixelSize;
     const char* comment;
 };
 
-constexpr FaceSpec faceSpecs[] = {
+constexpr FaceSource faceSources[] = {
     {regularFontPath, 11, "scale 1, small"}, {regularFontPath, 13, "scale 1, body"},
     {boldFontPath, 14, "scale 1, bold"},     {regularFontPath, 22, "scale 2, small"},
     {regularFontPath, 26, "scale 2, body"},  {boldFontPath, 28, "scale 2, bold"},
@@ -73,15 +73,15 @@ std::string fontTableSource(std::string& error) {
     std::vector<Face> faces;
     std::vector<Glyph> glyphs;
     std::vector<std::uint8_t> coverage;
-    for (const FaceSpec& spec : faceSpecs) {
+    for (const FaceSource& source : faceSources) {
         FT_Face face{};
-        if (FT_New_Face(ft.library, spec.path, 0, &face) != 0) {
-            error = std::string("cannot read ") + spec.path + " (Debian package fonts-dejavu-core)";
+        if (FT_New_Face(ft.library, source.path, 0, &face) != 0) {
+            error = std::string("cannot read ") + source.path + " (Debian package fonts-dejavu-core)";
             return {};
         }
-        FT_Set_Pixel_Sizes(face, 0, static_cast<FT_UInt>(spec.pixelSize));
+        FT_Set_Pixel_Sizes(face, 0, static_cast<FT_UInt>(source.pixelSize));
         Face f{};
-        f.pixelSize = spec.pixelSize;
+        f.pixelSize = source.pixelSize;
         f.ascent = static_cast<int>((face->size->metrics.ascender + 63) >> 6);
         f.descent = static_cast<int>((-face->size->metrics.descender + 63) >> 6);
         f.firstGlyph = static_cast<int>(glyphs.size());
@@ -117,7 +117,7 @@ std::string fontTableSource(std::string& error) {
     for (std::size_t i = 0; i < faces.size(); ++i) {
         const Face& f = faces[i];
         appendf(out, "    {%d, %d, %d, %d, %d},  // %s\n", f.pixelSize, f.ascent, f.descent,
-                f.firstGlyph, f.glyphCount, faceSpecs[i].comment);
+                f.firstGlyph, f.glyphCount, faceSources[i].comment);
     }
     out += "};\n\nconst GlyphRecord fontGlyphs[] = {\n";
     for (const Glyph& g : glyphs)

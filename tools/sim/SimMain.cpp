@@ -31,7 +31,7 @@ namespace {
 constexpr double maxDuration_s = 86400.0;
 constexpr double normalizedPeak_dbfs = -1.0;
 
-struct SourceSpec {
+struct SourceRequest {
     Direction direction;
     std::string signal;
     double gain_db = 0.0;
@@ -40,7 +40,7 @@ struct SourceSpec {
 // The path of a "file:PATH" signal; empty for generators.
 std::string signalFile(const std::string& signal) { return signal.rfind("file:", 0) == 0 ? signal.substr(5) : std::string(); }
 
-bool parseSource(const std::string& text, SourceSpec& request, std::string& error) {
+bool parseSource(const std::string& text, SourceRequest& request, std::string& error) {
     bool haveElevation = false, haveAzimuth = false;
     for (const std::string& item : split(text, ',')) {
         const auto eq = item.find('=');
@@ -81,7 +81,7 @@ int simMain(int argc, char** argv) {
     double rate_hz = 48000.0;
     double duration_s = -1.0;
     bool normalize = false;
-    std::vector<SourceSpec> requested;
+    std::vector<SourceRequest> requested;
     CommandLine cli("qb32-sim", "-o OUT.wav [--rate HZ] [--duration SECONDS] [--normalize]\n"
                                 "                --source elev=DEG,azim=DEG,signal=SIGNAL[,gain=DB] [--source ...]",
                     "Simulates the array (a rigid sphere of 4.2 cm radius with the 32 capsules) in a sound field of\n"
@@ -111,7 +111,7 @@ int simMain(int argc, char** argv) {
     cli.option("--source", "DESCRIPTION",
                "a plane wave: elev=DEG,azim=DEG,signal=SIGNAL[,gain=DB] (repeat for more)",
                [&](const std::string& v, std::string& e) {
-                   SourceSpec request;
+                   SourceRequest request;
                    if (!parseSource(v, request, e)) return false;
                    requested.push_back(request);
                    return true;
