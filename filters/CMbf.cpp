@@ -4,6 +4,7 @@
 #include <new>
 
 #include "filters/SteeringTables.h"
+#include "filters/vkxShadowFilter.h"
 #include "framework/Primitives.h"
 #include "framework/Simd.h"
 
@@ -15,7 +16,8 @@ namespace qb32 {
 
 namespace {
 
-constexpr int fadeTimeConstantMs = 50;
+// The same crossfade as the FIR stages: the engine gives both one copy of the ramps.
+constexpr int fadeTimeConstantMs = vkxShadowFilter::fadeTimeConstantMs;
 // Keeps the per-block arena size within int (26 buffers of 8-aligned blocks).
 constexpr int maxBlockFrames = 1 << 24;
 
@@ -301,10 +303,10 @@ int CMbf::glide(GlideAxis& axis, const float* table, int columns, int rows, bool
             const int accumulated = axis.remainder + rate_hz;
             const int length = accumulated / glideDegreesPerSecond;
             axis.remainder = accumulated - length * glideDegreesPerSecond;
-            axis.stepSlope = 1.0f / static_cast<float>(length);
+            const float stepSlope = 1.0f / static_cast<float>(length);
             for (int r = 0; r < rows; ++r) {
                 axis.base[r] = table[r * columns + axis.current];
-                axis.slope[r] = (table[r * columns + to] - axis.base[r]) * axis.stepSlope;
+                axis.slope[r] = (table[r * columns + to] - axis.base[r]) * stepSlope;
                 axis.accumulator[r] = 0.0f;
             }
             axis.counter = length;
@@ -333,7 +335,7 @@ int CMbf::glide(GlideAxis& axis, const float* table, int columns, int rows, bool
             track[i - 1] = axis.current;
         }
     }
-    return axis.counter == 0 && axis.current == axis.target ? frames : frames + 1;
+    return frames;
 }
 
 void CMbf::steer(const float* const* in, int frames) noexcept {
@@ -348,16 +350,11 @@ void CMbf::steer(const float* const* in, int frames) noexcept {
             elevationTrack[j] = elevation.current;
             azimuthTrack[j] = azimuth.current;
         }
+        float factors[orderCount * orderCount];
+        restingFactors(factors);
         for (int n = 0; n <= orders; ++n) {
             if (!slots.laneInUse(n)) continue;  // all-zero filters in every set: never read
-            float factors[7];
-            for (int m = -n; m <= n; ++m) {
-                const int k = n * n + n + m;
-                float factor = elevationFactorTable[k][elevation.current];
-                if (m != 0) factor = factor * azimuthFactorTable[azimuthRowOfDegree(m)][azimuth.current];
-                factors[m + n] = factor;
-            }
-            weightedSum(in + n * n, factors, 2 * n + 1, orderSignals[n], frames);
+            weightedSum(in + n * n, factors + n * n, 2 * n + 1, orderSignals[n], frames);
         }
         return;
     }
@@ -392,13 +389,7 @@ bool CMbf::restingView(float* factors, CrossfadeSlots::SteadySet& set, int& orde
     if (order != 3 || input.frameCount() <= 0) return false;
     if (!atRest() || !slots.steadySet(set) || set.convolver == nullptr) return false;
     orders = steeredOrders < order ? steeredOrders : order;
-    for (int n = 0; n <= order; ++n)
-        for (int m = -n; m <= n; ++m) {
-            const int k = n * n + n + m;
-            float factor = elevationFactorTable[k][elevation.current];
-            if (m != 0) factor = factor * azimuthFactorTable[azimuthRowOfDegree(m)][azimuth.current];
-            factors[k] = factor;
-        }
+    restingFactors(factors);
     return true;
 }
 

@@ -137,9 +137,6 @@ public:
     // this stage's own steer-then-filter output within rounding once the
     // direction has rested for as long as the filters reach back.
     //
-    // Samples run at rest since the steering or the filter histories last
-    // changed (a glide, settle, reset, configure, setLatency).
-    [[nodiscard]] std::int64_t restingSamples() const noexcept { return restSamples; }
     // At rest for at least `samples` samples, order 3, every occupied set in
     // a partitioned bank.
     [[nodiscard]] bool canShare(std::int64_t samples) const noexcept;
@@ -153,9 +150,6 @@ public:
     // handovers run as in process; the stage's own filters fall behind.
     // The same status rules as process; the stage must be at rest.
     int processShared(const float* const* const* bankLanes, float* out, int frames) noexcept;
-    // True when the stage's own filters fell behind (processShared ran since
-    // they were last up to date).
-    [[nodiscard]] bool ownFiltersBehind() const noexcept { return slots.anyStale(); }
     // Before process runs again after processShared: rebuilds the filters
     // that fell behind from the components before the next sample,
     // componentEnd[k][-n] .. componentEnd[k][-1] with n >= componentHistoryNeeded(),
@@ -186,7 +180,6 @@ private:
         int direction = 1;
         int counter = 0;  // samples left in the step in progress
         int remainder = 0;  // of the step-length accumulator, 0..440
-        float stepSlope = 0.0f;  // 1 / the step's length
         float base[16] = {};
         float accumulator[16] = {};
         float slope[16] = {};
