@@ -99,7 +99,7 @@ void SharedModalFilters::release() noexcept {
     rowCapacity = rowPosition = 0;
     rowsValid = false;
     for (Set& s : sets) s = Set{};
-    frameCapacity = tapCapacity = partitions = keep = capacity = position = phase = newest = 0;
+    tapCapacity = partitions = keep = capacity = position = phase = newest = 0;
     delayLineValid = false;
     longSamples = longPartitions = longPhase = longNewest = 0;
     longDelayLineValid = false;
@@ -111,15 +111,14 @@ int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySampl
     if (blockFrames < 1 || !PartitionedConvolver::supports(maxTaps) || historySamples < 0 ||
         historySamples > (1 << 22) || blockFrames > (1 << 22))
         return status::allocationFailed;
-    frameCapacity = blockFrames;
     tapCapacity = roundUp8(maxTaps);
     longSamples = longPartitionFor(maxTaps);
     if (longSamples > 0 && (maxTaps <= longSamples || (maxTaps - 1) / longSamples > maxLongPartitions)) longSamples = 0;
     if (longSamples > 0) {
         partitions = longSamples / P - 1;
-        longPartitions = (maxTaps - longSamples + longSamples - 1) / longSamples;
+        longPartitions = (maxTaps - 1) / longSamples;
     } else {
-        partitions = maxTaps > P ? (maxTaps - P + P - 1) / P : 0;
+        partitions = PartitionedConvolver::partitionsFor(maxTaps);
         longPartitions = 0;
     }
     // History: what the owner asks for, the head's window and a rebuild of

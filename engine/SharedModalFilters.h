@@ -128,7 +128,6 @@ private:
     void narrowHeads(const float* const* components, int done, int frames) noexcept;
 
     float* memory = nullptr;
-    int frameCapacity = 0;
     int tapCapacity = 0;
     int partitions = 0;   // FFT partitions behind the head
     int keep = 0;         // history samples kept behind the newest

@@ -132,9 +132,7 @@ int CrossfadeSlots::configure(int laneCountPerBank, int blockFrames, float sampl
 int CrossfadeSlots::restoreSamplesFor(float latency) noexcept {
     const int taps = maxTapsFor(latency);
     if (!PartitionedConvolver::supports(taps)) return 0;
-    constexpr int P = PartitionedConvolver::partitionSamples;
-    const int partitions = taps > P ? (taps - P + P - 1) / P : 0;
-    return static_cast<int>(latency) + P * (partitions + 2);
+    return static_cast<int>(latency) + PartitionedConvolver::restoreSamplesFor(taps);
 }
 
 int CrossfadeSlots::maxTapsFor(float latency) noexcept {

@@ -3,10 +3,10 @@
 // their own partitions around them (the engine's shared modal filters).
 // Both pick the instruction-set level in force (simd::activeLevel).
 //
-// head: out[s] = sum over the lanes l < lanes, in lane order, of
+// The head of lane l:
 //   h_l(s) = one chain of products over i = 0 .. 31 of taps[l][i] * windows[l][s + i]
-// for s < count: a 32-tap direct form per lane with its taps reversed (taps[l][0]
-// meets the oldest input), summed over the lanes. Every output is formed by
+// for s < count: a 32-tap direct form with its taps reversed (taps[l][0]
+// meets the oldest input), the same chain as the convolver's own head. Every output is formed by
 // the same operations in the same order whatever `count` and wherever it
 // falls in a call, so a stream's output does not depend on how it is cut.
 // A group shorter than a vector reads up to 7 floats past windows[l][count +
@@ -21,10 +21,10 @@ namespace qb32::convolutionKernels {
 
 inline constexpr int headTaps = 32;
 
-void head(const float* const* taps, const float* const* windows, int lanes, float* out, int count) noexcept;
 // Lanes filtered separately, each with its own FFT part added:
-//   outs[l][s] = h_l(s) + tails[l][s]   (h_l as in head, one lane), s < count,
-// the same operations per output as head with one lane followed by the add.
+//   outs[l][s] = h_l(s) + tails[l][s], s < count,
+// the same operations per output as the convolver's one-lane head followed
+// by the add.
 // The lanes' chains run side by side, so many short ones cost no more than
 // their products (one lane alone waits on each product's latency).
 void headsPlusTails(const float* const* taps, const float* const* windows, const float* const* tails, int lanes,

@@ -379,9 +379,6 @@ bool anyNonZero(const float* v, int n) noexcept {
 }  // namespace
 
 namespace convolutionKernels {
-void head(const float* const* taps, const float* const* windows, int lanes, float* out, int count) noexcept {
-    qb32::head(taps, windows, lanes, out, count);
-}
 void headsPlusTails(const float* const* taps, const float* const* windows, const float* const* tails, int lanes,
                     float* const* outs, int count) noexcept {
 #if QB32_X86
@@ -415,7 +412,7 @@ int PartitionedConvolver::configure(int lanes, int maxTaps, Outputs outputs) noe
     release();
     const int laneLimit = outputs == Outputs::perLane ? 2 : maxLanes;
     if (lanes < 1 || lanes > laneLimit || maxTaps < 1) return status::allocationFailed;
-    const int parts = maxTaps > P ? (maxTaps - P + P - 1) / P : 0;
+    const int parts = partitionsFor(maxTaps);
     if (parts > maxPartitions) return status::allocationFailed;
     const int floats = lanes * P + lanes * historyFloats + 2 * 2 * parts * spectrumFloats + spectrumFloats;
     memory = vecAlloc(floats);

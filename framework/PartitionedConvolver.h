@@ -69,6 +69,14 @@ public:
     [[nodiscard]] static constexpr bool supports(int maxTaps) noexcept {
         return maxTaps >= 1 && maxTaps <= partitionSamples * (maxPartitions + 1);
     }
+    // Partitions past the head for filters of up to maxTaps taps, and the
+    // recent inputs restore() then needs.
+    [[nodiscard]] static constexpr int partitionsFor(int maxTaps) noexcept {
+        return maxTaps > partitionSamples ? (maxTaps - 1) / partitionSamples : 0;
+    }
+    [[nodiscard]] static constexpr int restoreSamplesFor(int maxTaps) noexcept {
+        return partitionSamples * (partitionsFor(maxTaps) + 2);
+    }
     void release() noexcept;
     [[nodiscard]] bool isConfigured() const noexcept { return memory != nullptr; }
 
