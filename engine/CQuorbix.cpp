@@ -390,6 +390,10 @@ void CQuorbix::setOutputMode(int mode) noexcept {
         if (mode == 0) leaveSharing(i);
         if (outputMode == 0) modalStages[i].interruptRest();
     }
+    if (mode == 0) {  // nobody reads the sets until beams share again
+        sharedFilters.beginSets();
+        sharedFilters.endSets();
+    }
     outputMode = mode;
 }
 
