@@ -134,11 +134,13 @@ int simMain(int argc, char** argv) {
     // A file source sets the default duration: the longest file.
     std::int64_t frames = duration_s > 0.0 ? static_cast<std::int64_t>(duration_s * rate_hz + 0.5) : -1;
     std::vector<Direction> directions;
+    // Generated signals (a sweep spans its whole length) get one length for
+    // every run over the sources: --normalize's measuring run and the written one.
+    const std::int64_t generatorFrames = frames > 0 ? frames : static_cast<std::int64_t>(5.0 * rate_hz);
     auto makeSources = [&](std::vector<std::unique_ptr<SignalSource>>& sources) -> int {
         sources.clear();
         for (std::size_t s = 0; s < requested.size(); ++s) {
-            auto source = parseSignal(requested[s].signal, rate_hz,
-                                      frames > 0 ? frames : static_cast<std::int64_t>(5.0 * rate_hz), requested[s].gain_db,
+            auto source = parseSignal(requested[s].signal, rate_hz, generatorFrames, requested[s].gain_db,
                                       1234u + static_cast<unsigned>(s), error);
             if (!source) return signalFile(requested[s].signal).empty() ? exitUsage : exitInput;
             if (!signalFile(requested[s].signal).empty() && source->naturalLength() == 0) {
