@@ -210,7 +210,7 @@ int demoMain(int argc, char** argv) {
     if (ec) return cli.fail(exitOutput, "cannot create '" + folder + "': " + ec.message());
     ModuleFacts facts;
     std::string error;
-    if (!probeModule(modulePath, facts, error)) return cli.fail(exitModule, error);
+    if (!probeModule(modulePath, facts, error, sceneRate_hz)) return cli.fail(exitModule, error);
     int pattern = 0;
     while (pattern < static_cast<int>(facts.patternNames.size()) && facts.patternNames[static_cast<std::size_t>(pattern)] != beamPattern) ++pattern;
 
