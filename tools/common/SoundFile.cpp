@@ -1,4 +1,5 @@
 #include "tools/common/SoundFile.h"
+#include "tools/common/TextParsing.h"
 
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -17,11 +18,6 @@ namespace qb32::tools {
 namespace {
 
 std::string systemError() { return std::strerror(errno); }
-
-std::string lower(std::string s) {
-    for (auto& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    return s;
-}
 
 // ".wav" for "dir/take.WAV"; empty without an extension.
 std::string extensionOf(const std::string& path) {

@@ -1,5 +1,6 @@
 #include "tools/common/TextParsing.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +18,11 @@ std::vector<std::string> split(const std::string& text, char separator) {
         start = end + 1;
     }
     return parts;
+}
+
+std::string lower(std::string text) {
+    for (auto& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return text;
 }
 
 std::string trim(const std::string& text) {

@@ -33,16 +33,16 @@ Vec3 normalised(const Vec3& v) {
     return {v.x / n, v.y / n, v.z / n};
 }
 
+double powerDb(double p) { return 10.0 * std::log10(std::max(p, 1e-30)); }
+
+}  // namespace
+
 std::string bandLabel(double hz) {
     char text[32];
     if (hz >= 1000.0) std::snprintf(text, sizeof text, "%g kHz", hz / 1000.0);
     else std::snprintf(text, sizeof text, "%g Hz", hz);
     return text;
 }
-
-double powerDb(double p) { return 10.0 * std::log10(std::max(p, 1e-30)); }
-
-}  // namespace
 
 MeasurementDirections measurementDirections(const MeasurementSetup& setup) {
     MeasurementDirections m;

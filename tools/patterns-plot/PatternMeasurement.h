@@ -89,6 +89,9 @@ bool measurePatterns(const std::string& modulePath, const std::vector<std::strin
                      const std::vector<int>& selection, const MeasurementSetup& setup,
                      std::vector<PatternResult>& results, std::string& error);
 
+// A band's name: "500 Hz", "2 kHz".
+std::string bandLabel(double hz);
+
 // The markdown table of every pattern's quantities per band.
 std::string patternTableMarkdown(const std::vector<PatternResult>& results, const MeasurementSetup& setup);
 

@@ -23,13 +23,6 @@ __attribute__((format(printf, 2, 3))) void appendf(std::string& out, const char*
     out += buf;
 }
 
-std::string bandLabel(double hz) {
-    char text[32];
-    if (hz >= 1000.0) std::snprintf(text, sizeof text, "%g kHz", hz / 1000.0);
-    else std::snprintf(text, sizeof text, "%g Hz", hz);
-    return text;
-}
-
 // Page position of a level at an angle from the look direction:
 // counter-clockwise from the top.
 void position(double cx, double angle_deg, double level_db, double& x, double& y) {

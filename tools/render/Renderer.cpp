@@ -19,11 +19,6 @@ namespace qb32::tools {
 
 namespace {
 
-std::string lower(std::string s) {
-    for (auto& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    return s;
-}
-
 std::string joinNames(const std::vector<std::string>& names) {
     std::string all;
     for (const auto& n : names) all += (all.empty() ? "" : ", ") + n;
