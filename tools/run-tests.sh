@@ -54,7 +54,7 @@ ctest --preset tsan | tee -a "$results"
 # The Windows modules, each loaded by the host-side test program under Wine in
 # a fresh prefix, then the editor in a real window; both under Wine inside one
 # virtual display (Wine's desktop must start with the display to make windows;
-# the screenshot lands beside the module).
+# the screenshot lands in the folder above the module).
 WINEPREFIX=$(mktemp -d)
 export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # $1: the folder of the module and the test programs.

@@ -16,7 +16,7 @@
 // orders 0..3 at the capsule directions cannot explain, relative to the part
 // that differs between capsules (the residual ratio). For the right order this
 // is what the field's orders 4 and up leave, about 1 % in a diffuse field (the
-// rigid-sphere model predicts it: expected()); a pair of swapped capsules
+// rigid-sphere model predicts it: OrderCheck::expected); a pair of swapped capsules
 // raises it several-fold. The verdict compares the ratio with a threshold of
 // four times the diffuse-field prediction plus 2 % for capsule mismatch and
 // noise. When it does not match, a search over cyclic shifts of the channels

@@ -21,7 +21,7 @@
 //     weighted sum over a log-frequency grid of |ln H(f) - ln H44(f)|^2: the
 //     real part is the level error in nepers, the imaginary part the phase
 //     error in radians, so dB and degrees weigh alike at every gain. Grid:
-//     400 points from 20 Hz to 20 kHz, weight 1 up to 16 kHz and 0.25 above.
+//     300 points from 20 Hz to 20 kHz, weight 1 up to 16 kHz and 0.25 above.
 //     A step that would put a pole on or outside the unit circle is refused.
 //     Marquardt's scaling by the diagonal of J^T J makes the steps independent
 //     of the coefficients' very different sizes.
