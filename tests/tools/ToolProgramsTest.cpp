@@ -326,6 +326,17 @@ TEST_F(ToolPrograms, SimWarnsPastFullScaleAndNormalizes) {
     const double factor = scaledPeak / peak;
     for (std::size_t q = 0; q < raw.size(); q += 5)
         for (std::size_t i = 0; i < raw[q].size(); i += 97) EXPECT_NEAR(scaled[q][i], raw[q][i] * factor, 1e-6) << q << " " << i;
+
+    // A file source sets the length and a sweep spans it: the measuring pass
+    // and the written one must generate the same sweep.
+    const ProgramRun mixed = runProgram(simTool, {"-o", dir.file("mixed.wav"), "--normalize", "--source",
+                                                  "elev=90,azim=0,signal=file:" + dir.file("mono.wav"), "--source",
+                                                  "elev=0,azim=90,signal=sweep:100:15000,gain=20"}, dir);
+    ASSERT_EQ(mixed.status, 0) << mixed.err;
+    double mixedPeak = 0.0;
+    for (const auto& c : readFile(dir.file("mixed.wav")))
+        for (float v : c) mixedPeak = std::max(mixedPeak, double(std::fabs(v)));
+    EXPECT_NEAR(20.0 * std::log10(mixedPeak), -1.0, 0.001);
 }
 
 }  // namespace
