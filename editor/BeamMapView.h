@@ -29,7 +29,7 @@
 // Scales: 1 and 2 (pixels per point); other values are read as the nearer.
 //
 // Threads: the editor's only. Construction allocates the buffer and the map;
-// frame() and the input calls do not allocate once the first frame is drawn.
+// frame() allocates only the beams' outline paths (a few small vectors).
 
 #include <array>
 #include <cstdint>

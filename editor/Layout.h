@@ -12,7 +12,6 @@ inline constexpr Rect header{0, 0, 1000, 44};
 inline constexpr Rect map{56, 56, 720, 360};
 inline constexpr Rect legendBar{56, 472, 240, 10};
 inline constexpr Rect panel{796, 56, 188, 476};
-inline constexpr double panelInset = 16;
 inline constexpr Rect patternBox{812, 116, 156, 26};
 inline constexpr Rect statusBox{812, 168, 156, 26};
 inline constexpr Rect elevationBox{812, 220, 156, 26};

@@ -78,8 +78,8 @@ editor::PatternInfo PluginEditor::pattern(int index) {
 
 double PluginEditor::sessionRate_hz() { return plugin.getSampleRate(); }
 
-// The engine cannot yet tell whether it runs at the session's rate; once it
-// can, this answers its word and the window's header shows the notice.
+// Silent at rates the engine has no tables for; the window's header then
+// shows the notice.
 bool PluginEditor::engineSilentAtSessionRate() { return !CQb32::isRateSupported(plugin.getSampleRate()); }
 
 void PluginEditor::beginEdit(int index) { plugin.beginEdit(index); }

@@ -318,7 +318,7 @@ std::unique_ptr<PlatformWindow> PlatformWindow::open(void* parent, BeamMapView& 
         x.closeDisplay(display);
         return nullptr;
     }
-    view.frame();
+    // The first idle draws the first frame (no frame has been drawn yet).
     auto opened = std::make_unique<X11Window>(display, window, gc, image, view);
     opened->idle();
     return opened;
