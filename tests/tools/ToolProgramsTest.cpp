@@ -19,7 +19,7 @@ namespace {
 using namespace qb32::tools::testing;
 
 const std::string renderTool = QB32_RENDER_PROGRAM, simTool = QB32_SIM_PROGRAM, patternsTool = QB32_PATTERNS_PROGRAM,
-                  demoTool = QB32_DEMO_PROGRAM;
+                  demoTool = QB32_DEMO_PROGRAM, editorShotTool = QB32_EDITOR_SHOT_PROGRAM;
 
 std::string nameOf(const std::string& program) { return program.substr(program.rfind('/') + 1); }
 
@@ -49,7 +49,7 @@ TEST_F(ToolPrograms, EveryToolFollowsTheSharedConventions) {
         std::string err;  // expected in stderr (then one line); "" = stderr empty
     };
     std::vector<Case> cases;
-    for (const std::string& tool : {renderTool, simTool, patternsTool, demoTool}) {
+    for (const std::string& tool : {renderTool, simTool, patternsTool, demoTool, editorShotTool}) {
         const std::string name = nameOf(tool);
         cases.push_back({tool, {"--version"}, 0, name + " " + QB32_VERSION_TEXT + "\n", ""});
         for (const char* help : {"--help", "-h"}) cases.push_back({tool, {"--bogus", help}, 0, "usage: " + name + " ", ""});
@@ -75,6 +75,10 @@ TEST_F(ToolPrograms, EveryToolFollowsTheSharedConventions) {
     cases.push_back({simTool, {"-o", out, "--duration", "0.1", "--source", source}, 0, "wrote " + out, ""});
     cases.push_back({simTool, {"--quiet", "-o", out, "--duration", "0.1", "--source", source}, 0, "", ""});
     cases.push_back({demoTool, {"-o", dir.file("demo")}, 0, "Three sources", ""});
+    cases.push_back({editorShotTool, {"--scale", "3"}, 2, "", "--scale takes 1 or 2"});
+    cases.push_back({editorShotTool, {"--seconds=0.2", "-o", dir.file("map.png")}, 0, "wrote " + dir.file("map.png"), ""});
+    cases.push_back({editorShotTool, {"-q", "--seconds=0.2", "-o", dir.file("map.png")}, 0, "", ""});
+    cases.push_back({editorShotTool, {"--seconds=0.2", "-o", dir.file("no/such/folder/map.png")}, 4, "", "map.png"});
 
     for (const auto& c : cases) {
         std::string shown = nameOf(c.program);

@@ -8,7 +8,6 @@
 //   qb32-editor-shot [-o FILE.png] [--scale 1|2] [--seconds S]
 
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,7 +15,9 @@
 #include "editor/BeamMapView.h"
 #include "patterns/CQbPattern.h"
 #include "plugin/CQB32Vst.h"
+#include "tools/common/CommandLine.h"
 #include "tools/common/PngFile.h"
+#include "tools/common/TextParsing.h"
 #include "tools/sim/ArraySimulator.h"
 #include "tools/sim/Signals.h"
 
@@ -63,20 +64,33 @@ int patternNumber(CQB32Vst& plugin, const char* name) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int editorShotMain(int argc, char** argv) {
+    using namespace qb32::tools;
     std::string output = "docs/editor.png";
     int scale = 1;
     double seconds = 3.0;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "-o" && i + 1 < argc) output = argv[++i];
-        else if (arg == "--scale" && i + 1 < argc) scale = std::atoi(argv[++i]);
-        else if (arg == "--seconds" && i + 1 < argc) seconds = std::atof(argv[++i]);
-        else {
-            std::fprintf(stderr, "usage: qb32-editor-shot [-o FILE.png] [--scale 1|2] [--seconds S]\n");
-            return 2;
-        }
-    }
+    CommandLine cli("qb32-editor-shot", "[-o FILE.png] [--scale 1|2] [--seconds S]",
+                    "Draws the plug-in's beam map without any window while the demo scene plays through the\n"
+                    "plug-in (a sweep in front, pink noise up to the left, tone bursts behind to the right),\n"
+                    "and writes it as a PNG.",
+                    {exitUsage, exitOutput});
+    cli.option("-o, --output", "FILE.png", "the picture (default docs/editor.png)", [&](const std::string& v, std::string& e) {
+        if (v.empty()) return e = "-o needs a file name", false;
+        output = v;
+        return true;
+    });
+    cli.option("--scale", "1|2", "pixels per point (default 1)", [&](const std::string& v, std::string& e) {
+        long long n = 0;
+        if (!parseInteger(v, n) || (n != 1 && n != 2)) return e = "--scale takes 1 or 2", false;
+        scale = static_cast<int>(n);
+        return true;
+    });
+    cli.option("--seconds", "S", "audio played before the picture (default 3)", [&](const std::string& v, std::string& e) {
+        if (!parseNumber(v, seconds) || !(seconds > 0.0) || seconds > 600.0)
+            return e = "--seconds needs a number of seconds above 0, at most 600", false;
+        return true;
+    });
+    if (const auto status = cli.parse(argc, argv)) return *status;
     auto plugin = std::make_unique<CQB32Vst>(host);
     plugin->dispatcher(vst::effSetSampleRate, 0, 0, nullptr, static_cast<float>(rate_hz));
     plugin->dispatcher(vst::effSetBlockSize, 0, block_samples, nullptr, 0.0f);
@@ -90,10 +104,7 @@ int main(int argc, char** argv) {
         plugin->setParameter(4 * b + statusKind, s.on ? 1.0f : 0.0f);
     }
     PluginEditor& editorSide = plugin->editorSide();
-    if (!editorSide.openWithoutWindow(scale)) {
-        std::fprintf(stderr, "qb32-editor-shot: the editor does not open\n");
-        return 1;
-    }
+    if (!editorSide.openWithoutWindow(scale)) return cli.fail(exitInternal, "the editor does not open");
     editor::BeamMapView& view = *editorSide.mapView();
 
     const auto frames = static_cast<std::int64_t>(seconds * rate_hz);
@@ -103,10 +114,7 @@ int main(int argc, char** argv) {
     for (const Source& s : sources) {
         directions.push_back(s.direction);
         signals.push_back(tools::parseSignal(s.signal, rate_hz, frames, s.gain_db, 1234u + static_cast<unsigned>(signals.size()), error));
-        if (!signals.back()) {
-            std::fprintf(stderr, "qb32-editor-shot: %s\n", error.c_str());
-            return 1;
-        }
+        if (!signals.back()) return cli.fail(exitInternal, error);
     }
     tools::ArraySimulator sim(rate_hz, directions);
     std::vector<std::vector<float>> out(beamCount, std::vector<float>(block_samples));
@@ -132,16 +140,15 @@ int main(int argc, char** argv) {
             }
             return true;
         });
-    if (!ok) {
-        std::fprintf(stderr, "qb32-editor-shot: the simulation failed\n");
-        return 1;
-    }
+    if (!ok) return cli.fail(exitInternal, "the simulation failed");
     view.frame();
-    if (!tools::writePng(output, view.pixels().data(), view.width(), view.height(), error)) {
-        std::fprintf(stderr, "qb32-editor-shot: %s\n", error.c_str());
-        return 1;
-    }
-    std::printf("qb32-editor-shot: %s (%d x %d), loudest direction elevation %.0f, azimuth %.0f\n", output.c_str(),
-                view.width(), view.height(), view.energy().loudest().elevation_deg, view.energy().loudest().azimuth_deg);
+    if (!tools::writePng(output, view.pixels().data(), view.width(), view.height(), error))
+        return cli.fail(exitOutput, error);
+    if (!cli.quiet())
+        std::printf("wrote %s (%d x %d), loudest direction elevation %.0f, azimuth %.0f\n",
+                    output.c_str(), view.width(), view.height(), view.energy().loudest().elevation_deg,
+                    view.energy().loudest().azimuth_deg);
     return 0;
 }
+
+int main(int argc, char** argv) { return qb32::tools::runTool("qb32-editor-shot", argc, argv, editorShotMain); }
