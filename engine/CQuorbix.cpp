@@ -403,6 +403,10 @@ bool CQuorbix::isBeamShared(int beam) const noexcept {
 
 void CQuorbix::leaveSharing(int i) noexcept {
     if (beamShared[i]) modalStages[i].resumeOwnFilters(sharedFilters.recentEnd());
+    forgetSharedLanes(i);
+}
+
+void CQuorbix::forgetSharedLanes(int i) noexcept {
     beamShared[i] = false;
     for (int b = 0; b < CrossfadeSlots::bankCount; ++b) beamBankLanes[i * CrossfadeSlots::bankCount + b] = nullptr;
 }
@@ -491,8 +495,7 @@ int CQuorbix::stop() noexcept {
 // Its stages' histories cleared: what the modal stage has fallen behind on
 // is gone with the rest, so it leaves the shared filters as it is.
 void CQuorbix::clearBeam(int i) noexcept {
-    beamShared[i] = false;
-    for (int b = 0; b < CrossfadeSlots::bankCount; ++b) beamBankLanes[i * CrossfadeSlots::bankCount + b] = nullptr;
+    forgetSharedLanes(i);
     modalStages[i].reset();
     highBandStages[i].reset();
     highBandDelays[i].clear();

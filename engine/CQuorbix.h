@@ -169,6 +169,7 @@ private:
     [[nodiscard]] bool stagesRun(int beam) const noexcept;
     void decideSharing() noexcept;
     void leaveSharing(int beam) noexcept;
+    void forgetSharedLanes(int beam) noexcept;  // not shared, no shared lanes
     [[nodiscard]] bool settingsChanged() const noexcept;
     void recordSettings() noexcept;
     void applyBeamGain(int beam, float* out, int frames) noexcept;
