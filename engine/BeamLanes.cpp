@@ -196,15 +196,18 @@ bool BeamLanes::gather(const Beam* beams, int beamCount) noexcept {
 // on beam's copies came from. Whatever a stage's setters do to it, and
 // whoever calls them, moves its counter; the stages' own processing (the
 // per-beam path) hands the copies back first. Off beams use no stage.
-bool BeamLanes::unchanged(const Beam* beams, int beamCount) const noexcept {
+bool BeamLanes::unchanged(const Beam* beams, int beamCount, std::uint32_t stageChanges) noexcept {
     if (!valid || builtBeams != beamCount) return false;
+    // No stage changed at all: only what the engine says per call can differ.
+    const bool stagesStill = stageChanges == builtStageChanges;
     for (int b = 0; b < beamCount; ++b) {
         const Beam& beam = beams[b];
         const Built& was = built[b];
         if (beam.on != was.on) return false;
         if (!beam.on) continue;
-        if (!(was == recordOf(beam))) return false;
+        if (stagesStill ? beam.sharedLanes != was.sharedLanes : !(was == recordOf(beam))) return false;
     }
+    builtStageChanges = stageChanges;
     return true;
 }
 
@@ -557,16 +560,18 @@ void BeamLanes::runSamples(int, const float* const*, const float* const*, float*
 #endif  // QB32_LANES_X86
 
 bool BeamLanes::run(const Beam* beams, int beamCount, const float* const* capsules,
-                    const float* const* components, float* const* out, int frames) noexcept {
+                    const float* const* components, float* const* out, int frames,
+                    const std::uint32_t* stageChanges) noexcept {
 #if QB32_LANES_X86
     if (memory == nullptr || frames < 1 || frames > maxFrames || beamCount < 1 || beamCount > maxBeams ||
         !simd::atLeast(simd::activeLevel(), simd::Level::avx2) || !beamLanes::enabled()) {
         handBack();
         return false;
     }
-    if (!unchanged(beams, beamCount)) {
+    if (!unchanged(beams, beamCount, *stageChanges)) {
         handBack();  // the stages up to date before the copies are rebuilt from them
         if (!gather(beams, beamCount) || !build(beams, beamCount)) return false;
+        builtStageChanges = *stageChanges;  // read after handBack, whose write-backs count
     }
     runSamples(beamCount, capsules, components, out, frames);
     for (int b = 0; b < beamCount; ++b) {
@@ -581,7 +586,7 @@ bool BeamLanes::run(const Beam* beams, int beamCount, const float* const* capsul
     phaseBehind = (phaseBehind + frames) % PartitionedConvolver::partitionSamples;
     return true;
 #else
-    (void)beams, (void)beamCount, (void)capsules, (void)components, (void)out, (void)frames;
+    (void)beams, (void)beamCount, (void)capsules, (void)components, (void)out, (void)frames, (void)stageChanges;
     return false;
 #endif
 }

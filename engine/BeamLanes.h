@@ -21,7 +21,10 @@
 // Staleness: the copies, with the taps, are rebuilt whenever a call finds
 // a beam switched on or off, or the change counter of any stage an on beam
 // uses moved (CMbf, CQbHf, the three filter stages' slots, the delay lines):
-// every setter of those stages moves it, whoever calls it. handBack gives
+// every setter of those stages moves it, whoever calls it. The owner counts
+// every change of those stages into one total as well (ChangeCounter.h):
+// while the total stands still the stages are not visited at all, which
+// matters to calls of a sample or two, where those visits miss the cache. handBack gives
 // each stage its inputs back only if its state has not been replaced
 // meanwhile (cleared, resized, new storage): the stage's own state then
 // wins. An off beam is silent and paused: its lanes carry zeros and its
@@ -100,8 +103,10 @@ public:
     // Beams' outputs for `frames` samples from the capsules and the modal
     // components already formed for this call; false (nothing touched) when
     // the call is not covered.
+    // *stageChanges is the total the beams' stages count their changes into.
     bool run(const Beam* beams, int beamCount, const float* const* capsules,
-             const float* const* components, float* const* out, int frames) noexcept;
+             const float* const* components, float* const* out, int frames,
+             const std::uint32_t* stageChanges) noexcept;
     // Calls run has served since construction (a statistic for tests and benchmarks).
     [[nodiscard]] std::uint64_t callsServed() const noexcept { return served; }
 
@@ -153,7 +158,7 @@ private:
     static Built recordOf(const Beam& beam) noexcept;
 
     bool gather(const Beam* beams, int beamCount) noexcept;
-    bool unchanged(const Beam* beams, int beamCount) const noexcept;
+    bool unchanged(const Beam* beams, int beamCount, std::uint32_t stageChanges) noexcept;
     bool build(const Beam* beams, int beamCount) noexcept;
     void runSamples(int beamCount, const float* const* capsules,
                     const float* const* components, float* const* out, int frames) noexcept;
@@ -170,6 +175,7 @@ private:
     Built built[maxBeams] = {};
     int firstOn = -1;  // the first beam that is on, -1 when none is
     int builtBeams = 0;
+    std::uint32_t builtStageChanges = 0;  // the owner's total when the copies were last found current
 
     // Taps, eight beams to a row: steering factors [16], modal heads
     // [4][32], and each FIR kind's reversed taps right-aligned in

@@ -143,6 +143,16 @@ int CQuorbix::allocateStages() {
         if (!modalStages || !highBandStages || !lowCrossovers || !highCrossovers || !postStages || !beamShared ||
             !beamBankLanes || !seenChanges)
             return status::allocationFailed;
+        for (int i = 0; i < n; ++i) {
+            modalStages[i].countChangesInto(&stageChanges);
+            highBandStages[i].countChangesInto(&stageChanges);
+            lowCrossovers[i].countChangesInto(&stageChanges);
+            highCrossovers[i].countChangesInto(&stageChanges);
+            postStages[i].countChangesInto(&stageChanges);
+            highBandDelays[i].countChangesInto(&stageChanges);
+            outputDelays[i].countChangesInto(&stageChanges);
+        }
+        ++stageChanges;  // new stages: nothing seen of them yet
     }
     for (auto& component : modalComponents) {
         if (b >= 1) {
@@ -611,19 +621,22 @@ bool CQuorbix::runBeamLanes(const float* const* in, const float* const* componen
             if (laneBeams[i].sharedLanes == nullptr) return false;
         }
     }
-    return lanes.run(laneBeams, beamCount, in, components, out, frames);
+    return lanes.run(laneBeams, beamCount, in, components, out, frames, &stageChanges);
 }
 
 // The beam's stages run in the next call: on, or ramping down.
 bool CQuorbix::stagesRun(int i) const noexcept { return beamActive[i] || beamRamp[i] > 0; }
 
 bool CQuorbix::settingsChanged() const noexcept {
+    if (stageChanges == seenStageChanges) return false;
     for (int i = 0; i < beamCount; ++i)
         if (modalStages[i].changeCount() != seenChanges[i]) return true;
     return false;
 }
 
 void CQuorbix::recordSettings() noexcept {
+    if (stageChanges == seenStageChanges) return;
+    seenStageChanges = stageChanges;
     for (int i = 0; i < beamCount; ++i) seenChanges[i] = modalStages[i].changeCount();
 }
 

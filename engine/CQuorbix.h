@@ -182,6 +182,10 @@ private:
     int configureBeamLanes();
 
     int outputMode = 1;
+    // Every change of the beams' stages also counts here (ChangeCounter.h);
+    // declared before the stages, which count into it until they are gone.
+    std::uint32_t stageChanges = 0;
+    std::uint32_t seenStageChanges = 0;  // at the end of the last call
     std::unique_ptr<CEbf> decomposition;
     int beamCount = 0;       // N once every stage of every beam exists, else 0
     int allocatedBeams = 0;  // N of the arrays being built or held

@@ -152,7 +152,7 @@ void CMbf::releaseBuffers() noexcept {
 }
 
 int CMbf::configure(const vkAudioInterface& in, const vkAudioInterface& out) {
-    ++changes;
+    changes.bump();
     if (active) return status::blockActive;
     const int n = orderOfChannelCount(in.channels);
     if (!isServableStreamPair(in, out) || out.channels != 1 || n < 0 || in.frameCount() <= 0)
@@ -195,7 +195,7 @@ int CMbf::configure(const vkAudioInterface& in, const vkAudioInterface& out) {
 }
 
 int CMbf::setLatency(float samples) noexcept {
-    ++changes;
+    changes.bump();
     if (active) return status::blockActive;
     if (!(samples >= 0.0f) || samples > CrossfadeSlots::maxLatency) return mbfStatus::badLatency;
     latency = samples;
@@ -210,7 +210,7 @@ int CMbf::setLatency(float samples) noexcept {
 }
 
 int CMbf::loadModalFilters(const int* lengths, const float* const* taps) noexcept {
-    ++changes;
+    changes.bump();
     if (order < 3) return mbfStatus::tooFewOrders;
     if (lengths == nullptr) return mbfStatus::missingTaps;
     if (!slots.canLoad()) return status::allocationFailed;
@@ -230,7 +230,7 @@ int CMbf::start() noexcept {
 }
 
 void CMbf::settle() noexcept {
-    ++changes;
+    changes.bump();
     slots.commitNewest();
     steeredOrders = slots.occupied(CrossfadeSlots::Slot::current)
                         ? slots.laneCount(CrossfadeSlots::Slot::current) - 1
@@ -251,18 +251,18 @@ int CMbf::stop() noexcept {
 }
 
 void CMbf::reset() noexcept {
-    ++changes;
+    changes.bump();
     restSamples = 0;
     slots.clearHistories();
 }
 
 void CMbf::setTargetElevation(int degrees) noexcept {
-    ++changes;
+    changes.bump();
     elevation.target = degrees < 0 ? 0 : degrees > 180 ? 180 : degrees;
 }
 
 void CMbf::setTargetAzimuth(int degrees) noexcept {
-    ++changes;
+    changes.bump();
     azimuth.target = wrapAzimuth(degrees);
 }
 
@@ -453,7 +453,7 @@ int CMbf::processShared(const float* const* const* bankLanes, float* out, int fr
 
 void CMbf::resumeOwnFilters(const float* const* componentEnd) noexcept {
     if (!slots.anyStale() || steeredHistory == nullptr || order != 3) return;
-    ++changes;
+    changes.bump();
     const int n = slots.restoreSamples();
     float factors[16];
     restingFactors(factors);

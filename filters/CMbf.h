@@ -42,6 +42,7 @@
 #include <cstdint>
 
 #include "filters/CrossfadeSlots.h"
+#include "framework/ChangeCounter.h"
 #include "framework/vkAudioClass.h"
 
 namespace qb32 {
@@ -162,13 +163,15 @@ public:
     // The steering has not rested meanwhile (for an owner that paused the
     // stage while the components went on).
     void interruptRest() noexcept {
-        ++changes;
+        changes.bump();
         restSamples = 0;
     }
     // Counts every call that changes the stage from outside process
     // (configure, setLatency, loads, start, stop, settle, reset, the angle
     // setters): a caller keeping a view of the stage can tell it is stale.
-    [[nodiscard]] std::uint32_t changeCount() const noexcept { return changes; }
+    [[nodiscard]] std::uint32_t changeCount() const noexcept { return changes.value(); }
+    // Every later change also counts into *sum (ChangeCounter.h).
+    void countChangesInto(std::uint32_t* sum) noexcept { changes.countAlsoInto(sum); }
 
 private:
     // One axis of the direction glide: its angles, the step in progress and,
@@ -209,7 +212,7 @@ private:
     int* elevationTrack = nullptr;
     int* azimuthTrack = nullptr;
     CrossfadeSlots slots;
-    std::uint32_t changes = 0;
+    ChangeCounter changes;
     std::int64_t restSamples = 0;
     float* steeredHistory = nullptr;  // orderCount rows of componentHistoryNeeded() samples
     const FadeRamps* sharedRamps = nullptr;

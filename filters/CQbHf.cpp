@@ -79,7 +79,7 @@ void CQbHf::releaseBuffers() noexcept {
 }
 
 int CQbHf::configure(const vkAudioInterface& in, const vkAudioInterface& out) {
-    ++changes;
+    changes.bump();
     if (active) return status::blockActive;
     if (!isServableStreamPair(in, out)) return status::unsupportedStream;
     releaseBuffers();
@@ -146,7 +146,7 @@ int CQbHf::buildSwitchRamp(float sampleRate_hz) {
 }
 
 void CQbHf::reset() noexcept {
-    ++changes;
+    changes.bump();
     for (int c = 0; c < weightChannels; ++c) vecZero(capsuleWeights[c], blockFrames);
     for (int i = 0; i < blockFrames; ++i) regionOfSample[i] = 0;
     fadeCounter = 0;
@@ -166,7 +166,7 @@ int CQbHf::stop() noexcept {
 }
 
 int CQbHf::setMode(int newMode) noexcept {
-    ++changes;
+    changes.bump();
     if (newMode < 0 || newMode > 2) return unknownMode;
     if (newMode != 0 && input.channels != meshCapsuleCount) return needs32Inputs;
     install(newMode);
@@ -175,7 +175,7 @@ int CQbHf::setMode(int newMode) noexcept {
 }
 
 int CQbHf::changeMode(int newMode) noexcept {
-    ++changes;
+    changes.bump();
     if (newMode < 0 || newMode > 2) return unknownMode;
     if (newMode == requestedMode) return status::ok;
     if (newMode == 0 || mode == 0) return setMode(newMode);

@@ -34,6 +34,7 @@
 
 #include <cstdint>
 
+#include "framework/ChangeCounter.h"
 #include "framework/vkAudioClass.h"
 
 namespace qb32 {
@@ -65,16 +66,18 @@ public:
     int changeMode(int mode) noexcept;
 
     void setElevationSource(const int* elevationTrack) noexcept {
-        ++changes;
+        changes.bump();
         elevationSource = elevationTrack;
     }
     void setAzimuthSource(const int* azimuthTrack) noexcept {
-        ++changes;
+        changes.bump();
         azimuthSource = azimuthTrack;
     }
     // Counts every call that changes the stage from outside process
     // (configure, reset, stop, the mode and source setters).
-    [[nodiscard]] std::uint32_t changeCount() const noexcept { return changes; }
+    [[nodiscard]] std::uint32_t changeCount() const noexcept { return changes.value(); }
+    // Every later change also counts into *sum (ChangeCounter.h).
+    void countChangesInto(std::uint32_t* sum) noexcept { changes.countAlsoInto(sum); }
 
     [[nodiscard]] int getMode() const noexcept { return mode; }
     [[nodiscard]] int getRequestedMode() const noexcept { return requestedMode; }
@@ -153,7 +156,7 @@ private:
 
     const int* elevationSource = nullptr;
     const int* azimuthSource = nullptr;
-    std::uint32_t changes = 0;
+    ChangeCounter changes;
 };
 
 }  // namespace qb32

@@ -52,7 +52,7 @@ void FadeRamps::release() noexcept {
 CrossfadeSlots::~CrossfadeSlots() { release(); }
 
 void CrossfadeSlots::release() noexcept {
-    ++stateChanges;
+    stateChanges.bump();
     for (auto& bank : lanes)
         for (Lane& lane : bank) {
             delete lane.delay;
@@ -140,7 +140,7 @@ int CrossfadeSlots::maxTapsFor(float latency) noexcept {
 }
 
 int CrossfadeSlots::setLatency(float latency) noexcept {
-    ++stateChanges;
+    stateChanges.bump();
     emptySlots();
     storageReady = false;
     allowedTaps = maxTapsFor(latency);
@@ -203,7 +203,7 @@ int CrossfadeSlots::freeBank(Slot target) const noexcept {
 
 CrossfadeSlots::Slot CrossfadeSlots::load(const int* lengths, const float* const* taps,
                                           int laneCount) noexcept {
-    ++settingsChanges;
+    settingsChanges.bump();
     Slot target = Slot::pending;
     if (!occupied(Slot::current))
         target = Slot::current;
@@ -327,7 +327,7 @@ void CrossfadeSlots::restartConvolver(int bank) noexcept {
 }
 
 void CrossfadeSlots::commitNewest() noexcept {
-    ++settingsChanges;  // which set is heard; no set's history changes
+    settingsChanges.bump();  // which set is heard; no set's history changes
     if (occupied(Slot::pending)) {
         slot(Slot::current) = slot(Slot::pending);
         restartConvolver(slot(Slot::current).bank);  // never ran: starts on today's grid
@@ -555,7 +555,7 @@ void CrossfadeSlots::clearBank(int bank, int laneCount) noexcept {
 }
 
 void CrossfadeSlots::clearHistories() noexcept {
-    ++stateChanges;
+    stateChanges.bump();
     streamPhase = 0;
     for (const SlotState& s : slots)
         if (s.bank >= 0) clearBank(s.bank, s.laneCount);

@@ -218,8 +218,13 @@ public:
     // beams side by side): loads and commitNewest change the settings;
     // configure, release, setLatency and clearHistories replace the sets'
     // state (their FIR histories and, but for clearHistories, storage).
-    [[nodiscard]] std::uint32_t settingsChangeCount() const noexcept { return settingsChanges; }
-    [[nodiscard]] std::uint32_t stateChangeCount() const noexcept { return stateChanges; }
+    [[nodiscard]] std::uint32_t settingsChangeCount() const noexcept { return settingsChanges.value(); }
+    [[nodiscard]] std::uint32_t stateChangeCount() const noexcept { return stateChanges.value(); }
+    // Every later change of either kind also counts into *sum (ChangeCounter.h).
+    void countChangesInto(std::uint32_t* sum) noexcept {
+        settingsChanges.countAlsoInto(sum);
+        stateChanges.countAlsoInto(sum);
+    }
 
     // True when some occupied set reads the input of `lane` (all three slots:
     // a pending set may start running in the middle of the next block).
@@ -292,8 +297,8 @@ private:
     const FadeRamps* ramps = nullptr;
     int samplesSinceLoad = 0;
     int fadeDone = 0;
-    std::uint32_t settingsChanges = 0;
-    std::uint32_t stateChanges = 0;
+    ChangeCounter settingsChanges;
+    ChangeCounter stateChanges;
 };
 
 }  // namespace qb32

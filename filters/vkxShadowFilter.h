@@ -65,6 +65,8 @@ public:
     // advanceSteady(frames) instead of process. False otherwise.
     [[nodiscard]] bool steadyFir(FirState*& fir, CDelayLine*& delay) noexcept;
     void advanceSteady(int frames) noexcept { slots.advanceSteady(frames); }
+    // Every later change of the slots also counts into *sum (ChangeCounter.h).
+    void countChangesInto(std::uint32_t* sum) noexcept { slots.countChangesInto(sum); }
     // Ramps shared with other stages of the same rate (used by configure
     // when they match; they must outlive this stage's configuration).
     void shareFadeRamps(const FadeRamps* ramps) noexcept { sharedRamps = ramps; }

@@ -14,7 +14,7 @@ CDelayLine::CDelayLine() noexcept : buffer(vecAlloc(defaultCapacity + 1)) {
 CDelayLine::~CDelayLine() { vecFree(buffer); }
 
 int CDelayLine::resize(int newLength) noexcept {
-    ++changes;
+    changes.bump();
     if (newLength < 0) newLength = 0;
     if (newLength > capacity || buffer == nullptr) {
         vecFree(buffer);
@@ -108,7 +108,7 @@ void CDelayLine::recentInputs(float* out) const noexcept {
 }
 
 void CDelayLine::setRecentInputs(const float* in) noexcept {
-    ++changes;
+    changes.bump();
     if (buffer == nullptr) return;
     // With writeIndex 0 the next outputs are buffer[1], buffer[2], ...
     for (int i = 0; i < length; ++i) buffer[1 + i] = in[i];
@@ -116,7 +116,7 @@ void CDelayLine::setRecentInputs(const float* in) noexcept {
 }
 
 void CDelayLine::clear() noexcept {
-    ++changes;
+    changes.bump();
     writeIndex = 0;
     if (buffer != nullptr) vecZero(buffer, length + 1);
 }

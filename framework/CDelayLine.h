@@ -17,6 +17,8 @@
 
 #include <cstdint>
 
+#include "framework/ChangeCounter.h"
+
 namespace qb32 {
 
 class CDelayLine {
@@ -49,7 +51,9 @@ public:
 
     // Counts resize, clear and setRecentInputs since construction: a caller
     // that keeps a copy of the line's state can tell it was changed meanwhile.
-    [[nodiscard]] std::uint32_t changeCount() const noexcept { return changes; }
+    [[nodiscard]] std::uint32_t changeCount() const noexcept { return changes.value(); }
+    // Every later change also counts into *sum (ChangeCounter.h).
+    void countChangesInto(std::uint32_t* sum) noexcept { changes.countAlsoInto(sum); }
 
     [[nodiscard]] int getLength() const noexcept { return length; }
     [[nodiscard]] int getCapacity() const noexcept { return capacity; }
@@ -60,7 +64,7 @@ private:
     int capacity = defaultCapacity;
     int length = 0;
     float* buffer = nullptr;
-    std::uint32_t changes = 0;
+    ChangeCounter changes;
 };
 
 }  // namespace qb32
