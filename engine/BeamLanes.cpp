@@ -161,6 +161,7 @@ bool BeamLanes::gather(const Beam* beams, int beamCount) noexcept {
         if (!v.on) continue;
         if (firstOn < 0) firstOn = b;
         v.sharedLanes = beam.sharedLanes;
+        v.crossoverGain = beam.crossoverGain;
         if (v.sharedLanes != nullptr) {
             if (!beam.modal->atRest() || !beam.modal->oneSetAlone()) return false;
             beam.modal->restingFactors(v.factors);
@@ -205,7 +206,9 @@ bool BeamLanes::unchanged(const Beam* beams, int beamCount, std::uint32_t stageC
         const Built& was = built[b];
         if (beam.on != was.on) return false;
         if (!beam.on) continue;
-        if (stagesStill ? beam.sharedLanes != was.sharedLanes : !(was == recordOf(beam))) return false;
+        if (stagesStill ? beam.sharedLanes != was.sharedLanes || beam.crossoverGain != was.crossoverGain
+                        : !(was == recordOf(beam)))
+            return false;
     }
     builtStageChanges = stageChanges;
     return true;
@@ -215,6 +218,7 @@ BeamLanes::Built BeamLanes::recordOf(const Beam& beam) noexcept {
     Built r;
     r.on = beam.on;
     r.sharedLanes = beam.sharedLanes;
+    r.crossoverGain = beam.crossoverGain;
     r.modal = beam.modal->changeCount();
     r.highBand = beam.highBand->changeCount();
     const vkxShadowFilter* stages[firKinds] = {beam.lowCrossover, beam.highCrossover, beam.post};
@@ -335,6 +339,30 @@ bool BeamLanes::build(const Beam* beams, int beamCount) noexcept {
             views[b].firDelay[k]->recentInputs(historyScratch);
             for (int i = 0; i < d; ++i) r.rows[(r.position - d + i) * W + b] = historyScratch[i];
         }
+    }
+    anyJoined = false;
+    allJoined = firstOn >= 0;
+    uniformCentre = true;
+    for (int b = 0; b < W; ++b) {
+        const bool on = b < beamCount && views[b].on;
+        const bool joined = on && views[b].crossoverGain != 0.0f;
+        joinedMask[b] = joined ? ~0u : 0u;
+        joinGain[b] = joined ? views[b].crossoverGain : 0.0f;
+        joinCentre[b] = joined ? (firTapCount(views[b].fir[1]) - 1) / 2 : 0;
+        anyJoined = anyJoined || joined;
+        if (on && !joined) allJoined = false;
+    }
+    for (int b = 0; b < W; ++b) {
+        // Lanes not joined read the first joined lane's centre, so that they
+        // never make the centres look different.
+        int reference = 0;
+        for (int r = 0; r < W; ++r)
+            if (joinedMask[r] != 0u) {
+                reference = joinCentre[r];
+                break;
+            }
+        if (joinedMask[b] == 0u) joinCentre[b] = reference;
+        uniformCentre = uniformCentre && joinCentre[b] == reference;
     }
     for (int b = 0; b < W; ++b) {
         const bool on = b < beamCount && views[b].on;
@@ -505,6 +533,16 @@ __attribute__((target("avx2,fma"))) void BeamLanes::runSamples(int beamCount,
         r.position += frames;
     }
 
+    // Joined crossovers: the low stage filters low - g high.
+    const __m256 joined = _mm256_castsi256_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(joinedMask)));
+    const __m256 gain = _mm256_loadu_ps(joinGain);
+    if (anyJoined)
+        for (int j = 0; j < frames; ++j) {
+            const __m256 low = _mm256_load_ps(band[0][j]);
+            const __m256 d = _mm256_sub_ps(low, _mm256_mul_ps(gain, _mm256_load_ps(band[1][j])));
+            _mm256_store_ps(band[0][j], _mm256_blendv_ps(low, d, joined));
+        }
+
     // Crossovers, their sum, the post filter (their histories stay in the
     // rings until handBack writes them back), the output delay.
     alignas(32) float filtered[firKinds][F][W];
@@ -516,7 +554,25 @@ __attribute__((target("avx2,fma"))) void BeamLanes::runSamples(int beamCount,
         float* row = reserveRows(r.position, r.rows, r.history, r.capacity, frames);
         for (int j = 0; j < frames; ++j) _mm256_store_ps(row + j * W, _mm256_load_ps(band[k][j]));
         const float* window = row - (firLength[k] - 1) * W;
-        for (int j = 0; j < frames; ++j) _mm256_store_ps(filtered[k][j], firLanes(firRows[k], firLength[k], window + j * W));
+        if (k == 1 && anyJoined) {
+            // Joined: the high stage gives g high[t - c] + 0.
+            for (int j = 0; j < frames; ++j) {
+                const float* now = row + j * W;
+                const __m256 x = uniformCentre ? _mm256_load_ps(now - joinCentre[0] * W)
+                                               : _mm256_setr_ps(now[0 - joinCentre[0] * W], now[1 - joinCentre[1] * W],
+                                                                now[2 - joinCentre[2] * W], now[3 - joinCentre[3] * W],
+                                                                now[4 - joinCentre[4] * W], now[5 - joinCentre[5] * W],
+                                                                now[6 - joinCentre[6] * W], now[7 - joinCentre[7] * W]);
+                const __m256 centreTap = _mm256_add_ps(_mm256_mul_ps(gain, x), _mm256_setzero_ps());
+                const __m256 y = allJoined ? centreTap
+                                           : _mm256_blendv_ps(firLanes(firRows[k], firLength[k], window + j * W),
+                                                              centreTap, joined);
+                _mm256_store_ps(filtered[k][j], y);
+            }
+        } else {
+            for (int j = 0; j < frames; ++j)
+                _mm256_store_ps(filtered[k][j], firLanes(firRows[k], firLength[k], window + j * W));
+        }
         r.position += frames;
         if (!anyFirDelay[k]) continue;
         // The delay lines behind the filters (a shorter filter's, to the

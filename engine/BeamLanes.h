@@ -34,7 +34,9 @@
 // Beams whose modal stage runs on shared filters (CQuorbix.h) take their low
 // band as the steering sum of the shared set's outputs, formed as
 // CMbf::processShared forms it (one chain of fused multiply-adds per sample,
-// components in order).
+// components in order). Beams whose crossovers run joined
+// (JoinedCrossovers.h) filter low - g high with the low stage's taps and take
+// g high[t - c] + 0 for the high stage's output, as JoinedCrossovers forms them.
 //
 // Covered: output mode 1 at the AVX2 or AVX-512 level (beamLanes::enabled),
 // at most `maxBeams` beams and `maxFrames` frames, every beam steady (fully
@@ -76,6 +78,8 @@ public:
         // The 16 outputs of the shared filter set that forms this beam's low
         // band (SharedModalFilters), or null: its modal stage runs its own.
         const float* const* sharedLanes = nullptr;
+        // The gain g of the beam's joined crossovers, or 0: they run apart.
+        float crossoverGain = 0.0f;
         CMbf* modal = nullptr;
         CQbHf* highBand = nullptr;
         CDelayLine* highBandDelay = nullptr;
@@ -123,6 +127,7 @@ private:
     struct View {
         bool on;
         const float* const* sharedLanes;
+        float crossoverGain;
         float factors[16];
         int orders;
         CrossfadeSlots::SteadySet modalSet;
@@ -141,6 +146,7 @@ private:
     struct Built {
         bool on = false;
         const float* const* sharedLanes = nullptr;
+        float crossoverGain = 0.0f;
         std::uint32_t modal = 0;
         std::uint32_t highBand = 0;
         std::uint32_t firSettings[3] = {};
@@ -151,7 +157,8 @@ private:
         bool operator==(const Built& o) const noexcept {
             for (int k = 0; k < 3; ++k)
                 if (firSettings[k] != o.firSettings[k] || firState[k] != o.firState[k]) return false;
-            return on == o.on && sharedLanes == o.sharedLanes && modal == o.modal && highBand == o.highBand &&
+            return on == o.on && sharedLanes == o.sharedLanes && crossoverGain == o.crossoverGain &&
+                   modal == o.modal && highBand == o.highBand &&
                    highBandDelay == o.highBandDelay && outputDelay == o.outputDelay;
         }
     };
@@ -216,6 +223,14 @@ private:
     const float* const* sharedSetLanes[maxBeams] = {};
     std::uint32_t sharedComponentMask[maxBeams][16][maxBeams] = {};
     std::uint32_t onMask[maxBeams] = {};
+    // Beams with joined crossovers: their lanes, gains and centre taps
+    // (c = (taps - 1) / 2), and whether every beam that is on is one.
+    bool anyJoined = false;
+    bool allJoined = false;
+    bool uniformCentre = true;
+    std::uint32_t joinedMask[maxBeams] = {};
+    float joinGain[maxBeams] = {};
+    int joinCentre[maxBeams] = {};
     CDelayLine* modalDelay[maxBeams][orderCount] = {};
     bool anyModalDelay = false;
 };

@@ -34,10 +34,21 @@ std::atomic<bool>& sharingFlag() noexcept {
     return flag;
 }
 
+std::atomic<bool>& joiningFlag() noexcept {
+    static std::atomic<bool> flag{true};
+    return flag;
+}
+
 }  // namespace
 
 void CQuorbix::setSharingEnabled(bool on) noexcept { sharingFlag().store(on, std::memory_order_relaxed); }
 bool CQuorbix::sharingEnabled() noexcept { return sharingFlag().load(std::memory_order_relaxed); }
+void CQuorbix::setJoiningEnabled(bool on) noexcept { joiningFlag().store(on, std::memory_order_relaxed); }
+bool CQuorbix::joiningEnabled() noexcept { return joiningFlag().load(std::memory_order_relaxed); }
+
+bool CQuorbix::isBeamJoined(int beam) const noexcept {
+    return beam >= 0 && beam < beamCount && joins[beam].joined();
+}
 
 CQuorbix::CQuorbix() noexcept : decomposition(new (std::nothrow) CEbf) {}
 
@@ -140,8 +151,9 @@ int CQuorbix::allocateStages() {
         beamShared = makeArray<bool>(n);
         beamBankLanes = makeArray<const float* const*>(n * CrossfadeSlots::bankCount);
         seenChanges = makeArray<std::uint32_t>(n);
+        joins = makeArray<JoinedCrossovers>(n);
         if (!modalStages || !highBandStages || !lowCrossovers || !highCrossovers || !postStages || !beamShared ||
-            !beamBankLanes || !seenChanges)
+            !beamBankLanes || !seenChanges || !joins)
             return status::allocationFailed;
         for (int i = 0; i < n; ++i) {
             modalStages[i].countChangesInto(&stageChanges);
@@ -167,6 +179,7 @@ int CQuorbix::allocateStages() {
 void CQuorbix::releaseStages() noexcept {
     lanes.forget();  // the copies refer to the stages released here
     beamCount = 0;
+    joins.reset();
     modalStages.reset();
     highBandStages.reset();
     highBandDelays.reset();
@@ -588,9 +601,13 @@ void CQuorbix::runBeam(int i, const float* const* in, const float* const* compon
     if (outputMode == 3) {
         vecCopy(high, y, n);
     } else {
-        lowCrossovers[i].process(&low, &y, n);
-        highCrossovers[i].process(&high, &scratch, n);
-        vecAddInPlace(scratch, y, n);
+        if (joins[i].joined()) {
+            joins[i].process(low, high, y, scratch, n);
+        } else {
+            lowCrossovers[i].process(&low, &y, n);
+            highCrossovers[i].process(&high, &scratch, n);
+            vecAddInPlace(scratch, y, n);
+        }
         postStages[i].process(&y, &scratch, n);
         outputDelays[i].process(scratch, y, n);
     }
@@ -613,6 +630,7 @@ bool CQuorbix::runBeamLanes(const float* const* in, const float* const* componen
         if (!steady) return false;
         laneBeams[i].on = on;
         laneBeams[i].sharedLanes = nullptr;
+        laneBeams[i].crossoverGain = joins[i].gain();
         if (on && beamShared[i]) {
             // The one set heard (the lanes decline anything else).
             int banks[3];
@@ -622,6 +640,33 @@ bool CQuorbix::runBeamLanes(const float* const* in, const float* const* componen
         }
     }
     return lanes.run(laneBeams, beamCount, in, components, out, frames, &stageChanges);
+}
+
+// Beams whose crossover stages changed since they joined run them apart
+// again, before anything of this call runs.
+void CQuorbix::leaveChangedJoins() noexcept {
+    bool handedBack = false;
+    for (int i = 0; i < beamCount; ++i) {
+        if (!joins[i].stale()) continue;
+        if (!handedBack) lanes.handBack();  // the histories are the stages' own first
+        handedBack = true;
+        joins[i].leave();
+    }
+}
+
+// Beams whose stages run and whose crossovers have become a steady
+// complementary pair join them.
+void CQuorbix::decideJoins() noexcept {
+    if (!joiningEnabled()) return;
+    bool handedBack = false;
+    for (int i = 0; i < beamCount; ++i) {
+        float gain = 0.0f;
+        if (joins[i].joined() || !stagesRun(i) || !joins[i].couldJoin(lowCrossovers[i], highCrossovers[i], gain))
+            continue;
+        if (!handedBack) lanes.handBack();
+        handedBack = true;
+        joins[i].join(lowCrossovers[i], highCrossovers[i]);
+    }
 }
 
 // The beam's stages run in the next call: on, or ramping down.
@@ -752,10 +797,14 @@ int CQuorbix::process(const float* const* in, float* const* out, int frames) noe
     // Decisions at fixed samples of the stream, and after settings changed
     // between calls: the same wherever the host cuts the stream.
     if (settingsChanged()) sharingDue = true;
+    if (stageChanges != seenStageChanges) leaveChangedJoins();
     const float* components[modalComponentSlots];
     for (int done = 0; done < frames;) {
         const int intoInterval = static_cast<int>(streamPosition % shareInterval);
-        if (sharingDue || intoInterval == 0) decideSharing();
+        if (sharingDue || intoInterval == 0) {
+            decideSharing();
+            decideJoins();
+        }
         sharingDue = false;
         const int n = frames - done < shareInterval - intoInterval ? frames - done : shareInterval - intoInterval;
         for (int k = 0; k < modalComponentSlots; ++k) components[k] = modalComponents[k] + done;

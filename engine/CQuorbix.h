@@ -31,6 +31,12 @@
 // or filters change (its own filters are rebuilt from the components' history
 // first), and crossfades between shared sets run as the stage's own do.
 //
+// Joined crossovers (JoinedCrossovers.h): while a beam's two crossover
+// stages each run one filter alone and the pair is complementary (as every
+// pattern's is), they run as one FIR. Beams join only at the same fixed
+// samples of the stream as the sharing decisions, and leave at the next call
+// after either stage changed, so this too does not depend on call sizes.
+//
 // Calls of up to BeamLanes::maxFrames samples with every beam steady run
 // the beams side by side (BeamLanes.h), with the same bits.
 //
@@ -66,6 +72,7 @@
 
 #include "engine/BeamLanes.h"
 #include "engine/CEbf.h"
+#include "engine/JoinedCrossovers.h"
 #include "engine/SharedModalFilters.h"
 #include "filters/CMbf.h"
 #include "filters/CQbHf.h"
@@ -157,6 +164,11 @@ public:
     // decision. [set-up]
     static void setSharingEnabled(bool on) noexcept;
     [[nodiscard]] static bool sharingEnabled() noexcept;
+    // Whether a beam's crossovers run joined now; and whether beams may join
+    // them (the default; read at every decision, for tests and benchmarks).
+    [[nodiscard]] bool isBeamJoined(int beam) const noexcept;
+    static void setJoiningEnabled(bool on) noexcept;
+    [[nodiscard]] static bool joiningEnabled() noexcept;
 
 private:
     int allocateStages();
@@ -168,6 +180,8 @@ private:
     void runPiece(const float* const* in, float* const* out, int offset, int frames) noexcept;
     [[nodiscard]] bool stagesRun(int beam) const noexcept;
     void decideSharing() noexcept;
+    void decideJoins() noexcept;
+    void leaveChangedJoins() noexcept;
     void leaveSharing(int beam) noexcept;
     void forgetSharedLanes(int beam) noexcept;  // not shared, no shared lanes
     [[nodiscard]] bool settingsChanged() const noexcept;
@@ -199,6 +213,7 @@ private:
     std::unique_ptr<vkxShadowFilter[]> lowCrossovers;
     std::unique_ptr<vkxShadowFilter[]> highCrossovers;
     std::unique_ptr<vkxShadowFilter[]> postStages;
+    std::unique_ptr<JoinedCrossovers[]> joins;  // per beam; points into the crossover stages
 
     // Per beam: half-lengths of the filters last loaded (descriptive), the
     // on/off request, whether its stages are cleared and paused, where its

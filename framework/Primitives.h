@@ -108,6 +108,9 @@ int firFilterInPlace(float* srcDst, int n, FirState* state) noexcept;
 int firTapCount(const FirState* state) noexcept;
 const float* firReversedTaps(const FirState* state) noexcept;
 const float* firRecentInputs(const FirState* state) noexcept;
+// Takes n inputs into the history as firFilter would, computing no output
+// (for a caller that forms the outputs from other filters meanwhile).
+int firAppendInputs(const float* src, int n, FirState* state) noexcept;
 
 // ---- biquad cascade ------------------------------------------------------
 // coefficients: S groups of b0 b1 b2 a0 a1 a2; a0 = 0 or b0 = 0 answers -10.

@@ -241,6 +241,7 @@ void runKernel(const float* h, int taps, const float* x, float* out, int count) 
     kernelPortable(h, taps, x, out, count);
 }
 
+// dst null: the inputs only join the history.
 void filter(const float* src, float* dst, int n, FirState* st) noexcept {
     const int history = st->tapCount - 1;
     int done = 0;
@@ -254,7 +255,8 @@ void filter(const float* src, float* dst, int n, FirState* st) noexcept {
         const int room = st->workCapacity - st->position;
         const int piece = n - done < room ? n - done : room;
         moveSamples(st->work + st->position, src + done, piece);
-        runKernel(st->reversedTaps, st->tapCount, st->work + st->position - history, dst + done, piece);
+        if (dst != nullptr)
+            runKernel(st->reversedTaps, st->tapCount, st->work + st->position - history, dst + done, piece);
         st->position += piece;
         done += piece;
     }
@@ -314,6 +316,14 @@ int firFilter(const float* src, float* dst, int n, FirState* state) noexcept {
     if (n <= 0) return badSize;
     if (!isFir(state)) return wrongStateKind;
     filter(src, dst, n, state);
+    return ok;
+}
+
+int firAppendInputs(const float* src, int n, FirState* state) noexcept {
+    if (src == nullptr || state == nullptr) return nullPointer;
+    if (n <= 0) return badSize;
+    if (!isFir(state)) return wrongStateKind;
+    filter(src, nullptr, n, state);
     return ok;
 }
 
