@@ -165,6 +165,7 @@ int CQuorbix::allocateStages() {
             outputDelays[i].countChangesInto(&stageChanges);
         }
         ++stageChanges;  // new stages: nothing seen of them yet
+        settled.valid = false;
     }
     for (auto& component : modalComponents) {
         if (b >= 1) {
@@ -699,6 +700,7 @@ void CQuorbix::decideSharing() noexcept {
     int useOf[16][banksPerBeam];
     bool wants[16] = {};
     const bool allowed = sharingEnabled() && outputMode != 0 && sharedFilters.isConfigured() && beamCount <= 16;
+    if (sharingSettled(allowed)) return;
     for (int i = 0; i < beamCount && i < 16; ++i) {
         for (int& u : useOf[i]) u = -1;
         CMbf& modal = modalStages[i];
@@ -768,6 +770,34 @@ void CQuorbix::decideSharing() noexcept {
             if (banks[slot] >= 0)
                 beamBankLanes[i * banksPerBeam + banks[slot]] = sharedFilters.outputs(setOfUse[useOf[i][slot]]);
     }
+    // What this decision rested on (after its own changes to the stages).
+    settled.valid = beamCount <= 16;
+    settled.changes = stageChanges;
+    settled.allowed = allowed;
+    for (int i = 0; i < beamCount && i < 16; ++i) {
+        settled.run[i] = stagesRun(i);
+        modalStages[i].occupiedBanks(settled.banks[i]);
+    }
+}
+
+// A decision would find what the last one did: no stage changed, the same
+// beams run and every one of them shares with the same banks occupied (a
+// beam not sharing yet may have rested long enough meanwhile; a crossfade
+// may have ended). The stages' filters then are the ones compared last time.
+bool CQuorbix::sharingSettled(bool allowed) const noexcept {
+    if (!settled.valid || settled.changes != stageChanges || settled.allowed != allowed || beamCount > 16)
+        return false;
+    for (int i = 0; i < beamCount; ++i) {
+        const bool run = stagesRun(i);
+        if (run != settled.run[i]) return false;
+        if (!run) continue;
+        if (!beamShared[i]) return false;
+        int banks[CrossfadeSlots::bankCount];
+        modalStages[i].occupiedBanks(banks);
+        for (int b = 0; b < CrossfadeSlots::bankCount; ++b)
+            if (banks[b] != settled.banks[i][b]) return false;
+    }
+    return true;
 }
 
 void CQuorbix::runPiece(const float* const* in, float* const* out, int offset, int frames) noexcept {

@@ -180,6 +180,7 @@ private:
     void runPiece(const float* const* in, float* const* out, int offset, int frames) noexcept;
     [[nodiscard]] bool stagesRun(int beam) const noexcept;
     void decideSharing() noexcept;
+    [[nodiscard]] bool sharingSettled(bool allowed) const noexcept;
     void decideJoins() noexcept;
     void leaveChangedJoins() noexcept;
     void leaveSharing(int beam) noexcept;
@@ -247,6 +248,14 @@ private:
     std::unique_ptr<std::uint32_t[]> seenChanges;         // modal stages' change counts after the last call
     std::uint64_t streamPosition = 0;  // samples since configure
     bool sharingDue = true;            // decide at the next call
+    // What the last sharing decision rested on (sharingSettled).
+    struct {
+        bool valid = false;
+        bool allowed = false;
+        std::uint32_t changes = 0;
+        bool run[16] = {};
+        int banks[16][CrossfadeSlots::bankCount] = {};
+    } settled;
 };
 
 }  // namespace qb32
