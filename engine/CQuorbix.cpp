@@ -210,6 +210,7 @@ void CQuorbix::releaseStages() noexcept {
         vecFree(component);
         component = nullptr;
     }
+    formBlockComponents();
     allocatedBeams = 0;
 }
 
@@ -342,6 +343,12 @@ int CQuorbix::setEqMode(int mode) {
     return status::ok;
 }
 
+// The components are read from the block buffers until a call forms them
+// elsewhere (zeros there after a clear).
+void CQuorbix::formBlockComponents() noexcept {
+    for (int k = 0; k < modalComponentSlots; ++k) currentComponents[k] = modalComponents[k];
+}
+
 // ---- tables and filters --------------------------------------------------------
 
 int CQuorbix::setDecompositionMatrix(const float* const* rows) {
@@ -349,6 +356,7 @@ int CQuorbix::setDecompositionMatrix(const float* const* rows) {
     const int frames = input.frameCount();
     for (auto* component : modalComponents)
         if (component != nullptr && frames > 0) vecZero(component, frames);
+    formBlockComponents();
     return decomposition->setDecompositionMatrix(rows);
 }
 
@@ -537,6 +545,7 @@ void CQuorbix::clearSignalState() noexcept {
     const int frames = input.frameCount();
     for (auto* component : modalComponents)
         if (component != nullptr && frames > 0) vecZero(component, frames);
+    formBlockComponents();
     for (int i = 0; i < beamCount; ++i) {
         clearBeam(i);
         beamRamp[i] = 0;
@@ -806,7 +815,7 @@ void CQuorbix::runPiece(const float* const* in, float* const* out, int offset, i
     float* outputs[64];
     const int inputs = input.channels < 64 ? input.channels : 64;
     for (int c = 0; c < inputs; ++c) capsules[c] = in[c] + offset;
-    for (int k = 0; k < modalComponentSlots; ++k) components[k] = modalComponents[k] + offset;
+    for (int k = 0; k < modalComponentSlots; ++k) components[k] = currentComponents[k] + offset;
     for (int i = 0; i < beamCount && i < 64; ++i) outputs[i] = out[i] + offset;
     if (outputMode == 1 && frames <= BeamLanes::maxFrames && beamCount <= 64 &&
         runBeamLanes(capsules, components, outputs, frames))
@@ -817,11 +826,20 @@ void CQuorbix::runPiece(const float* const* in, float* const* out, int offset, i
 
 int CQuorbix::process(const float* const* in, float* const* out, int frames) noexcept {
     if (frames <= 0) return status::ok;
-    decomposition->process(in, modalComponents, frames);
+    // With shared filters the components are formed straight into their
+    // history, which then copies nothing.
+    float* formed[modalComponentSlots];
+    if (sharedFilters.isConfigured()) {
+        sharedFilters.reserve(frames, formed);
+    } else {
+        for (int k = 0; k < modalComponentSlots; ++k) formed[k] = modalComponents[k];
+    }
+    decomposition->process(in, formed, frames);
+    for (int k = 0; k < modalComponentSlots; ++k) currentComponents[k] = formed[k];
     if (outputMode == 0) {
-        sharedFilters.process(modalComponents, frames);
+        sharedFilters.process(currentComponents, frames);
         streamPosition += static_cast<std::uint64_t>(frames);
-        for (int i = 0; i < beamCount; ++i) vecCopy(modalComponents[i], out[i], frames);
+        for (int i = 0; i < beamCount; ++i) vecCopy(currentComponents[i], out[i], frames);
         return status::ok;
     }
     // Decisions at fixed samples of the stream, and after settings changed
@@ -837,7 +855,7 @@ int CQuorbix::process(const float* const* in, float* const* out, int frames) noe
         }
         sharingDue = false;
         const int n = frames - done < shareInterval - intoInterval ? frames - done : shareInterval - intoInterval;
-        for (int k = 0; k < modalComponentSlots; ++k) components[k] = modalComponents[k] + done;
+        for (int k = 0; k < modalComponentSlots; ++k) components[k] = currentComponents[k] + done;
         sharedFilters.process(components, n);
         runPiece(in, out, done, n);
         streamPosition += static_cast<std::uint64_t>(n);

@@ -140,7 +140,7 @@ public:
     [[nodiscard]] bool hasDecomposition() const noexcept { return decomposition != nullptr; }
     // The modal components of the last processed block (modalComponentSlots
     // arrays of that block's frames); valid until the next process.
-    [[nodiscard]] const float* const* modalComponentData() const noexcept { return modalComponents; }
+    [[nodiscard]] const float* const* modalComponentData() const noexcept { return currentComponents; }
     // A beam's stages (null outside 0..N-1).
     [[nodiscard]] CMbf* modalStage(int beam) noexcept;
     [[nodiscard]] CQbHf* highBandStage(int beam) noexcept;
@@ -180,6 +180,7 @@ private:
     void runPiece(const float* const* in, float* const* out, int offset, int frames) noexcept;
     [[nodiscard]] bool stagesRun(int beam) const noexcept;
     void decideSharing() noexcept;
+    void formBlockComponents() noexcept;
     [[nodiscard]] bool sharingSettled(bool allowed) const noexcept;
     void decideJoins() noexcept;
     void leaveChangedJoins() noexcept;
@@ -232,6 +233,9 @@ private:
     float postStageLatency = 0.0f;
 
     float* modalComponents[modalComponentSlots] = {};
+    // Where this call's components are: the buffers above, or the shared
+    // filters' history they were formed in.
+    const float* currentComponents[modalComponentSlots] = {};
     std::unique_ptr<float*[]> lowBand;
     std::unique_ptr<float*[]> highBand;
     float* scratch = nullptr;

@@ -445,6 +445,11 @@ void SharedModalFilters::boundary() noexcept {
         if (s.active) sumAndInvert(s);
 }
 
+void SharedModalFilters::reserve(int frames, float** where) noexcept {
+    makeRoom(frames);
+    for (int k = 0; k < componentCount; ++k) where[k] = history[k] + position;
+}
+
 // Moves the kept history to the front when `frames` more samples would not
 // fit, by a multiple of 8 samples so that every window stays 32-byte aligned.
 void SharedModalFilters::makeRoom(int frames) noexcept {
@@ -510,11 +515,14 @@ void SharedModalFilters::process(const float* const* components, int frames) noe
         if (narrow) narrowHeads(components, done, n);
         // One-sample calls are common enough that sixteen library calls for
         // one float each show in their cost.
-        if (n == 1)
-            for (int k = 0; k < componentCount; ++k) history[k][position] = components[k][done];
-        else
-            for (int k = 0; k < componentCount; ++k)
-                std::memcpy(history[k] + position, components[k] + done, sizeof(float) * static_cast<std::size_t>(n));
+        // Components formed in place (reserve) are there already.
+        if (components[0] + done != history[0] + position) {
+            if (n == 1)
+                for (int k = 0; k < componentCount; ++k) history[k][position] = components[k][done];
+            else
+                for (int k = 0; k < componentCount; ++k)
+                    std::memcpy(history[k] + position, components[k] + done, sizeof(float) * static_cast<std::size_t>(n));
+        }
         for (Set& s : sets) {
             if (narrow) break;
             if (!s.active) continue;

@@ -88,6 +88,10 @@ public:
 
     // The next `frames` samples of the 16 components (frames <= blockFrames).
     void process(const float* const* components, int frames) noexcept;
+    // Where the next `frames` samples of each component may be formed
+    // (frames <= blockFrames): in the history itself, so that the process
+    // that follows, given these pointers, copies nothing. Valid until then.
+    void reserve(int frames, float** where) noexcept;
     // Set `set`'s 16 outputs of the last process call (null: not computed).
     [[nodiscard]] const float* const* outputs(int set) const noexcept { return sets[set].lanes; }
     // One past the newest sample of each component's history.
