@@ -94,6 +94,7 @@ int CQuorbix::configure(const vkAudioInterface& in, const vkAudioInterface& out)
 
 // Sized for the longest filters the crossover and post stages accept now.
 int CQuorbix::configureBeamLanes() {
+    laneBeamsCurrent = false;
     for (int i = 0; i < beamCount && i < BeamLanes::maxBeams; ++i) {
         BeamLanes::Beam& b = laneBeams[i];
         b.modal = &modalStages[i];
@@ -394,6 +395,7 @@ int CQuorbix::setHfMode(int beam, int mode) noexcept {
 
 void CQuorbix::setBeamActive(int beam, bool on, bool immediate) noexcept {
     if (beam < 0 || beam >= beamCount) return;
+    laneBeamsCurrent = false;
     beamActive[beam] = on;
     if (immediate) {
         beamWarmup[beam] = 0;
@@ -439,6 +441,7 @@ void CQuorbix::leaveSharing(int i) noexcept {
 }
 
 void CQuorbix::forgetSharedLanes(int i) noexcept {
+    laneBeamsCurrent = false;
     beamShared[i] = false;
     for (int b = 0; b < CrossfadeSlots::bankCount; ++b) beamBankLanes[i * CrossfadeSlots::bankCount + b] = nullptr;
 }
@@ -633,12 +636,16 @@ void CQuorbix::runBeam(int i, const float* const* in, const float* const* compon
 bool CQuorbix::runBeamLanes(const float* const* in, const float* const* components, float* const* out,
                             int frames) noexcept {
     if (beamCount > BeamLanes::maxBeams) return false;
+    // The beams' shared sets and joins as the last call served here found
+    // them, unless anything that moves them happened since.
+    const bool reuse = laneBeamsCurrent && laneBeamsChanges == stageChanges;
     for (int i = 0; i < beamCount; ++i) {
         const bool on = beamActive[i];
         const bool steady = on ? beamRamp[i] == rampSamples && beamWarmup[i] == 0
                                : beamRamp[i] == 0 && beamSilent[i];
         if (!steady) return false;
         laneBeams[i].on = on;
+        if (reuse) continue;
         laneBeams[i].sharedLanes = nullptr;
         laneBeams[i].crossoverGain = joins[i].gain();
         if (on && beamShared[i]) {
@@ -649,7 +656,9 @@ bool CQuorbix::runBeamLanes(const float* const* in, const float* const* componen
             if (laneBeams[i].sharedLanes == nullptr) return false;
         }
     }
-    return lanes.run(laneBeams, beamCount, in, components, out, frames, &stageChanges);
+    laneBeamsCurrent = lanes.run(laneBeams, beamCount, in, components, out, frames, &stageChanges);
+    laneBeamsChanges = stageChanges;
+    return laneBeamsCurrent;
 }
 
 // Beams whose crossover stages changed since they joined run them apart
@@ -660,6 +669,7 @@ void CQuorbix::leaveChangedJoins() noexcept {
         if (!joins[i].stale()) continue;
         if (!handedBack) lanes.handBack();  // the histories are the stages' own first
         handedBack = true;
+        laneBeamsCurrent = false;
         joins[i].leave();
     }
 }
@@ -675,6 +685,7 @@ void CQuorbix::decideJoins() noexcept {
             continue;
         if (!handedBack) lanes.handBack();
         handedBack = true;
+        laneBeamsCurrent = false;
         joins[i].join(lowCrossovers[i], highCrossovers[i]);
     }
 }
@@ -779,6 +790,7 @@ void CQuorbix::decideSharing() noexcept {
             if (banks[slot] >= 0)
                 beamBankLanes[i * banksPerBeam + banks[slot]] = sharedFilters.outputs(setOfUse[useOf[i][slot]]);
     }
+    laneBeamsCurrent = false;
     // What this decision rested on (after its own changes to the stages).
     settled.valid = beamCount <= 16;
     settled.changes = stageChanges;
@@ -821,6 +833,7 @@ void CQuorbix::runPiece(const float* const* in, float* const* out, int offset, i
         runBeamLanes(capsules, components, outputs, frames))
         return;
     lanes.handBack();  // the per-beam stages take over from here
+    laneBeamsCurrent = false;  // their crossfades may end in this call
     for (int i = 0; i < beamCount; ++i) runBeam(i, capsules, components, out[i] + offset, frames);
 }
 

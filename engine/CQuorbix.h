@@ -241,6 +241,10 @@ private:
     float* scratch = nullptr;
     BeamLanes lanes;
     BeamLanes::Beam laneBeams[BeamLanes::maxBeams];  // stage pointers, set by configure
+    // Whether laneBeams' shared sets and joins are those of the last call the
+    // lanes served, with no stage changed since (stageChanges then).
+    bool laneBeamsCurrent = false;
+    std::uint32_t laneBeamsChanges = 0;
 
     // One set of crossfade ramps for every stage of this rate.
     FadeRamps fadeRamps;
