@@ -672,6 +672,7 @@ void CQuorbix::leaveChangedJoins() noexcept {
         laneBeamsCurrent = false;
         joins[i].leave();
     }
+    joinsCheckedAt = stageChanges;
 }
 
 // Beams whose stages run and whose crossovers have become a steady
@@ -858,7 +859,7 @@ int CQuorbix::process(const float* const* in, float* const* out, int frames) noe
     // Decisions at fixed samples of the stream, and after settings changed
     // between calls: the same wherever the host cuts the stream.
     if (settingsChanged()) sharingDue = true;
-    if (stageChanges != seenStageChanges) leaveChangedJoins();
+    if (stageChanges != joinsCheckedAt) leaveChangedJoins();
     const float* components[modalComponentSlots];
     for (int done = 0; done < frames;) {
         const int intoInterval = static_cast<int>(streamPosition % shareInterval);

@@ -202,6 +202,9 @@ private:
     // declared before the stages, which count into it until they are gone.
     std::uint32_t stageChanges = 0;
     std::uint32_t seenStageChanges = 0;  // at the end of the last call
+    // At the last look for joins to leave: a change made during a call (a beam
+    // cleared) is seen at the start of the next one.
+    std::uint32_t joinsCheckedAt = 0;
     std::unique_ptr<CEbf> decomposition;
     int beamCount = 0;       // N once every stage of every beam exists, else 0
     int allocatedBeams = 0;  // N of the arrays being built or held

@@ -51,8 +51,8 @@ struct Engine {
 };
 
 // Joined against apart through a pattern change (a crossfade: the beam
-// leaves, then joins again), and joined in random call sizes against joined
-// in blocks, at the lowest and highest rates.
+// leaves, then joins again) and a beam switched off and on, and joined in
+// random call sizes against joined in blocks, at the lowest and highest rates.
 TEST(JoinedCrossovers, MatchTheFiltersApartAndDoNotDependOnCallSizes) {
     for (const float rate : {44100.0f, 192000.0f}) {
         SCOPED_TRACE(rate);
@@ -61,6 +61,17 @@ TEST(JoinedCrossovers, MatchTheFiltersApartAndDoNotDependOnCallSizes) {
         for (int q = 0; q < 32; ++q) in[q] = testing::whiteNoise(samples, 300 + q);
         Engine joined(rate, samples), apart(rate, samples), cut(rate, samples);
         const int changeAt = samples / 4 / 512 * 512;
+        // Beam 5 goes silent (its stages cleared inside a call), comes back,
+        // then changes its pattern (it leaves its join).
+        const int offAt = samples / 2 / 512 * 512, onAt = offAt + 4 * 512, againAt = onAt + 4 * 512;
+        const auto onOff = [&](Engine& e, int at) {
+            if (at == offAt) e.engine.setBeamActive(5, false);
+            if (at == onAt) e.engine.setBeamActive(5, true);
+            if (at == againAt) {
+                const int pattern = 2;
+                e.engine.setControl(5, CQb32::pattern, &pattern, 1, valueType::int32);
+            }
+        };
         int peakJoined = 0;
         bool leftAtChange = false;
         for (int at = 0; at < samples; at += 512) {
@@ -69,6 +80,8 @@ TEST(JoinedCrossovers, MatchTheFiltersApartAndDoNotDependOnCallSizes) {
                     const int pattern = 7;
                     r->engine.setControl(3, CQb32::pattern, &pattern, 1, valueType::int32);
                 }
+            onOff(joined, at);
+            onOff(apart, at);
             const int n = std::min(512, samples - at);
             joined.call(in, at, n, true);
             apart.call(in, at, n, false);
@@ -85,7 +98,10 @@ TEST(JoinedCrossovers, MatchTheFiltersApartAndDoNotDependOnCallSizes) {
             seed = seed * 1664525u + 1013904223u;
             int n = 1 + static_cast<int>((seed >> 8) % 40u);
             if ((seed >> 4) % 5u == 0u) n = 1 + static_cast<int>((seed >> 12) % 512u);
-            n = std::min({n, samples - at, changeAt > at ? changeAt - at : samples});
+            for (const int mark : {changeAt, offAt, onAt, againAt})
+                if (mark > at) n = std::min(n, mark - at);
+            n = std::min(n, samples - at);
+            onOff(cut, at);
             if (at == changeAt) {
                 const int pattern = 7;
                 cut.engine.setControl(3, CQb32::pattern, &pattern, 1, valueType::int32);
