@@ -352,15 +352,12 @@ bool BeamLanes::build(const Beam* beams, int beamCount) noexcept {
         anyJoined = anyJoined || joined;
         if (on && !joined) allJoined = false;
     }
+    // Lanes not joined read the first joined lane's centre, so that they
+    // never make the centres look different.
+    int reference = 0;
+    for (int b = W - 1; b >= 0; --b)
+        if (joinedMask[b] != 0u) reference = joinCentre[b];
     for (int b = 0; b < W; ++b) {
-        // Lanes not joined read the first joined lane's centre, so that they
-        // never make the centres look different.
-        int reference = 0;
-        for (int r = 0; r < W; ++r)
-            if (joinedMask[r] != 0u) {
-                reference = joinCentre[r];
-                break;
-            }
         if (joinedMask[b] == 0u) joinCentre[b] = reference;
         uniformCentre = uniformCentre && joinCentre[b] == reference;
     }

@@ -24,8 +24,8 @@
 // every setter of those stages moves it, whoever calls it. The owner counts
 // every change of those stages into one total as well (ChangeCounter.h):
 // while the total stands still the stages are not visited at all, which
-// matters to calls of a sample or two, where those visits miss the cache. handBack gives
-// each stage its inputs back only if its state has not been replaced
+// matters to calls of a sample or two, where those visits miss the cache.
+// handBack gives each stage its inputs back only if its state has not been replaced
 // meanwhile (cleared, resized, new storage): the stage's own state then
 // wins. An off beam is silent and paused: its lanes carry zeros and its
 // stages are never touched. Stages destroyed or rebuilt by a configure must

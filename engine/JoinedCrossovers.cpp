@@ -18,7 +18,7 @@ JoinedCrossovers::Counts JoinedCrossovers::countsOf(const vkxShadowFilter& low,
 
 bool JoinedCrossovers::couldJoin(vkxShadowFilter& low, vkxShadowFilter& high, float& gain) noexcept {
     const Counts now = countsOf(low, high);
-    if (refused && refusedLow == &low && refusedAt == now) return false;
+    if (refused && refusedAt == now) return false;
     refused = false;
     FirState* lf = nullptr;
     FirState* hf = nullptr;
@@ -29,7 +29,6 @@ bool JoinedCrossovers::couldJoin(vkxShadowFilter& low, vkxShadowFilter& high, fl
     // through the stages' setters.
     if (!low.steadyFir(lf, ld) || !high.steadyFir(hf, hd)) return false;
     refused = true;
-    refusedLow = &low;
     refusedAt = now;
     const int n = firTapCount(lf);
     if (n != firTapCount(hf) || n % 2 == 0 || n > maxTaps || ld->getLength() != hd->getLength()) return false;
@@ -63,16 +62,20 @@ bool JoinedCrossovers::join(vkxShadowFilter& low, vkxShadowFilter& high) noexcep
     (void)low.steadyFir(lowFir, lowDelay);
     (void)high.steadyFir(highFir, highDelay);
     g = gain;
+    centre = (firTapCount(lowFir) - 1) / 2;
+    // d = low - g high, as process forms it (adding -(g x) is subtracting g x).
+    rewriteLowHistory(-g);
+    seen = countsOf(low, high);
+    return true;
+}
+
+void JoinedCrossovers::rewriteLowHistory(float scale) noexcept {
     const int n = firTapCount(lowFir);
-    centre = (n - 1) / 2;
-    // The low history becomes d = low - g high, formed as process forms it.
     float history[maxTaps];  // [0] unused, as firSetDelayLine reads it
     const float* lows = firRecentInputs(lowFir);
     const float* highs = firRecentInputs(highFir);
-    for (int i = 0; i < n - 1; ++i) history[1 + i] = lows[i] - g * highs[i];
+    for (int i = 0; i < n - 1; ++i) history[1 + i] = lows[i] + scale * highs[i];
     firSetDelayLine(lowFir, history);
-    seen = countsOf(low, high);
-    return true;
 }
 
 bool JoinedCrossovers::stale() const noexcept {
@@ -84,14 +87,7 @@ void JoinedCrossovers::leave() noexcept {
     const Counts now = countsOf(*lowStage, *highStage);
     // Unless a state was replaced meanwhile, the FIR states joined on are
     // still the stages' own: the low one takes its inputs back.
-    if (now.lowState == seen.lowState && now.highState == seen.highState) {
-        const int n = firTapCount(lowFir);
-        float history[maxTaps];
-        const float* ds = firRecentInputs(lowFir);
-        const float* highs = firRecentInputs(highFir);
-        for (int i = 0; i < n - 1; ++i) history[1 + i] = ds[i] + g * highs[i];
-        firSetDelayLine(lowFir, history);
-    }
+    if (now.lowState == seen.lowState && now.highState == seen.highState) rewriteLowHistory(g);
     forget();
 }
 
@@ -101,7 +97,6 @@ void JoinedCrossovers::forget() noexcept {
     lowFir = highFir = nullptr;
     lowDelay = highDelay = nullptr;
     refused = false;
-    refusedLow = nullptr;
 }
 
 void JoinedCrossovers::process(float* low, const float* high, float* out, float* scratch, int frames) noexcept {

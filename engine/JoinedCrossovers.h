@@ -68,6 +68,9 @@ private:
         bool operator==(const Counts&) const noexcept = default;
     };
     static Counts countsOf(const vkxShadowFilter& low, const vkxShadowFilter& high) noexcept;
+    // The low FIR's history becomes itself + scale high (the high FIR's,
+    // sample by sample): scale -g forms d, +g takes it back.
+    void rewriteLowHistory(float scale) noexcept;
 
     vkxShadowFilter* lowStage = nullptr;
     vkxShadowFilter* highStage = nullptr;
@@ -80,7 +83,6 @@ private:
     Counts seen;
     bool refused = false;  // couldJoin answered false for the stages at `refusedAt`
     Counts refusedAt;
-    const vkxShadowFilter* refusedLow = nullptr;
 };
 
 }  // namespace qb32
