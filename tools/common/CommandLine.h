@@ -59,7 +59,6 @@ public:
 
     [[nodiscard]] bool quiet() const noexcept { return quietFlag; }
     [[nodiscard]] std::string help() const;
-    [[nodiscard]] const std::string& program() const noexcept { return name; }
     // Prints "PROGRAM: message" on stderr and answers `status`.
     int fail(int status, const std::string& message) const;
     // Prints "PROGRAM: warning: message" on stderr (also when quiet).

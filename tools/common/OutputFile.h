@@ -54,10 +54,8 @@ public:
     bool open(const std::string& path, std::string& error);
     // The open descriptor, owned here: commit() and abort() close it.
     [[nodiscard]] int descriptor() const noexcept { return fd; }
-    [[nodiscard]] bool direct() const noexcept { return isDevice; }
     bool commit(std::string& error);
     void abort() noexcept;
-    [[nodiscard]] const std::string& path() const noexcept { return shownPath; }
 
 private:
     int fd = -1;
