@@ -105,6 +105,43 @@ struct Basis {
     double smallestPivot = 0.0, largestPivot = 0.0;
 };
 
+// In-place Cholesky factor of the n x n normal matrix g (lower triangle):
+// g = L L^T, fixed summation order. Throws when g is not positive definite;
+// the pivots' range goes to *smallest and *largest when asked.
+void choleskyInPlace(std::vector<double>& g, int n, const char* what, double* smallest = nullptr,
+                     double* largest = nullptr) {
+    const auto at = [n](int i, int j) { return static_cast<std::size_t>(i) * n + j; };
+    for (int j = 0; j < n; ++j) {
+        double d = g[at(j, j)];
+        for (int k = 0; k < j; ++k) d -= g[at(j, k)] * g[at(j, k)];
+        if (!(d > 0.0)) throw std::runtime_error(std::string(what) + ": normal matrix not positive definite");
+        const double djj = std::sqrt(d);
+        if (smallest != nullptr) *smallest = std::fmin(*smallest, djj);
+        if (largest != nullptr) *largest = std::fmax(*largest, djj);
+        g[at(j, j)] = djj;
+        for (int i = j + 1; i < n; ++i) {
+            double v = g[at(i, j)];
+            for (int k = 0; k < j; ++k) v -= g[at(i, k)] * g[at(j, k)];
+            g[at(i, j)] = v / djj;
+        }
+    }
+}
+
+// Solves L L^T x = rhs in place with the factor of choleskyInPlace.
+void choleskySolve(const std::vector<double>& l, int n, std::vector<double>& rhs) {
+    const auto at = [n](int i, int j) { return static_cast<std::size_t>(i) * n + j; };
+    for (int i = 0; i < n; ++i) {  // L y = rhs
+        double v = rhs[i];
+        for (int k = 0; k < i; ++k) v -= l[at(i, k)] * rhs[k];
+        rhs[i] = v / l[at(i, i)];
+    }
+    for (int i = n - 1; i >= 0; --i) {  // L^T x = y
+        double v = rhs[i];
+        for (int k = i + 1; k < n; ++k) v -= l[at(k, i)] * rhs[k];
+        rhs[i] = v / l[at(i, i)];
+    }
+}
+
 Basis makeBasis(const RateLengths& rate) {
     Basis r;
     const int halfTapCount = (rate.modalTapCount + 1) / 2;
@@ -176,28 +213,9 @@ Basis makeBasis(const RateLengths& rate) {
                     : c == 0 ? 2.0 * cosineSum[a]
                              : 2.0 * (cosineSum[a - c] + cosineSum[a + c]);
     }
-    // In-place Cholesky: g = L L^T.
     r.smallestPivot = INFINITY;
     r.largestPivot = 0.0;
-    for (int j = 0; j < halfTapCount; ++j) {
-        double d = g[static_cast<std::size_t>(j) * halfTapCount + j];
-        for (int k = 0; k < j; ++k) {
-            const double l = g[static_cast<std::size_t>(j) * halfTapCount + k];
-            d -= l * l;
-        }
-        if (!(d > 0.0)) throw std::runtime_error("normal matrix not positive definite");
-        const double djj = std::sqrt(d);
-        r.smallestPivot = std::fmin(r.smallestPivot, djj);
-        r.largestPivot = std::fmax(r.largestPivot, djj);
-        g[static_cast<std::size_t>(j) * halfTapCount + j] = djj;
-        for (int i = j + 1; i < halfTapCount; ++i) {
-            double s = g[static_cast<std::size_t>(i) * halfTapCount + j];
-            for (int k = 0; k < j; ++k)
-                s -= g[static_cast<std::size_t>(i) * halfTapCount + k] *
-                     g[static_cast<std::size_t>(j) * halfTapCount + k];
-            g[static_cast<std::size_t>(i) * halfTapCount + j] = s / djj;
-        }
-    }
+    choleskyInPlace(g, halfTapCount, "modal fit", &r.smallestPivot, &r.largestPivot);
     r.cholesky = std::move(g);
     return r;
 }
@@ -244,18 +262,7 @@ std::vector<float> fitSymmetric(const Basis& b, Target target) {
         for (int i = 0; i < points; ++i) s += t[i] * v[i];
         rhs[k] = s;
     }
-    const std::vector<double>& l = b.cholesky;
-    for (int i = 0; i < halfTapCount; ++i) {  // L y = rhs
-        double s = rhs[i];
-        for (int j = 0; j < i; ++j) s -= l[static_cast<std::size_t>(i) * halfTapCount + j] * rhs[j];
-        rhs[i] = s / l[static_cast<std::size_t>(i) * halfTapCount + i];
-    }
-    for (int i = halfTapCount - 1; i >= 0; --i) {  // L^T x = y
-        double s = rhs[i];
-        for (int j = i + 1; j < halfTapCount; ++j)
-            s -= l[static_cast<std::size_t>(j) * halfTapCount + i] * rhs[j];
-        rhs[i] = s / l[static_cast<std::size_t>(i) * halfTapCount + i];
-    }
+    choleskySolve(b.cholesky, halfTapCount, rhs);
     const int centreTap = halfTapCount - 1;
     std::vector<float> taps(2 * halfTapCount - 1);
     for (int j = 0; j < halfTapCount; ++j) {
@@ -440,28 +447,8 @@ std::vector<float> postFilterAt(int rate_hz) {
             for (int c = 0; c <= a; ++c) g[static_cast<std::size_t>(a) * half + c] += weight * basisRow[a] * basisRow[c];
         }
     }
-    for (int j = 0; j < half; ++j) {  // Cholesky, then the two triangular solves
-        double d = g[static_cast<std::size_t>(j) * half + j];
-        for (int k = 0; k < j; ++k) d -= g[static_cast<std::size_t>(j) * half + k] * g[static_cast<std::size_t>(j) * half + k];
-        if (!(d > 0.0)) throw std::runtime_error("post filter: normal matrix not positive definite");
-        const double djj = std::sqrt(d);
-        g[static_cast<std::size_t>(j) * half + j] = djj;
-        for (int i = j + 1; i < half; ++i) {
-            double v = g[static_cast<std::size_t>(i) * half + j];
-            for (int k = 0; k < j; ++k) v -= g[static_cast<std::size_t>(i) * half + k] * g[static_cast<std::size_t>(j) * half + k];
-            g[static_cast<std::size_t>(i) * half + j] = v / djj;
-        }
-    }
-    for (int i = 0; i < half; ++i) {
-        double v = rhs[i];
-        for (int k = 0; k < i; ++k) v -= g[static_cast<std::size_t>(i) * half + k] * rhs[k];
-        rhs[i] = v / g[static_cast<std::size_t>(i) * half + i];
-    }
-    for (int i = half - 1; i >= 0; --i) {
-        double v = rhs[i];
-        for (int k = i + 1; k < half; ++k) v -= g[static_cast<std::size_t>(k) * half + i] * rhs[k];
-        rhs[i] = v / g[static_cast<std::size_t>(i) * half + i];
-    }
+    choleskyInPlace(g, half, "post filter");
+    choleskySolve(g, half, rhs);
     taps.assign(length, 0.0f);
     for (int k = 0; k < half; ++k) taps[half - 1 + k] = taps[half - 1 - k] = static_cast<float>(rhs[k]);
     return taps;
