@@ -43,6 +43,7 @@ constexpr PairPlace placeOf[16] = {{0, P},     {1, P},     {1, N + P}, {2, P},  
 constexpr int roundUp8(int n) noexcept { return (n + 7) / 8 * 8; }
 
 constexpr int narrowLimit = 8;     // calls shorter than this form the heads across components
+constexpr int batchLimit = 16;     // boundaries whose sums one call forms together (512 samples)
 constexpr int rowSpan = 256;       // rows appended before the kept ones move to the front
 
 // The second level's partitions for filters of maxTaps taps (0: none). Its
@@ -99,7 +100,7 @@ void SharedModalFilters::release() noexcept {
     rowCapacity = rowPosition = 0;
     rowsValid = false;
     for (Set& s : sets) s = Set{};
-    tapCapacity = partitions = keep = capacity = position = phase = newest = 0;
+    tapCapacity = partitions = keep = capacity = position = phase = newest = ringSlots = pendingTails = 0;
     delayLineValid = false;
     longSamples = longPartitions = longPhase = longNewest = 0;
     longDelayLineValid = false;
@@ -121,6 +122,7 @@ int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySampl
         partitions = PartitionedConvolver::partitionsFor(maxTaps);
         longPartitions = 0;
     }
+    ringSlots = partitions > 0 ? partitions + batchLimit - 1 : 0;
     // History: what the owner asks for, the head's window and a rebuild of
     // the delay lines (two partitions behind the oldest one and the phase).
     int wanted = historySamples;
@@ -132,11 +134,11 @@ int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySampl
     const long longFloats = 4L * longSamples;  // a spectrum of 2Q bins
     const long setFloats = orderCount * (static_cast<long>(tapCapacity) + P + static_cast<long>(partitions) * spectrumFloats +
                                          longPartitions * longFloats) +
-                           channelCount * (spectrumFloats + longFloats) +
+                           channelCount * ((batchLimit + 1) * spectrumFloats + longFloats) +
                            componentCount * static_cast<long>(roundUp8(blockFrames));
     rowCapacity = (P - 1) + rowSpan;
     const long floats = componentCount * static_cast<long>(capacity) +
-                        channelCount * (static_cast<long>(partitions) * spectrumFloats + longPartitions * longFloats) +
+                        channelCount * (static_cast<long>(ringSlots) * spectrumFloats + longPartitions * longFloats) +
                         longFloats + componentCount * P + maxSets * (setFloats + P * componentCount) +
                         componentCount * static_cast<long>(rowCapacity);
     if (floats > (1L << 28)) return status::allocationFailed;
@@ -149,7 +151,7 @@ int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySampl
         next += capacity;
     }
     spectraRing = next;
-    next += channelCount * partitions * spectrumFloats;
+    next += channelCount * ringSlots * spectrumFloats;
     longRing = next;
     next += channelCount * longPartitions * longFloats;
     longWork = next;
@@ -169,10 +171,9 @@ int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySampl
             s.spectra[n] = next;
             next += partitions * spectrumFloats;
         }
-        for (auto& t : s.tails) {
-            t = next;
-            next += spectrumFloats;
-        }
+        s.tailBlocks = next;
+        next += (batchLimit + 1) * channelCount * spectrumFloats;
+        pointTails(s, 0);
         for (int n = 0; n < orderCount; ++n) {
             s.longSpectra[n] = next;
             next += longPartitions * longFloats;
@@ -197,7 +198,8 @@ void SharedModalFilters::clear() noexcept {
     for (int k = 0; k < componentCount; ++k) ends[k] = history[k] + position;
     phase = newest = 0;
     rowsValid = false;
-    std::memset(spectraRing, 0, sizeof(float) * static_cast<std::size_t>(channelCount * partitions * spectrumFloats));
+    std::memset(spectraRing, 0, sizeof(float) * static_cast<std::size_t>(channelCount * ringSlots * spectrumFloats));
+    pendingTails = 0;
     delayLineValid = true;  // zeros throughout, like the history
     longPhase = longNewest = 0;
     std::memset(longRing, 0, sizeof(float) * static_cast<std::size_t>(channelCount * longPartitions * 4 * longSamples));
@@ -396,7 +398,7 @@ void SharedModalFilters::rebuildDelayLine() noexcept {
             const int back = phase + P * i + N;
             const float* a = history[pairs[c].a] + position - back;
             const float* b = pairs[c].b >= 0 ? history[pairs[c].b] + position - back : nullptr;
-            float* u = spectraRing + (c * partitions + newest - i) * spectrumFloats;
+            float* u = spectraRing + (c * ringSlots + newest - i) * spectrumFloats;
             fft64::forward(a, b, u, u + N);
         }
     delayLineValid = true;
@@ -412,10 +414,8 @@ void SharedModalFilters::sumAndInvert(Set& s) noexcept {
         if (s.orderUsed[n])
             for (int j = 0; j < partitions; ++j) {
                 if (!s.partitionUsed[n][j]) continue;
-                int slot = newest - j;
-                if (slot < 0) slot += partitions;
                 g[products] = s.spectra[n] + j * spectrumFloats;
-                u[products++] = spectraRing + (c * partitions + slot) * spectrumFloats;
+                u[products++] = spectraRing + (c * ringSlots + ringSlot(j)) * spectrumFloats;
             }
         if (products == 0) {
             std::memset(work, 0, sizeof(float) * spectrumFloats);
@@ -434,15 +434,104 @@ void SharedModalFilters::boundary() noexcept {
         delayLineValid = partitions == 0;  // rebuilt from the history when a set starts
         return;
     }
-    newest = newest + 1 == partitions ? 0 : newest + 1;
+    if (pendingTails > 0) {  // formed ahead by prepareBoundaries
+        --pendingTails;
+        for (Set& s : sets)
+            if (s.active) pointTails(s, s.tailBlock == batchLimit ? 0 : s.tailBlock + 1);
+        return;
+    }
+    newest = newest + 1 == ringSlots ? 0 : newest + 1;
     for (int c = 0; c < channelCount; ++c) {
         const float* a = history[pairs[c].a] + position - N;
         const float* b = pairs[c].b >= 0 ? history[pairs[c].b] + position - N : nullptr;
-        float* u = spectraRing + (c * partitions + newest) * spectrumFloats;
+        float* u = spectraRing + (c * ringSlots + newest) * spectrumFloats;
         fft64::forward(a, b, u, u + N);
     }
     for (Set& s : sets)
         if (s.active) sumAndInvert(s);
+}
+
+void SharedModalFilters::pointTails(Set& s, int block) noexcept {
+    s.tailBlock = block;
+    for (int c = 0; c < channelCount; ++c) s.tails[c] = s.tailBlocks + (block * channelCount + c) * spectrumFloats;
+}
+
+// The ring slot of the transform `back` boundaries before the newest.
+int SharedModalFilters::ringSlot(int back) const noexcept {
+    const int slot = newest - back;
+    return slot < 0 ? slot + ringSlots : slot;
+}
+
+// Transforms every partition the next `frames` samples complete and forms the
+// active sets' tails of all those boundaries, pair by pair; the boundaries
+// then only move to the next block of tails. The components must be in the
+// history already. Answers the number of boundaries formed ahead.
+int SharedModalFilters::prepareBoundaries(int frames) noexcept {
+    const int boundaries = (phase + frames) / P;
+    bool any = false;
+    for (const Set& s : sets) any = any || s.active;
+    if (boundaries < 2 || !any || partitions == 0 || !delayLineValid) return 0;
+    const int first = position + (P - phase);  // one past the first boundary's last sample
+    for (int i = 0; i < boundaries; ++i) {
+        newest = newest + 1 == ringSlots ? 0 : newest + 1;
+        const int end = first + i * P;
+        for (int c = 0; c < channelCount; ++c) {
+            const float* a = history[pairs[c].a] + end - N;
+            const float* b = pairs[c].b >= 0 ? history[pairs[c].b] + end - N : nullptr;
+            float* u = spectraRing + (c * ringSlots + newest) * spectrumFloats;
+            fft64::forward(a, b, u, u + N);
+        }
+    }
+    for (Set& s : sets)
+        if (s.active) batchSums(s, boundaries);
+    return boundaries;
+}
+
+// The tails of the last `boundaries` boundaries (newest is the last one's
+// transform), boundary i into the i + 1-th block after the current one, pair
+// by pair so that a pair's transforms stay in the cache from one boundary to
+// the next. The same sums as sumAndInvert.
+void SharedModalFilters::batchSums(Set& s, int boundaries) noexcept {
+    constexpr int maxProducts = PartitionedConvolver::maxPartitions;
+    const float* g[orderCount][maxProducts];
+    int used[orderCount][maxProducts];  // the partitions that are used, in order
+    int products[orderCount] = {};
+    for (int n = 0; n < orderCount; ++n)
+        if (s.orderUsed[n])
+            for (int j = 0; j < partitions; ++j)
+                if (s.partitionUsed[n][j]) {
+                    g[n][products[n]] = s.spectra[n] + j * spectrumFloats;
+                    used[n][products[n]++] = j;
+                }
+    int slots[batchLimit + maxProducts];  // ring slot of the transform `back` boundaries before the newest
+    for (int back = 0; back < boundaries - 1 + partitions; ++back) slots[back] = ringSlot(back);
+    const float* u[2 * maxProducts];
+    for (int c = 0; c < channelCount; ++c) {
+        const int n = pairs[c].order;
+        const int count = products[n];
+        const float* ring = spectraRing + c * ringSlots * spectrumFloats;
+        // Two boundaries at a time share each filter spectrum's loads.
+        for (int i = 0; i < boundaries; i += 2) {
+            const int take = boundaries - i >= 2 ? 2 : 1;
+            float* work[2];
+            for (int t = 0; t < take; ++t) {
+                int block = s.tailBlock + 1 + i + t;
+                if (block > batchLimit) block -= batchLimit + 1;
+                work[t] = s.tailBlocks + (block * channelCount + c) * spectrumFloats;
+                const int back = boundaries - 1 - (i + t);  // counted from the newest
+                for (int p = 0; p < count; ++p) u[t * count + p] = ring + slots[back + used[n][p]] * spectrumFloats;
+            }
+            if (count == 0) {
+                for (int t = 0; t < take; ++t) std::memset(work[t], 0, sizeof(float) * spectrumFloats);
+                continue;
+            }
+            if (take == 2)
+                convolutionKernels::spectralSumPair(work, g[n], u, count);
+            else
+                convolutionKernels::spectralSum(work[0], g[n], u, count);
+            for (int t = 0; t < take; ++t) fft64::inverse(work[t], work[t] + N);
+        }
+    }
 }
 
 void SharedModalFilters::reserve(int frames, float** where) noexcept {
@@ -509,14 +598,25 @@ void SharedModalFilters::process(const float* const* components, int frames) noe
 #endif
     if (!narrow) rowsValid = false;
     int done = 0;
+    int copiedUntil = 0;  // components before this one already in the history
     while (done < frames) {
+        if (!narrow && pendingTails == 0 && phase + (frames - done) >= 2 * P) {
+            const int limit = batchLimit * P + (P - 1) - phase;
+            const int chunk = frames - done < limit ? frames - done : limit;
+            makeRoom(chunk);
+            if (components[0] + done != history[0] + position)
+                for (int k = 0; k < componentCount; ++k)
+                    std::memcpy(history[k] + position, components[k] + done, sizeof(float) * static_cast<std::size_t>(chunk));
+            copiedUntil = done + chunk;
+            pendingTails = prepareBoundaries(chunk);
+        }
         const int n = frames - done < P - phase ? frames - done : P - phase;
         makeRoom(n);
         if (narrow) narrowHeads(components, done, n);
         // One-sample calls are common enough that sixteen library calls for
         // one float each show in their cost.
         // Components formed in place (reserve) are there already.
-        if (components[0] + done != history[0] + position) {
+        if (done >= copiedUntil && components[0] + done != history[0] + position) {
             if (n == 1)
                 for (int k = 0; k < componentCount; ++k) history[k][position] = components[k][done];
             else

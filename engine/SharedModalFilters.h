@@ -39,6 +39,14 @@
 // of long filters. Each output's FFT part is the first level's tail plus the
 // second level's, added in that order in every path.
 //
+// Calls that complete two or more partitions transform all of them first,
+// then form each pair's spectral sums for every boundary of the call one after
+// the other, then the heads. A pair's delay line and its order's spectra are
+// then fetched into the cache once per call instead of once per boundary,
+// which is what bounds the spectral sums of a 512-sample block (the ring keeps
+// batchLimit - 1 transforms more for it). Every output gets the same
+// operations either way.
+//
 // Calls of fewer than 8 samples (at the AVX2 level) form the heads with the
 // components across vector lanes instead of samples: the same chain of
 // operations per output, so the same bits, without 7 of 8 lanes discarded.
@@ -109,7 +117,9 @@ private:
         float* headTaps[orderCount] = {};      // first 32 effective taps, reversed
         float* spectra[orderCount] = {};       // [partition][re 64 | im 64], scaled by 1/64
         bool partitionUsed[orderCount][128] = {};
-        float* tails[channelCount] = {};       // last inverse transform per pair
+        float* tails[channelCount] = {};       // last inverse transform per pair (in tailBlocks)
+        float* tailBlocks = nullptr;           // [batchLimit + 1][channelCount][spectrumFloats]
+        int tailBlock = 0;                     // the block `tails` points into
         float* longSpectra[orderCount] = {};   // second level: [partition][m blocks of re 64 | im 64]
         bool longUsed[orderCount][maxLongPartitions] = {};
         float* longTails[channelCount] = {};   // its last inverse transform per pair (re 2Q | im 2Q)
@@ -122,6 +132,10 @@ private:
     void rebuildDelayLine() noexcept;
     void boundary() noexcept;
     void sumAndInvert(Set& set) noexcept;
+    void pointTails(Set& set, int block) noexcept;
+    [[nodiscard]] int ringSlot(int back) const noexcept;
+    int prepareBoundaries(int frames) noexcept;
+    void batchSums(Set& set, int boundaries) noexcept;
     void makeRoom(int frames) noexcept;
     void rebuildLongDelayLine() noexcept;
     void longBoundary() noexcept;
@@ -139,10 +153,12 @@ private:
     int position = 0;     // where the next sample goes
     int phase = 0;        // samples of the current partition done
     int newest = 0;       // ring slot of the latest transform
+    int ringSlots = 0;    // transforms the ring holds: partitions + batchLimit - 1
+    int pendingTails = 0; // boundaries of the current piece loop whose tails are formed ahead
     bool delayLineValid = false;
     float* history[componentCount] = {};
     const float* ends[componentCount] = {};
-    float* spectraRing = nullptr;  // [channel][partition][re 64 | im 64]
+    float* spectraRing = nullptr;  // [channel][ring slot][re 64 | im 64]
     // Second level for long filters: partitions of Q = longSamples taps from
     // tap Q on (the first level then covers taps 32 .. Q), transformed at
     // boundaries every Q samples with 2Q points (0: none).

@@ -30,5 +30,8 @@ inline constexpr int headTaps = 32;
 void headsPlusTails(const float* const* taps, const float* const* windows, const float* const* tails, int lanes,
                     float* const* outs, int count) noexcept;
 void spectralSum(float* acc, const float* const* g, const float* const* u, int products) noexcept;
+// Two such sums over the same g: acc[c] = sum over p of g[p] * u[c * products + p],
+// each bit for bit what spectralSum gives alone.
+void spectralSumPair(float* const* acc, const float* const* g, const float* const* u, int products) noexcept;
 
 }  // namespace qb32::convolutionKernels

@@ -330,6 +330,38 @@ __attribute__((target("avx2,fma"))) void spectralSumAvx2(float* acc, const float
     _mm256_zeroupper();
 }
 
+// Two sums over the same filter spectra (two boundaries of one channel):
+// each g[p] is loaded once for both. Each bin gets exactly the operations of
+// spectralSumAvx2, in the same order.
+__attribute__((target("avx2,fma"))) void spectralSumPairAvx2(float* const* acc, const float* const* g,
+                                                             const float* const* u, int products) noexcept {
+    const float* const* u1 = u + products;
+    for (int k = 0; k < N; k += 8) {
+        __m256 rp0 = _mm256_setzero_ps(), rm0 = _mm256_setzero_ps(), ia0 = _mm256_setzero_ps(),
+               ib0 = _mm256_setzero_ps();
+        __m256 rp1 = _mm256_setzero_ps(), rm1 = _mm256_setzero_ps(), ia1 = _mm256_setzero_ps(),
+               ib1 = _mm256_setzero_ps();
+        for (int p = 0; p < products; ++p) {
+            const __m256 gr = _mm256_load_ps(g[p] + k), gi = _mm256_load_ps(g[p] + N + k);
+            const __m256 ur0 = _mm256_load_ps(u[p] + k), ui0 = _mm256_load_ps(u[p] + N + k);
+            const __m256 ur1 = _mm256_load_ps(u1[p] + k), ui1 = _mm256_load_ps(u1[p] + N + k);
+            rp0 = _mm256_fmadd_ps(gr, ur0, rp0);
+            rm0 = _mm256_fmadd_ps(gi, ui0, rm0);
+            ia0 = _mm256_fmadd_ps(gr, ui0, ia0);
+            ib0 = _mm256_fmadd_ps(gi, ur0, ib0);
+            rp1 = _mm256_fmadd_ps(gr, ur1, rp1);
+            rm1 = _mm256_fmadd_ps(gi, ui1, rm1);
+            ia1 = _mm256_fmadd_ps(gr, ui1, ia1);
+            ib1 = _mm256_fmadd_ps(gi, ur1, ib1);
+        }
+        _mm256_store_ps(acc[0] + k, _mm256_sub_ps(rp0, rm0));
+        _mm256_store_ps(acc[0] + N + k, _mm256_add_ps(ia0, ib0));
+        _mm256_store_ps(acc[1] + k, _mm256_sub_ps(rp1, rm1));
+        _mm256_store_ps(acc[1] + N + k, _mm256_add_ps(ia1, ib1));
+    }
+    _mm256_zeroupper();
+}
+
 #endif  // QB32_X86
 
 bool useAvx2() noexcept {
@@ -391,6 +423,16 @@ void headsPlusTails(const float* const* taps, const float* const* windows, const
 }
 void spectralSum(float* acc, const float* const* g, const float* const* u, int products) noexcept {
     spectralSumAny(acc, g, u, products);
+}
+void spectralSumPair(float* const* acc, const float* const* g, const float* const* u, int products) noexcept {
+#if QB32_X86
+    if (useAvx2()) {
+        spectralSumPairAvx2(acc, g, u, products);
+        return;
+    }
+#endif
+    spectralSumBaseline(acc[0], g, u, products);
+    spectralSumBaseline(acc[1], g, u + products, products);
 }
 }  // namespace convolutionKernels
 
