@@ -504,31 +504,41 @@ void SharedModalFilters::batchSums(Set& s, int boundaries) noexcept {
                     used[n][products[n]++] = j;
                 }
     int slots[batchLimit + maxProducts];  // ring slot of the transform `back` boundaries before the newest
-    for (int back = 0; back < boundaries - 1 + partitions; ++back) slots[back] = ringSlot(back);
-    const float* u[2 * maxProducts];
+    const int backs = boundaries - 1 + partitions;
+    for (int back = 0; back < backs; ++back) slots[back] = ringSlot(back);
+    const float* byBack[batchLimit + maxProducts];
+    const float* u[2][maxProducts];
     for (int c = 0; c < channelCount; ++c) {
         const int n = pairs[c].order;
         const int count = products[n];
+        const bool dense = count == partitions;  // every partition used: the lists are slices of byBack
         const float* ring = spectraRing + c * ringSlots * spectrumFloats;
+        for (int back = 0; back < backs; ++back) byBack[back] = ring + slots[back] * spectrumFloats;
         // Two boundaries at a time share each filter spectrum's loads.
         for (int i = 0; i < boundaries; i += 2) {
             const int take = boundaries - i >= 2 ? 2 : 1;
             float* work[2];
+            const float* const* list[2];
             for (int t = 0; t < take; ++t) {
                 int block = s.tailBlock + 1 + i + t;
                 if (block > batchLimit) block -= batchLimit + 1;
                 work[t] = s.tailBlocks + (block * channelCount + c) * spectrumFloats;
                 const int back = boundaries - 1 - (i + t);  // counted from the newest
-                for (int p = 0; p < count; ++p) u[t * count + p] = ring + slots[back + used[n][p]] * spectrumFloats;
+                if (dense) {
+                    list[t] = byBack + back;
+                } else {
+                    for (int p = 0; p < count; ++p) u[t][p] = byBack[back + used[n][p]];
+                    list[t] = u[t];
+                }
             }
             if (count == 0) {
                 for (int t = 0; t < take; ++t) std::memset(work[t], 0, sizeof(float) * spectrumFloats);
                 continue;
             }
             if (take == 2)
-                convolutionKernels::spectralSumPair(work, g[n], u, count);
+                convolutionKernels::spectralSumPair(work, g[n], list[0], list[1], count);
             else
-                convolutionKernels::spectralSum(work[0], g[n], u, count);
+                convolutionKernels::spectralSum(work[0], g[n], list[0], count);
             for (int t = 0; t < take; ++t) fft64::inverse(work[t], work[t] + N);
         }
     }

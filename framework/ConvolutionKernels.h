@@ -30,8 +30,9 @@ inline constexpr int headTaps = 32;
 void headsPlusTails(const float* const* taps, const float* const* windows, const float* const* tails, int lanes,
                     float* const* outs, int count) noexcept;
 void spectralSum(float* acc, const float* const* g, const float* const* u, int products) noexcept;
-// Two such sums over the same g: acc[c] = sum over p of g[p] * u[c * products + p],
-// each bit for bit what spectralSum gives alone.
-void spectralSumPair(float* const* acc, const float* const* g, const float* const* u, int products) noexcept;
+// Two such sums over the same g, acc[0] with u0 and acc[1] with u1, each bit
+// for bit what spectralSum gives alone.
+void spectralSumPair(float* const* acc, const float* const* g, const float* const* u0, const float* const* u1,
+                     int products) noexcept;
 
 }  // namespace qb32::convolutionKernels

@@ -334,8 +334,8 @@ __attribute__((target("avx2,fma"))) void spectralSumAvx2(float* acc, const float
 // each g[p] is loaded once for both. Each bin gets exactly the operations of
 // spectralSumAvx2, in the same order.
 __attribute__((target("avx2,fma"))) void spectralSumPairAvx2(float* const* acc, const float* const* g,
-                                                             const float* const* u, int products) noexcept {
-    const float* const* u1 = u + products;
+                                                             const float* const* u, const float* const* u1,
+                                                             int products) noexcept {
     for (int k = 0; k < N; k += 8) {
         __m256 rp0 = _mm256_setzero_ps(), rm0 = _mm256_setzero_ps(), ia0 = _mm256_setzero_ps(),
                ib0 = _mm256_setzero_ps();
@@ -424,15 +424,16 @@ void headsPlusTails(const float* const* taps, const float* const* windows, const
 void spectralSum(float* acc, const float* const* g, const float* const* u, int products) noexcept {
     spectralSumAny(acc, g, u, products);
 }
-void spectralSumPair(float* const* acc, const float* const* g, const float* const* u, int products) noexcept {
+void spectralSumPair(float* const* acc, const float* const* g, const float* const* u0, const float* const* u1,
+                     int products) noexcept {
 #if QB32_X86
     if (useAvx2()) {
-        spectralSumPairAvx2(acc, g, u, products);
+        spectralSumPairAvx2(acc, g, u0, u1, products);
         return;
     }
 #endif
-    spectralSumBaseline(acc[0], g, u, products);
-    spectralSumBaseline(acc[1], g, u + products, products);
+    spectralSumBaseline(acc[0], g, u0, products);
+    spectralSumBaseline(acc[1], g, u1, products);
 }
 }  // namespace convolutionKernels
 
