@@ -714,15 +714,16 @@ void CQuorbix::recordSettings() noexcept {
 // shares when every set it runs (crossfades: two or three) is shared.
 void CQuorbix::decideSharing() noexcept {
     constexpr int banksPerBeam = CrossfadeSlots::bankCount;
-    constexpr int maxUses = CQuorbix::modalComponentSlots * banksPerBeam;
+    constexpr int maxUses = maxSharingBeams * banksPerBeam;
     const CrossfadeSlots::BankFilters* use[maxUses];
     int users[maxUses];
     int uses = 0;
-    int useOf[16][banksPerBeam];
-    bool wants[16] = {};
-    const bool allowed = sharingEnabled() && outputMode != 0 && sharedFilters.isConfigured() && beamCount <= 16;
+    int useOf[maxSharingBeams][banksPerBeam];
+    bool wants[maxSharingBeams] = {};
+    const bool allowed =
+        sharingEnabled() && outputMode != 0 && sharedFilters.isConfigured() && beamCount <= maxSharingBeams;
     if (sharingSettled(allowed)) return;
-    for (int i = 0; i < beamCount && i < 16; ++i) {
+    for (int i = 0; i < beamCount && i < maxSharingBeams; ++i) {
         for (int& u : useOf[i]) u = -1;
         CMbf& modal = modalStages[i];
         wants[i] = allowed && stagesRun(i) && modal.canShare(modal.componentHistoryNeeded());
@@ -739,20 +740,26 @@ void CQuorbix::decideSharing() noexcept {
         }
     }
     // Users are counted among the beams that would share; a beam dropped
-    // because one of its sets is not shared lowers the others' counts.
-    for (int round = 0; round < 4; ++round) {
+    // because one of its sets is not shared lowers the others' counts. Rounds
+    // only drop beams, so a few settle it (were they to stop early, sharing
+    // would stay exact, only save less).
+    constexpr int rounds = 4;
+    for (int round = 0; round < rounds; ++round) {
         for (int u = 0; u < uses; ++u) users[u] = 0;
-        for (int i = 0; i < beamCount && i < 16; ++i)
+        for (int i = 0; i < beamCount && i < maxSharingBeams; ++i)
             if (wants[i])
                 for (int u : useOf[i])
                     if (u >= 0) ++users[u];
         bool changed = false;
-        for (int i = 0; i < beamCount && i < 16; ++i) {
+        for (int i = 0; i < beamCount && i < maxSharingBeams; ++i) {
             if (!wants[i]) continue;
             for (int u : useOf[i]) {
                 if (u < 0) continue;
+                // A set pays when its users, on their own filters, would
+                // filter more signals (one per order each) than the set does
+                // (one per component).
                 int orders = 0, components = 0;
-                for (int n = 0; n < 4; ++n)
+                for (int n = 0; n < SharedModalFilters::orderCount; ++n)
                     if (use[u]->usedLanes & (1u << n)) {
                         ++orders;
                         components += 2 * n + 1;
@@ -769,7 +776,7 @@ void CQuorbix::decideSharing() noexcept {
     sharedFilters.beginSets();
     int setOfUse[maxUses];
     for (int u = 0; u < uses; ++u) setOfUse[u] = -2;  // not asked for yet
-    for (int i = 0; i < beamCount && i < 16; ++i) {
+    for (int i = 0; i < beamCount && i < maxSharingBeams; ++i) {
         if (!wants[i]) continue;
         for (int u : useOf[i]) {
             if (u < 0) continue;
@@ -779,7 +786,7 @@ void CQuorbix::decideSharing() noexcept {
     }
     sharedFilters.endSets();
     for (int i = 0; i < beamCount; ++i) {
-        if (i >= 16 || !wants[i]) {
+        if (i >= maxSharingBeams || !wants[i]) {
             leaveSharing(i);
             continue;
         }
@@ -793,10 +800,10 @@ void CQuorbix::decideSharing() noexcept {
     }
     laneBeamsCurrent = false;
     // What this decision rested on (after its own changes to the stages).
-    settled.valid = beamCount <= 16;
+    settled.valid = beamCount <= maxSharingBeams;
     settled.changes = stageChanges;
     settled.allowed = allowed;
-    for (int i = 0; i < beamCount && i < 16; ++i) {
+    for (int i = 0; i < beamCount && i < maxSharingBeams; ++i) {
         settled.run[i] = stagesRun(i);
         modalStages[i].occupiedBanks(settled.banks[i]);
     }
@@ -807,7 +814,7 @@ void CQuorbix::decideSharing() noexcept {
 // beam not sharing yet may have rested long enough meanwhile; a crossfade
 // may have ended). The stages' filters then are the ones compared last time.
 bool CQuorbix::sharingSettled(bool allowed) const noexcept {
-    if (!settled.valid || settled.changes != stageChanges || settled.allowed != allowed || beamCount > 16)
+    if (!settled.valid || settled.changes != stageChanges || settled.allowed != allowed || beamCount > maxSharingBeams)
         return false;
     for (int i = 0; i < beamCount; ++i) {
         const bool run = stagesRun(i);

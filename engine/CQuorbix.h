@@ -259,13 +259,16 @@ private:
     std::unique_ptr<std::uint32_t[]> seenChanges;         // modal stages' change counts after the last call
     std::uint64_t streamPosition = 0;  // samples since configure
     bool sharingDue = true;            // decide at the next call
+    // Beams the sharing decisions consider; an engine with more leaves every
+    // beam on its own filters.
+    static constexpr int maxSharingBeams = 16;
     // What the last sharing decision rested on (sharingSettled).
     struct {
         bool valid = false;
         bool allowed = false;
         std::uint32_t changes = 0;
-        bool run[16] = {};
-        int banks[16][CrossfadeSlots::bankCount] = {};
+        bool run[maxSharingBeams] = {};
+        int banks[maxSharingBeams][CrossfadeSlots::bankCount] = {};
     } settled;
 };
 
