@@ -440,15 +440,21 @@ void SharedModalFilters::boundary() noexcept {
             if (s.active) pointTails(s, s.tailBlock == batchLimit ? 0 : s.tailBlock + 1);
         return;
     }
+    transformPartition(position);
+    for (Set& s : sets)
+        if (s.active) sumAndInvert(s);
+}
+
+// The transforms of the partition that ends before history sample `end`,
+// into the next ring slot.
+void SharedModalFilters::transformPartition(int end) noexcept {
     newest = newest + 1 == ringSlots ? 0 : newest + 1;
     for (int c = 0; c < channelCount; ++c) {
-        const float* a = history[pairs[c].a] + position - N;
-        const float* b = pairs[c].b >= 0 ? history[pairs[c].b] + position - N : nullptr;
+        const float* a = history[pairs[c].a] + end - N;
+        const float* b = pairs[c].b >= 0 ? history[pairs[c].b] + end - N : nullptr;
         float* u = spectraRing + (c * ringSlots + newest) * spectrumFloats;
         fft64::forward(a, b, u, u + N);
     }
-    for (Set& s : sets)
-        if (s.active) sumAndInvert(s);
 }
 
 void SharedModalFilters::pointTails(Set& s, int block) noexcept {
@@ -472,16 +478,7 @@ int SharedModalFilters::prepareBoundaries(int frames) noexcept {
     for (const Set& s : sets) any = any || s.active;
     if (boundaries < 2 || !any || partitions == 0 || !delayLineValid) return 0;
     const int first = position + (P - phase);  // one past the first boundary's last sample
-    for (int i = 0; i < boundaries; ++i) {
-        newest = newest + 1 == ringSlots ? 0 : newest + 1;
-        const int end = first + i * P;
-        for (int c = 0; c < channelCount; ++c) {
-            const float* a = history[pairs[c].a] + end - N;
-            const float* b = pairs[c].b >= 0 ? history[pairs[c].b] + end - N : nullptr;
-            float* u = spectraRing + (c * ringSlots + newest) * spectrumFloats;
-            fft64::forward(a, b, u, u + N);
-        }
-    }
+    for (int i = 0; i < boundaries; ++i) transformPartition(first + i * P);
     for (Set& s : sets)
         if (s.active) batchSums(s, boundaries);
     return boundaries;
@@ -503,17 +500,15 @@ void SharedModalFilters::batchSums(Set& s, int boundaries) noexcept {
                     g[n][products[n]] = s.spectra[n] + j * spectrumFloats;
                     used[n][products[n]++] = j;
                 }
-    int slots[batchLimit + maxProducts];  // ring slot of the transform `back` boundaries before the newest
     const int backs = boundaries - 1 + partitions;
-    for (int back = 0; back < backs; ++back) slots[back] = ringSlot(back);
-    const float* byBack[batchLimit + maxProducts];
+    const float* byBack[batchLimit + maxProducts];  // a pair's transform `back` boundaries before the newest
     const float* u[2][maxProducts];
     for (int c = 0; c < channelCount; ++c) {
         const int n = pairs[c].order;
         const int count = products[n];
         const bool dense = count == partitions;  // every partition used: the lists are slices of byBack
         const float* ring = spectraRing + c * ringSlots * spectrumFloats;
-        for (int back = 0; back < backs; ++back) byBack[back] = ring + slots[back] * spectrumFloats;
+        for (int back = 0; back < backs; ++back) byBack[back] = ring + ringSlot(back) * spectrumFloats;
         // Two boundaries at a time share each filter spectrum's loads.
         for (int i = 0; i < boundaries; i += 2) {
             const int take = boundaries - i >= 2 ? 2 : 1;

@@ -132,6 +132,7 @@ private:
     void rebuildDelayLine() noexcept;
     void boundary() noexcept;
     void sumAndInvert(Set& set) noexcept;
+    void transformPartition(int end) noexcept;
     void pointTails(Set& set, int block) noexcept;
     [[nodiscard]] int ringSlot(int back) const noexcept;
     int prepareBoundaries(int frames) noexcept;
