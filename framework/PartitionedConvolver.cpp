@@ -33,7 +33,13 @@ namespace {
 constexpr int P = PartitionedConvolver::partitionSamples;
 constexpr int N = fft64::size;          // 2 P
 constexpr int spectrumFloats = 2 * N;   // re | im
-constexpr int historyFloats = 2 * P + 8; // two partitions and the slack a partial vector reads
+// A call that completes several partitions transforms them all first, then
+// forms their sums two boundaries at a time (each filter spectrum loaded once
+// for both), then the outputs: at most batchLimit partitions in one go.
+constexpr int batchLimit = 8;
+// The partition before the current one, the current one (or a batch of
+// them), and the slack a partial vector reads.
+constexpr int historyFloats = (batchLimit + 1) * P + 8;
 
 typedef float v8 __attribute__((vector_size(32)));
 
@@ -457,7 +463,11 @@ int PartitionedConvolver::configure(int lanes, int maxTaps, Outputs outputs) noe
     if (lanes < 1 || lanes > laneLimit || maxTaps < 1) return status::allocationFailed;
     const int parts = partitionsFor(maxTaps);
     if (parts > maxPartitions) return status::allocationFailed;
-    const int floats = lanes * P + lanes * historyFloats + 2 * 2 * parts * spectrumFloats + spectrumFloats;
+    // The ring keeps a batch's transforms beside the ones its first sum reads.
+    const int slots = parts > 0 ? parts + batchLimit - 1 : 0;
+    const int batchFloats = parts > 0 ? batchLimit * spectrumFloats : 0;
+    const int floats = lanes * P + lanes * historyFloats + 2 * parts * spectrumFloats +
+                       2 * slots * spectrumFloats + spectrumFloats + batchFloats;
     memory = vecAlloc(floats);
     if (memory == nullptr) return status::allocationFailed;
     std::memset(memory, 0, sizeof(float) * static_cast<std::size_t>(floats));
@@ -467,9 +477,12 @@ int PartitionedConvolver::configure(int lanes, int maxTaps, Outputs outputs) noe
     spectra = next;
     next += 2 * parts * spectrumFloats;
     inputSpectra = next;
-    next += 2 * parts * spectrumFloats;
+    next += 2 * slots * spectrumFloats;
     work = next;
     next += spectrumFloats;
+    batchWork = batchFloats > 0 ? next : nullptr;
+    next += batchFloats;
+    ringSlots = slots;
     tail[0] = work + P;
     tail[1] = work + N + P;
     outputMode = outputs;
@@ -559,7 +572,7 @@ void PartitionedConvolver::load(const int* lengths, const float* const* taps, co
 void PartitionedConvolver::clear(int startPhase) noexcept {
     if (memory == nullptr) return;
     for (int l = 0; l < laneCount; ++l) std::memset(history[l], 0, sizeof(float) * historyFloats);
-    std::memset(inputSpectra, 0, sizeof(float) * static_cast<std::size_t>(2 * partitions * spectrumFloats));
+    std::memset(inputSpectra, 0, sizeof(float) * static_cast<std::size_t>(2 * ringSlots * spectrumFloats));
     std::memset(work, 0, sizeof(float) * spectrumFloats);
     phase = startPhase > 0 && startPhase < P ? startPhase : 0;
     newest = 0;
@@ -594,7 +607,7 @@ void PartitionedConvolver::restore(const float* const* recentEnd, int startPhase
             for (int n = 0; n < N; ++n) window[0][n] = recentEnd[a][n - back];
             if (b >= 0)
                 for (int n = 0; n < N; ++n) window[1][n] = recentEnd[b][n - back];
-            float* u = inputSpectra + (c * partitions + newest - i) * spectrumFloats;
+            float* u = inputSpectra + (c * ringSlots + newest - i) * spectrumFloats;
             fft64::forward(window[0], b >= 0 ? window[1] : nullptr, u, u + N);
         }
     }
@@ -607,15 +620,21 @@ void PartitionedConvolver::boundary() noexcept {
         shiftHistories();
         return;
     }
-    newest = newest + 1 == partitions ? 0 : newest + 1;
-    for (int c = 0; c < channels; ++c) {
-        float* u = inputSpectra + (c * partitions + newest) * spectrumFloats;
-        const int a = channelLane[c][0];
-        const int b = channelLane[c][1];
-        fft64::forward(history[a], b >= 0 ? history[b] : nullptr, u, u + N);
-    }
+    newest = newest + 1 == ringSlots ? 0 : newest + 1;
+    transformPartition(0, newest);
     sumAndInvert();
     shiftHistories();
+}
+
+// The transform of the 2P inputs that end `offset` samples into the current
+// partition's place in the histories, into ring slot `slot`.
+void PartitionedConvolver::transformPartition(int offset, int slot) noexcept {
+    for (int c = 0; c < channels; ++c) {
+        float* u = inputSpectra + (c * ringSlots + slot) * spectrumFloats;
+        const int a = channelLane[c][0];
+        const int b = channelLane[c][1];
+        fft64::forward(history[a] + offset, b >= 0 ? history[b] + offset : nullptr, u, u + N);
+    }
 }
 
 // The frequency-domain products of every partition with its input transform,
@@ -623,20 +642,34 @@ void PartitionedConvolver::boundary() noexcept {
 void PartitionedConvolver::sumAndInvert() noexcept {
     const float* g[2 * maxPartitions];
     const float* u[2 * maxPartitions];
-    int products = 0;
-    for (int c = 0; c < channels; ++c)
-        for (int j = 0; j < partitions; ++j) {
-            if (!partitionUsed[c][j]) continue;
-            int slot = newest - j;
-            if (slot < 0) slot += partitions;
-            g[products] = spectra + (c * partitions + j) * spectrumFloats;
-            u[products++] = inputSpectra + (c * partitions + slot) * spectrumFloats;
-        }
+    const int products = gatherProducts(newest, g, u, nullptr);
     spectralSumAny(work, g, u, products);
     fft64::inverse(work, work + N);
     // Overlap-save: the last P points of each 64-point circular convolution.
     // tail[0] and tail[1] point at the last P points of `work`'s real and
     // imaginary parts (overlap-save).
+}
+
+// The products of the boundary whose input transform is in ring slot
+// `latest`: every used partition with the transform it meets, channel by
+// channel, partition by partition. With `next`, those of the boundary after
+// it as well (the same filter spectra, each transform one slot on).
+int PartitionedConvolver::gatherProducts(int latest, const float** g, const float** u,
+                                         const float** next) const noexcept {
+    int products = 0;
+    for (int c = 0; c < channels; ++c) {
+        const float* ring = inputSpectra + c * ringSlots * spectrumFloats;
+        for (int j = 0; j < partitions; ++j) {
+            if (!partitionUsed[c][j]) continue;
+            int slot = latest - j;
+            if (slot < 0) slot += ringSlots;
+            g[products] = spectra + (c * partitions + j) * spectrumFloats;
+            u[products] = ring + slot * spectrumFloats;
+            if (next != nullptr) next[products] = ring + (slot + 1 == ringSlots ? 0 : slot + 1) * spectrumFloats;
+            ++products;
+        }
+    }
+    return products;
 }
 
 // The partition just completed moves to the front; the next one fills in behind it.
@@ -648,8 +681,11 @@ void PartitionedConvolver::shiftHistories() noexcept {
 void PartitionedConvolver::process(const float* const* in, float* const* out, int frames) noexcept {
     if (memory == nullptr) return;
     int done = 0;
-    const int outputs = outputMode == Outputs::perLane ? laneCount : 1;
     while (done < frames) {
+        if (phase == 0 && batchWork != nullptr && channels > 0 && frames - done >= 2 * P) {
+            done += processBatch(in, out, done, frames - done);
+            continue;
+        }
         const int n = frames - done < P - phase ? frames - done : P - phase;
         for (int l = 0; l < laneCount; ++l)
             if (used[l]) {
@@ -657,46 +693,96 @@ void PartitionedConvolver::process(const float* const* in, float* const* out, in
                 const float* from = in[l] + done;
                 for (int i = 0; i < n; ++i) to[i] = from[i];
             }
-        // Window of the first output: its input and the P - 1 before it.
-        const float* windows[maxLanes];
-        const float* tapRows[maxLanes];
-        if (outputMode == Outputs::sum) {
-            int lanes = 0;
-            for (int l = 0; l < laneCount; ++l)
-                if (headLaneUsed[l]) {
-                    windows[lanes] = history[l] + phase + 1;
-                    tapRows[lanes++] = headTapRows[l];
-                }
-            float* y = out[0] + done;
-            head(tapRows, windows, lanes, y, n);
-            const float* t = tail[0] + phase;
-            for (int s = 0; s < n; ++s) y[s] += t[s];
-        } else if (outputs == 2 && used[0] && used[1] && headLaneUsed[0] && headLaneUsed[1]) {
-            // Both lanes at once, each output its head's chain plus its tail
-            // (the operations of the one-lane head followed by the add).
-            const float* taps2[2] = {headTapRows[0], headTapRows[1]};
-            const float* windows2[2] = {history[0] + phase + 1, history[1] + phase + 1};
-            const float* tails2[2] = {tail[0] + phase, tail[1] + phase};
-            float* outs2[2] = {out[0] + done, out[1] + done};
-            convolutionKernels::headsPlusTails(taps2, windows2, tails2, 2, outs2, n);
-        } else {
-            for (int o = 0; o < outputs; ++o) {
-                float* y = out[o] + done;
-                if (!used[o]) {
-                    std::memset(y, 0, sizeof(float) * static_cast<std::size_t>(n));
-                    continue;
-                }
-                windows[0] = history[o] + phase + 1;
-                tapRows[0] = headTapRows[o];
-                head(tapRows, windows, headLaneUsed[o] ? 1 : 0, y, n);
-                const float* t = tail[o] + phase;
-                for (int s = 0; s < n; ++s) y[s] += t[s];
-            }
-        }
+        emit(out, done, n, phase, tail[0] + phase, tail[1] + phase);
         phase += n;
         done += n;
         if (phase == P) boundary();
     }
+}
+
+// Outputs done .. done + n - 1, whose inputs sit `offset` samples into the
+// current partition's place in the histories, with the FFT parts tails[0]
+// (and tails[1], the second lane's, for perLane).
+void PartitionedConvolver::emit(float* const* out, int done, int n, int offset, const float* tailRe,
+                                const float* tailIm) noexcept {
+    const int outputs = outputMode == Outputs::perLane ? laneCount : 1;
+    const float* tails[2] = {tailRe, tailIm};
+    // Window of the first output: its input and the P - 1 before it.
+    const float* windows[maxLanes];
+    const float* tapRows[maxLanes];
+    if (outputMode == Outputs::sum) {
+        int lanes = 0;
+        for (int l = 0; l < laneCount; ++l)
+            if (headLaneUsed[l]) {
+                windows[lanes] = history[l] + offset + 1;
+                tapRows[lanes++] = headTapRows[l];
+            }
+        float* y = out[0] + done;
+        head(tapRows, windows, lanes, y, n);
+        for (int s = 0; s < n; ++s) y[s] += tailRe[s];
+    } else if (outputs == 2 && used[0] && used[1] && headLaneUsed[0] && headLaneUsed[1]) {
+        // Both lanes at once, each output its head's chain plus its tail
+        // (the operations of the one-lane head followed by the add).
+        const float* taps2[2] = {headTapRows[0], headTapRows[1]};
+        const float* windows2[2] = {history[0] + offset + 1, history[1] + offset + 1};
+        float* outs2[2] = {out[0] + done, out[1] + done};
+        convolutionKernels::headsPlusTails(taps2, windows2, tails, 2, outs2, n);
+    } else {
+        for (int o = 0; o < outputs; ++o) {
+            float* y = out[o] + done;
+            if (!used[o]) {
+                std::memset(y, 0, sizeof(float) * static_cast<std::size_t>(n));
+                continue;
+            }
+            windows[0] = history[o] + offset + 1;
+            tapRows[0] = headTapRows[o];
+            head(tapRows, windows, headLaneUsed[o] ? 1 : 0, y, n);
+            const float* t = tails[o];
+            for (int s = 0; s < n; ++s) y[s] += t[s];
+        }
+    }
+}
+
+// Whole partitions from a boundary on, at least two: the inputs go behind
+// the previous partition in the histories, every boundary's transform is
+// made, the sums are formed two boundaries at a time and inverted, then the
+// outputs follow partition by partition. Each output gets the operations of
+// the partition-by-partition path, in the same order. Answers the samples done.
+int PartitionedConvolver::processBatch(const float* const* in, float* const* out, int done, int frames) noexcept {
+    const int count = frames / P < batchLimit ? frames / P : batchLimit;
+    for (int l = 0; l < laneCount; ++l)
+        if (used[l]) std::memcpy(history[l] + P, in[l] + done, sizeof(float) * static_cast<std::size_t>(count * P));
+    int slot = newest;
+    int slots[batchLimit];
+    for (int q = 0; q < count; ++q) {
+        slot = slot + 1 == ringSlots ? 0 : slot + 1;
+        slots[q] = slot;
+        transformPartition(q * P, slot);
+    }
+    const float* g[2 * maxPartitions];
+    const float* u0[2 * maxPartitions];
+    const float* u1[2 * maxPartitions];
+    for (int q = 0; q < count; q += 2) {
+        float* acc[2] = {batchWork + q * spectrumFloats, batchWork + (q + 1) * spectrumFloats};
+        const bool pair = q + 1 < count;
+        const int products = gatherProducts(slots[q], g, u0, pair ? u1 : nullptr);
+        if (pair) {
+            convolutionKernels::spectralSumPair(acc, g, u0, u1, products);
+            fft64::inverse(acc[1], acc[1] + N);
+        } else {
+            spectralSumAny(acc[0], g, u0, products);
+        }
+        fft64::inverse(acc[0], acc[0] + N);
+    }
+    for (int q = 0; q < count; ++q) {
+        const float* before = q == 0 ? work : batchWork + (q - 1) * spectrumFloats;
+        emit(out, done + q * P, P, q * P, before + P, before + N + P);
+    }
+    std::memcpy(work, batchWork + (count - 1) * spectrumFloats, sizeof(float) * spectrumFloats);
+    newest = slot;
+    for (int l = 0; l < laneCount; ++l)
+        if (used[l]) copyPartition(history[l], history[l] + count * P);
+    return count * P;
 }
 
 }  // namespace qb32

@@ -23,6 +23,10 @@
 // Streaming: the partition boundaries are fixed in the stream, and every
 // output is formed by the same operations in the same order whatever the call
 // sizes, so a stream's output does not depend on how it is cut into calls.
+// A call that completes two or more partitions from a boundary on makes all
+// their input transforms first and then forms their sums two boundaries at a
+// time, each filter spectrum loaded once for both (the sums read the filter
+// spectra and transforms from the first-level cache at most half as often).
 //
 // Accuracy: within single-precision rounding of the direct form: every output
 // is within 2e-7 * max(1, sum of |taps| over the lanes) * (largest |input|)
@@ -136,8 +140,12 @@ public:
 
 private:
     void boundary() noexcept;
+    void transformPartition(int offset, int slot) noexcept;
+    int gatherProducts(int latest, const float** g, const float** u, const float** next) const noexcept;
     void sumAndInvert() noexcept;
     void shiftHistories() noexcept;
+    void emit(float* const* out, int done, int n, int offset, const float* tailRe, const float* tailIm) noexcept;
+    int processBatch(const float* const* in, float* const* out, int done, int frames) noexcept;
 
     Outputs outputMode = Outputs::sum;
     int laneCount = 0;
@@ -146,8 +154,10 @@ private:
     float* headTapRows[maxLanes] = {};  // reversed first P taps per lane
     float* history[maxLanes] = {};   // previous and current partition of each lane's input
     float* spectra = nullptr;        // [channel][partition][re 64 | im 64]
-    float* inputSpectra = nullptr;   // ring of the latest input transforms, same layout
+    float* inputSpectra = nullptr;   // ring of the latest input transforms: [channel][ringSlots][re | im]
     float* work = nullptr;           // re 64 | im 64: the last inverse transform
+    float* batchWork = nullptr;      // a batch's inverse transforms, one per boundary (null: no partitions)
+    int ringSlots = 0;               // partitions, plus room for a batch's newer transforms
     float* tail[2] = {};             // in `work`: FFT part of the current partition's outputs
     bool partitionUsed[2][maxPartitions] = {};
     int channelLane[2][2] = {{-1, -1}, {-1, -1}};
