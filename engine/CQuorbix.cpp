@@ -105,9 +105,13 @@ int CQuorbix::configureBeamLanes() {
         b.post = &postStages[i];
         b.outputDelay = &outputDelays[i];
     }
-    if (beamCount >= 1 &&
-        !lanes.configure(lowCrossovers[0].filterSlots().maxTaps(), postStages[0].filterSlots().maxTaps()))
-        return status::allocationFailed;
+    if (beamCount >= 1) {
+        const int crossoverTaps = lowCrossovers[0].filterSlots().maxTaps();
+        const int postTaps = postStages[0].filterSlots().maxTaps();
+        if (!lanes.configure(crossoverTaps, postTaps) ||
+            !sideBySide.configure(crossoverTaps > postTaps ? crossoverTaps : postTaps))
+            return status::allocationFailed;
+    }
     return status::ok;
 }
 
@@ -117,11 +121,13 @@ int CQuorbix::allocateStages() {
     if (n >= 1) {
         lowBand = makeArray<float*>(n);
         highBand = makeArray<float*>(n);
-        if (!lowBand || !highBand) return status::allocationFailed;
+        crossoverScratch = makeArray<float*>(n);
+        if (!lowBand || !highBand || !crossoverScratch) return status::allocationFailed;
         for (int i = 0; i < n && b >= 1; ++i) {
             lowBand[i] = vecAlloc(b);
             highBand[i] = vecAlloc(b);
-            if (!lowBand[i] || !highBand[i]) return status::allocationFailed;
+            crossoverScratch[i] = vecAlloc(b);
+            if (!lowBand[i] || !highBand[i] || !crossoverScratch[i]) return status::allocationFailed;
         }
         beamActive = makeArray<bool>(n);
         beamSilent = makeArray<bool>(n);
@@ -203,8 +209,11 @@ void CQuorbix::releaseStages() noexcept {
         for (int i = 0; i < allocatedBeams; ++i) vecFree(lowBand[i]);
     if (highBand)
         for (int i = 0; i < allocatedBeams; ++i) vecFree(highBand[i]);
+    if (crossoverScratch)
+        for (int i = 0; i < allocatedBeams; ++i) vecFree(crossoverScratch[i]);
     lowBand.reset();
     highBand.reset();
+    crossoverScratch.reset();
     vecFree(scratch);
     scratch = nullptr;
     for (auto& component : modalComponents) {
@@ -601,16 +610,7 @@ void CQuorbix::runBeam(int i, const float* const* in, const float* const* compon
     const int n = on || frames < beamRamp[i] ? frames : beamRamp[i];
     float* low = lowBand[i];
     float* high = highBand[i];
-    if (beamShared[i])
-        modalStages[i].processShared(&beamBankLanes[i * CrossfadeSlots::bankCount], low, n);
-    else
-        modalStages[i].process(components, &low, n);
-    if (outputMode == 2) {
-        vecZero(high, n);
-    } else {
-        highBandStages[i].process(in, &high, n);
-        highBandDelays[i].process(high, high, n);
-    }
+    formBands(i, in, components, n);
     if (outputMode == 3) {
         vecCopy(high, y, n);
     } else {
@@ -630,6 +630,85 @@ void CQuorbix::runBeam(int i, const float* const* in, const float* const* compon
         clearBeam(i);
         beamSilent[i] = true;
     }
+}
+
+// The beam's low band (into lowBand) and its delayed high band (into
+// highBand) for the next `frames` samples.
+void CQuorbix::formBands(int i, const float* const* in, const float* const* components, int frames) noexcept {
+    float* low = lowBand[i];
+    float* high = highBand[i];
+    if (beamShared[i])
+        modalStages[i].processShared(&beamBankLanes[i * CrossfadeSlots::bankCount], low, frames);
+    else
+        modalStages[i].process(components, &low, frames);
+    if (outputMode == 2) {
+        vecZero(high, frames);
+    } else {
+        highBandStages[i].process(in, &high, frames);
+        highBandDelays[i].process(high, high, frames);
+    }
+}
+
+// runBeam for every beam, with the low crossover FIRs of all beams run as
+// one and then their post FIRs. Every beam must be steady (fully on, or off
+// and silent), and every beam that is on must have its crossovers joined and
+// its post filter running alone. The FIRs that cannot run side by side (an
+// odd length among them) run one by one: the same bits either way.
+bool CQuorbix::runBeamsSideBySide(const float* const* in, const float* const* components, float* const* out,
+                                  int frames) noexcept {
+    constexpr int most = FirSideBySide::maxFilters;
+    if ((outputMode != 1 && outputMode != 2) || beamCount > most || !crossoverScratch) return false;
+    int running[most];
+    FirState* posts[most];
+    CDelayLine* postDelays[most];
+    int count = 0;
+    for (int i = 0; i < beamCount; ++i) {
+        if (!beamActive[i]) {
+            if (beamRamp[i] != 0 || !beamSilent[i]) return false;
+            continue;
+        }
+        if (beamRamp[i] != rampSamples || beamWarmup[i] != 0 || !joins[i].joined() ||
+            !postStages[i].steadyFir(posts[count], postDelays[count]))
+            return false;
+        running[count++] = i;
+    }
+    if (count < 2) return false;
+
+    FirState* firs[most];
+    const float* src[most];
+    float* dst[most];
+    auto filterAll = [&]() {
+        if (!sideBySide.filter(firs, count, src, dst, frames))
+            for (int c = 0; c < count; ++c) firFilter(src[c], dst[c], frames, firs[c]);
+    };
+    for (int c = 0; c < count; ++c) {
+        const int i = running[c];
+        formBands(i, in, components, frames);
+        joins[i].prepare(lowBand[i], highBand[i], crossoverScratch[i], frames);
+        firs[c] = joins[i].lowFilter();
+        src[c] = lowBand[i];
+        dst[c] = out[i];
+    }
+    filterAll();
+    // The crossover sums, then the post filters into the free low-band
+    // buffers, their delays, and the output delays.
+    for (int c = 0; c < count; ++c) {
+        const int i = running[c];
+        joins[i].finish(out[i], crossoverScratch[i], frames);
+        firs[c] = posts[c];
+        src[c] = out[i];
+        dst[c] = lowBand[i];
+    }
+    filterAll();
+    for (int c = 0; c < count; ++c) {
+        const int i = running[c];
+        postDelays[c]->process(lowBand[i], lowBand[i], frames);
+        postStages[i].advanceSteady(frames);
+        outputDelays[i].process(lowBand[i], out[i], frames);
+    }
+    for (int i = 0; i < beamCount; ++i)
+        if (!beamActive[i]) vecZero(out[i], frames);
+    return true;
 }
 
 // Every beam must be steady: fully on, or off and silent.
@@ -842,6 +921,7 @@ void CQuorbix::runPiece(const float* const* in, float* const* out, int offset, i
         return;
     lanes.handBack();  // the per-beam stages take over from here
     laneBeamsCurrent = false;  // their crossfades may end in this call
+    if (runBeamsSideBySide(capsules, components, outputs, frames)) return;
     for (int i = 0; i < beamCount; ++i) runBeam(i, capsules, components, out[i] + offset, frames);
 }
 

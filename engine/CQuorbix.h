@@ -38,7 +38,10 @@
 // after either stage changed, so this too does not depend on call sizes.
 //
 // Calls of up to BeamLanes::maxFrames samples with every beam steady run
-// the beams side by side (BeamLanes.h), with the same bits.
+// the beams side by side (BeamLanes.h), with the same bits. Longer calls
+// with every beam steady, its crossovers joined and its post filter alone
+// run each of the two FIR stages of all beams as one (FirSideBySide.h),
+// again with the same bits.
 //
 // Switching a beam on or off ramps its output, after every stage, linearly
 // over beamRamp_ms (rampSamples at the configured rate), so nothing that
@@ -78,6 +81,7 @@
 #include "filters/CQbHf.h"
 #include "filters/vkxShadowFilter.h"
 #include "framework/CDelayLine.h"
+#include "framework/FirSideBySide.h"
 #include "framework/vkAudioClass.h"
 
 namespace qb32 {
@@ -196,6 +200,9 @@ private:
     bool runBeamLanes(const float* const* in, const float* const* components, float* const* out,
                       int frames) noexcept;
     int configureBeamLanes();
+    void formBands(int beam, const float* const* in, const float* const* components, int frames) noexcept;
+    bool runBeamsSideBySide(const float* const* in, const float* const* components, float* const* out,
+                            int frames) noexcept;
 
     int outputMode = 1;
     // Every change of the beams' stages also counts here (ChangeCounter.h);
@@ -242,6 +249,10 @@ private:
     std::unique_ptr<float*[]> lowBand;
     std::unique_ptr<float*[]> highBand;
     float* scratch = nullptr;
+    // Per beam: the high band's part of its joined crossovers while the
+    // beams' FIRs run side by side.
+    std::unique_ptr<float*[]> crossoverScratch;
+    FirSideBySide sideBySide;
     BeamLanes lanes;
     BeamLanes::Beam laneBeams[BeamLanes::maxBeams];  // stage pointers, set by configure
     // Whether laneBeams' shared sets and joins are those of the last call the

@@ -100,6 +100,12 @@ void JoinedCrossovers::forget() noexcept {
 }
 
 void JoinedCrossovers::process(float* low, const float* high, float* out, float* scratch, int frames) noexcept {
+    prepare(low, high, scratch, frames);
+    firFilter(low, out, frames, lowFir);
+    finish(out, scratch, frames);
+}
+
+void JoinedCrossovers::prepare(float* low, const float* high, float* scratch, int frames) noexcept {
     // The high band c samples back (the centre tap's input), times g.
     const int back = firTapCount(highFir) - 1 - centre;
     const float* recent = firRecentInputs(highFir);
@@ -108,7 +114,9 @@ void JoinedCrossovers::process(float* low, const float* high, float* out, float*
     for (int j = fromHistory; j < frames; ++j) scratch[j] = g * high[j - centre] + 0.0f;
     firAppendInputs(high, frames, highFir);
     for (int j = 0; j < frames; ++j) low[j] = low[j] - g * high[j];
-    firFilter(low, out, frames, lowFir);
+}
+
+void JoinedCrossovers::finish(float* out, float* scratch, int frames) noexcept {
     lowDelay->process(out, out, frames);
     highDelay->process(scratch, scratch, frames);
     vecAddInPlace(scratch, out, frames);

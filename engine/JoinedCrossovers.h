@@ -61,6 +61,13 @@ public:
     // One block of the crossover sum into out. `low` is overwritten (with d);
     // scratch holds `frames` floats. Only while joined.
     void process(float* low, const float* high, float* out, float* scratch, int frames) noexcept;
+    // process in three steps, for a caller that runs the low FIRs of
+    // several beams side by side (FirSideBySide.h): prepare (d into low,
+    // the high band's part into scratch), firFilter(low, out, frames,
+    // lowFilter()), finish (the delays and the sum into out).
+    void prepare(float* low, const float* high, float* scratch, int frames) noexcept;
+    [[nodiscard]] FirState* lowFilter() const noexcept { return lowFir; }
+    void finish(float* out, float* scratch, int frames) noexcept;
 
 private:
     struct Counts {

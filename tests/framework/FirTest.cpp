@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "framework/FirSideBySide.h"
 #include "framework/Primitives.h"
 #include "framework/Simd.h"
 #include "tests/support/AllocationCounter.h"
@@ -191,6 +192,85 @@ TEST(Fir, OneTapIsAGain) {
     ASSERT_EQ(firFilter(x.data(), y.data(), 100, st), ok);
     for (int i = 0; i < 100; ++i) EXPECT_EQ(y[i], x[i] * g);
     firFree(st);
+}
+
+// Filters run side by side give each filter firFilter's bits, outputs and
+// history alike, for any number of filters, lengths (odd, even, one tap,
+// longer than a piece of outputs), call sizes and in place; anything not
+// covered is declined untouched.
+TEST(Fir, SideBySideGivesEachFiltersOwnBits) {
+    if (!simd::atLeast(simd::detectedLevel(), simd::Level::avx2)) GTEST_SKIP() << "needs AVX2";
+    constexpr int samples = 1400;
+    FirSideBySide side;
+    ASSERT_TRUE(side.configure(300));
+    for (auto level : runnableLevels()) {
+        if (!simd::atLeast(level, simd::Level::avx2)) continue;
+        LevelGuard guard(level);
+        for (int L : {1, 2, 31, 55, 240, 300}) {
+            for (int count : {1, 3, 8}) {
+                for (bool inPlace : {false, true}) {
+                    SCOPED_TRACE(::testing::Message() << simd::levelName(level) << " L=" << L << " filters="
+                                                      << count << (inPlace ? " in place" : ""));
+                    std::vector<FirState*> own(count), joint(count);
+                    std::vector<std::vector<float>> x(count), expected(count), y(count);
+                    for (int f = 0; f < count; ++f) {
+                        const auto taps = testing::whiteNoise(L, 500 + 10 * f + L);
+                        const auto history = testing::whiteNoise(L, 600 + f);  // a stream already running
+                        ASSERT_EQ(firInitAlloc(&own[f], taps.data(), L, history.data()), ok);
+                        ASSERT_EQ(firInitAlloc(&joint[f], taps.data(), L, history.data()), ok);
+                        x[f] = testing::whiteNoise(samples, 700 + f);
+                        expected[f].resize(samples);
+                        ASSERT_EQ(firFilter(x[f].data(), expected[f].data(), samples, own[f]), ok);
+                        y[f] = inPlace ? x[f] : std::vector<float>(samples);
+                    }
+                    int at = 0;
+                    for (int n : testing::randomBlockSizes(samples, 600, 31 + L + count)) {
+                        std::vector<const float*> src(count);
+                        std::vector<float*> dst(count);
+                        for (int f = 0; f < count; ++f) {
+                            src[f] = (inPlace ? y[f].data() : x[f].data()) + at;
+                            dst[f] = y[f].data() + at;
+                        }
+                        ASSERT_TRUE(side.filter(joint.data(), count, src.data(), dst.data(), n));
+                        at += n;
+                    }
+                    for (int f = 0; f < count; ++f) {
+                        ASSERT_EQ(y[f], expected[f]) << "filter " << f;
+                        // The histories went on alike: the next outputs agree too.
+                        const auto more = testing::whiteNoise(40, 800 + f);
+                        std::vector<float> a(40), b(40);
+                        firFilter(more.data(), a.data(), 40, own[f]);
+                        firFilter(more.data(), b.data(), 40, joint[f]);
+                        ASSERT_EQ(a, b) << "filter " << f;
+                        firFree(own[f]);
+                        firFree(joint[f]);
+                    }
+                }
+            }
+        }
+    }
+
+    // Declined: lengths that differ, too long a filter, below AVX2.
+    const auto taps = testing::whiteNoise(301, 1);
+    FirState* states[2] = {};
+    ASSERT_EQ(firInitAlloc(&states[0], taps.data(), 31, nullptr), ok);
+    ASSERT_EQ(firInitAlloc(&states[1], taps.data(), 33, nullptr), ok);
+    std::vector<float> in(64, 1.0f), out(64, -5.0f);
+    const float* src[2] = {in.data(), in.data()};
+    float* dst[2] = {out.data(), out.data()};
+    EXPECT_FALSE(side.filter(states, 2, src, dst, 64));
+    FirState* tooLong = nullptr;
+    ASSERT_EQ(firInitAlloc(&tooLong, taps.data(), 301, nullptr), ok);
+    EXPECT_FALSE(side.filter(&tooLong, 1, src, dst, 64));
+    {
+        LevelGuard guard(simd::Level::sse2);
+        EXPECT_FALSE(side.filter(states, 1, src, dst, 64));
+    }
+    EXPECT_EQ(out, std::vector<float>(64, -5.0f));
+    for (int i = 0; i < 30; ++i) EXPECT_EQ(firRecentInputs(states[0])[i], 0.0f);
+    firFree(states[0]);
+    firFree(states[1]);
+    firFree(tooLong);
 }
 
 }  // namespace
