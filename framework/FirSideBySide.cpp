@@ -61,25 +61,33 @@ QB32_SIDE_AVX2 void outputsAvx2(const float* h, int length, const float* x, floa
     for (int j = 0; j < M; ++j) _mm256_store_ps(y + j * W, _mm256_add_ps(a0[j], a1[j]));
 }
 
-__attribute__((target("avx2,fma"))) void pieceAvx2(const float* h, int length, const float* const* src,
-                                                   float* x, float* y, float* const* dst, int n) noexcept {
-    // The new inputs behind the history rows, eight samples at a time.
-    float* rows = x + (length - 1) * W;
+// to[j][f] = from[f][j] for j < n: eight rows of eight at a time.
+QB32_SIDE_AVX2 void interleave(const float* const* from, int n, float* to) noexcept {
     int j = 0;
     for (; j + 8 <= n; j += 8) {
         __m256 r[W];
-        for (int f = 0; f < W; ++f) r[f] = _mm256_loadu_ps(src[f] + j);
+        for (int f = 0; f < W; ++f) r[f] = _mm256_loadu_ps(from[f] + j);
         transpose8(r);
-        for (int k = 0; k < 8; ++k) _mm256_store_ps(rows + (j + k) * W, r[k]);
+        for (int k = 0; k < 8; ++k) _mm256_store_ps(to + (j + k) * W, r[k]);
     }
     for (; j < n; ++j)
-        for (int f = 0; f < W; ++f) rows[j * W + f] = src[f][j];
+        for (int f = 0; f < W; ++f) to[j * W + f] = from[f][j];
+}
 
+__attribute__((target("avx2,fma"))) void interleaveAvx2(const float* const* from, int n, float* to) noexcept {
+    interleave(from, n, to);
+    _mm256_zeroupper();
+}
+
+// One piece: its inputs behind the history rows already in x, the outputs
+// through y into dst.
+__attribute__((target("avx2,fma"))) void pieceAvx2(const float* h, int length, const float* const* src,
+                                                   float* x, float* y, float* const* dst, int n) noexcept {
+    interleave(src, n, x + (length - 1) * W);
     int t = 0;
     for (; t + 4 <= n; t += 4) outputsAvx2<4>(h, length, x + t * W, y + t * W);
     for (; t < n; ++t) outputsAvx2<1>(h, length, x + t * W, y + t * W);
-
-    j = 0;
+    int j = 0;
     for (; j + 8 <= n; j += 8) {
         __m256 r[W];
         for (int k = 0; k < 8; ++k) r[k] = _mm256_load_ps(y + (j + k) * W);
@@ -101,7 +109,7 @@ FirSideBySide::~FirSideBySide() { release(); }
 
 void FirSideBySide::release() noexcept {
     vecFree(memory);
-    memory = taps = inputs = outputs = nullptr;
+    memory = taps = inputs = outputs = zeros = discard = nullptr;
     tapLimit = 0;
 }
 
@@ -109,15 +117,18 @@ bool FirSideBySide::configure(int maxTaps) noexcept {
     release();
     if (maxTaps < 1) return false;
     // Taps, the inputs of a piece with the history before them, its
-    // outputs, and a piece of zeros and of discarded outputs for the lanes
-    // of absent filters.
-    const int floats = W * maxTaps + W * (maxTaps + piece) + W * piece + 2 * piece;
+    // outputs, and the zeros read and the outputs discarded in the lanes of
+    // absent filters.
+    const int zeroCount = maxTaps > piece ? maxTaps : piece;
+    const int floats = W * maxTaps + W * (maxTaps + piece) + W * piece + zeroCount + piece;
     memory = vecAlloc(floats);
     if (memory == nullptr) return false;
     vecZero(memory, floats);
     taps = memory;
     inputs = taps + W * maxTaps;
     outputs = inputs + W * (maxTaps + piece);
+    zeros = outputs + W * piece;
+    discard = zeros + zeroCount;
     tapLimit = maxTaps;
     return true;
 }
@@ -133,12 +144,9 @@ bool FirSideBySide::filter(FirState* const* states, int count, const float* cons
     for (int f = 1; f < count; ++f)
         if (firTapCount(states[f]) != length) return false;
 
-    float* zeros = outputs + W * piece;
-    float* discard = zeros + piece;
-    for (int f = 0; f < W; ++f) {
-        const float* reversed = f < count ? firReversedTaps(states[f]) : nullptr;
-        for (int i = 0; i < length; ++i) taps[i * W + f] = reversed != nullptr ? reversed[i] : 0.0f;
-    }
+    const float* rows[W];
+    for (int f = 0; f < W; ++f) rows[f] = f < count ? firReversedTaps(states[f]) : zeros;
+    interleaveAvx2(rows, length, taps);
     for (int done = 0; done < n;) {
         const int m = n - done < piece ? n - done : piece;
         const float* in[W];
@@ -146,11 +154,11 @@ bool FirSideBySide::filter(FirState* const* states, int count, const float* cons
         for (int f = 0; f < W; ++f) {
             in[f] = f < count ? src[f] + done : zeros;
             out[f] = f < count ? dst[f] + done : discard;
-            // The history rows are copied before the inputs join the
-            // history, which may move it.
-            const float* recent = f < count ? firRecentInputs(states[f]) : zeros;
-            for (int i = 0; i + 1 < length; ++i) inputs[i * W + f] = f < count ? recent[i] : 0.0f;
+            rows[f] = f < count ? firRecentInputs(states[f]) : zeros;
         }
+        // The history rows are copied before the inputs join the history,
+        // which may move it.
+        interleaveAvx2(rows, length - 1, inputs);
         for (int f = 0; f < count; ++f) firAppendInputs(in[f], m, states[f]);
         // Reads every input of the piece before it writes an output (src may be dst).
         pieceAvx2(taps, length, in, inputs, outputs, out, m);

@@ -55,6 +55,8 @@ private:
     float* taps = nullptr;    // [tap][filter]: the reversed taps interleaved
     float* inputs = nullptr;  // [sample][filter]: the window of a piece
     float* outputs = nullptr; // [sample][filter]
+    float* zeros = nullptr;   // the taps and inputs of absent filters
+    float* discard = nullptr; // their outputs
 };
 
 }  // namespace qb32
