@@ -652,8 +652,8 @@ void CQuorbix::formBands(int i, const float* const* in, const float* const* comp
 // runBeam for every beam, with the low crossover FIRs of all beams run as
 // one and then their post FIRs. Every beam must be steady (fully on, or off
 // and silent), and every beam that is on must have its crossovers joined and
-// its post filter running alone. The FIRs that cannot run side by side (an
-// odd length among them) run one by one: the same bits either way.
+// its post filter running alone. The same bits as runBeam: the FIRs run
+// side by side give each beam firFilter's bits.
 bool CQuorbix::runBeamsSideBySide(const float* const* in, const float* const* components, float* const* out,
                                   int frames) noexcept {
     constexpr int most = FirSideBySide::maxFilters;
@@ -677,9 +677,27 @@ bool CQuorbix::runBeamsSideBySide(const float* const* in, const float* const* co
     FirState* firs[most];
     const float* src[most];
     float* dst[most];
+    // Beams whose filters have one length run together (the patterns'
+    // crossover pairs come in three lengths); the rest one by one.
     auto filterAll = [&]() {
-        if (!sideBySide.filter(firs, count, src, dst, frames))
-            for (int c = 0; c < count; ++c) firFilter(src[c], dst[c], frames, firs[c]);
+        bool done[most] = {};
+        for (int c = 0; c < count; ++c) {
+            if (done[c]) continue;
+            FirState* groupFirs[most];
+            const float* groupSrc[most];
+            float* groupDst[most];
+            int members = 0;
+            const int length = firTapCount(firs[c]);
+            for (int d = c; d < count; ++d) {
+                if (done[d] || firTapCount(firs[d]) != length) continue;
+                done[d] = true;
+                groupFirs[members] = firs[d];
+                groupSrc[members] = src[d];
+                groupDst[members++] = dst[d];
+            }
+            if (members < 2 || !sideBySide.filter(groupFirs, members, groupSrc, groupDst, frames))
+                for (int m = 0; m < members; ++m) firFilter(groupSrc[m], groupDst[m], frames, groupFirs[m]);
+        }
     };
     for (int c = 0; c < count; ++c) {
         const int i = running[c];
