@@ -701,8 +701,8 @@ void PartitionedConvolver::process(const float* const* in, float* const* out, in
 }
 
 // Outputs done .. done + n - 1, whose inputs sit `offset` samples into the
-// current partition's place in the histories, with the FFT parts tails[0]
-// (and tails[1], the second lane's, for perLane).
+// current partition's place in the histories, plus the FFT parts tailRe (and
+// tailIm, the second lane's, for perLane).
 void PartitionedConvolver::emit(float* const* out, int done, int n, int offset, const float* tailRe,
                                 const float* tailIm) noexcept {
     const int outputs = outputMode == Outputs::perLane ? laneCount : 1;
