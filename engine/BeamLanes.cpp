@@ -197,10 +197,11 @@ bool BeamLanes::gather(const Beam* beams, int beamCount) noexcept {
 // on beam's copies came from. Whatever a stage's setters do to it, and
 // whoever calls them, moves its counter; the stages' own processing (the
 // per-beam path) hands the copies back first. Off beams use no stage.
-bool BeamLanes::unchanged(const Beam* beams, int beamCount, std::uint32_t stageChanges) noexcept {
+bool BeamLanes::unchanged(const Beam* beams, int beamCount, std::uint32_t stageChanges, bool asLastCall) noexcept {
     if (!valid || builtBeams != beamCount) return false;
     // No stage changed at all: only what the engine says per call can differ.
     const bool stagesStill = stageChanges == builtStageChanges;
+    if (stagesStill && asLastCall) return true;
     for (int b = 0; b < beamCount; ++b) {
         const Beam& beam = beams[b];
         const Built& was = built[b];
@@ -596,11 +597,16 @@ __attribute__((target("avx2,fma"))) void BeamLanes::runSamples(int beamCount,
         for (int j = 0; j < frames; ++j)
             _mm256_store_ps(row + j * W, _mm256_load_ps(filtered[2][j]));
         r.position += frames;
-        for (int b = 0; b < beamCount; ++b) {
-            if (views[b].on)
-                for (int j = 0; j < frames; ++j) out[b][j] = row[(j - r.history) * W + b];
-            else
-                for (int j = 0; j < frames; ++j) out[b][j] = 0.0f;
+        const float* delayed = row - r.history * W;
+        if (frames == 1) {  // one float per beam: no loop to set up
+            for (int b = 0; b < beamCount; ++b) out[b][0] = views[b].on ? delayed[b] : 0.0f;
+        } else {
+            for (int b = 0; b < beamCount; ++b) {
+                if (views[b].on)
+                    for (int j = 0; j < frames; ++j) out[b][j] = delayed[j * W + b];
+                else
+                    for (int j = 0; j < frames; ++j) out[b][j] = 0.0f;
+            }
         }
     }
     _mm256_zeroupper();
@@ -614,14 +620,14 @@ void BeamLanes::runSamples(int, const float* const*, const float* const*, float*
 
 bool BeamLanes::run(const Beam* beams, int beamCount, const float* const* capsules,
                     const float* const* components, float* const* out, int frames,
-                    const std::uint32_t* stageChanges) noexcept {
+                    const std::uint32_t* stageChanges, bool asLastCall) noexcept {
 #if QB32_LANES_X86
     if (memory == nullptr || frames < 1 || frames > maxFrames || beamCount < 1 || beamCount > maxBeams ||
         !simd::atLeast(simd::activeLevel(), simd::Level::avx2) || !beamLanes::enabled()) {
         handBack();
         return false;
     }
-    if (!unchanged(beams, beamCount, *stageChanges)) {
+    if (!unchanged(beams, beamCount, *stageChanges, asLastCall)) {
         handBack();  // the stages up to date before the copies are rebuilt from them
         if (!gather(beams, beamCount) || !build(beams, beamCount)) return false;
         builtStageChanges = *stageChanges;  // read after handBack, whose write-backs count
@@ -639,7 +645,8 @@ bool BeamLanes::run(const Beam* beams, int beamCount, const float* const* capsul
     phaseBehind = (phaseBehind + frames) % PartitionedConvolver::partitionSamples;
     return true;
 #else
-    (void)beams, (void)beamCount, (void)capsules, (void)components, (void)out, (void)frames, (void)stageChanges;
+    (void)beams, (void)beamCount, (void)capsules, (void)components, (void)out, (void)frames, (void)stageChanges,
+        (void)asLastCall;
     return false;
 #endif
 }

@@ -108,9 +108,12 @@ public:
     // components already formed for this call; false (nothing touched) when
     // the call is not covered.
     // *stageChanges is the total the beams' stages count their changes into.
+    // asLastCall: the caller vouches that beams[] holds what it held in the
+    // last call, which run accepted (the beams are then not compared again
+    // while the total stands still).
     bool run(const Beam* beams, int beamCount, const float* const* capsules,
              const float* const* components, float* const* out, int frames,
-             const std::uint32_t* stageChanges) noexcept;
+             const std::uint32_t* stageChanges, bool asLastCall = false) noexcept;
     // Calls run has served since construction (a statistic for tests and benchmarks).
     [[nodiscard]] std::uint64_t callsServed() const noexcept { return served; }
 
@@ -165,7 +168,7 @@ private:
     static Built recordOf(const Beam& beam) noexcept;
 
     bool gather(const Beam* beams, int beamCount) noexcept;
-    bool unchanged(const Beam* beams, int beamCount, std::uint32_t stageChanges) noexcept;
+    bool unchanged(const Beam* beams, int beamCount, std::uint32_t stageChanges, bool asLastCall) noexcept;
     bool build(const Beam* beams, int beamCount) noexcept;
     void runSamples(int beamCount, const float* const* capsules,
                     const float* const* components, float* const* out, int frames) noexcept;

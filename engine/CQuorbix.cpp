@@ -736,11 +736,13 @@ bool CQuorbix::runBeamLanes(const float* const* in, const float* const* componen
     // The beams' shared sets and joins as the last call served here found
     // them, unless anything that moves them happened since.
     const bool reuse = laneBeamsCurrent && laneBeamsChanges == stageChanges;
+    bool switched = false;
     for (int i = 0; i < beamCount; ++i) {
         const bool on = beamActive[i];
         const bool steady = on ? beamRamp[i] == rampSamples && beamWarmup[i] == 0
                                : beamRamp[i] == 0 && beamSilent[i];
         if (!steady) return false;
+        switched = switched || laneBeams[i].on != on;
         laneBeams[i].on = on;
         if (reuse) continue;
         laneBeams[i].sharedLanes = nullptr;
@@ -753,7 +755,7 @@ bool CQuorbix::runBeamLanes(const float* const* in, const float* const* componen
             if (laneBeams[i].sharedLanes == nullptr) return false;
         }
     }
-    laneBeamsCurrent = lanes.run(laneBeams, beamCount, in, components, out, frames, &stageChanges);
+    laneBeamsCurrent = lanes.run(laneBeams, beamCount, in, components, out, frames, &stageChanges, reuse && !switched);
     laneBeamsChanges = stageChanges;
     return laneBeamsCurrent;
 }
@@ -927,13 +929,23 @@ bool CQuorbix::sharingSettled(bool allowed) const noexcept {
 }
 
 void CQuorbix::runPiece(const float* const* in, float* const* out, int offset, int frames) noexcept {
-    const float* capsules[64];
-    const float* components[modalComponentSlots];
-    float* outputs[64];
-    const int inputs = input.channels < 64 ? input.channels : 64;
-    for (int c = 0; c < inputs; ++c) capsules[c] = in[c] + offset;
-    for (int k = 0; k < modalComponentSlots; ++k) components[k] = currentComponents[k] + offset;
-    for (int i = 0; i < beamCount && i < 64; ++i) outputs[i] = out[i] + offset;
+    // A piece that starts the call (every short call) reads the caller's
+    // arrays as they are; a later piece needs them moved on.
+    const float* capsuleArray[64];
+    const float* componentArray[modalComponentSlots];
+    float* outputArray[64];
+    const float* const* capsules = in;
+    const float* const* components = currentComponents;
+    float* const* outputs = out;
+    if (offset > 0) {
+        const int inputs = input.channels < 64 ? input.channels : 64;
+        for (int c = 0; c < inputs; ++c) capsuleArray[c] = in[c] + offset;
+        for (int k = 0; k < modalComponentSlots; ++k) componentArray[k] = currentComponents[k] + offset;
+        for (int i = 0; i < beamCount && i < 64; ++i) outputArray[i] = out[i] + offset;
+        capsules = capsuleArray;
+        components = componentArray;
+        outputs = outputArray;
+    }
     if (outputMode == 1 && frames <= BeamLanes::maxFrames && beamCount <= 64 &&
         runBeamLanes(capsules, components, outputs, frames))
         return;
