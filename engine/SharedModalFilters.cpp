@@ -575,6 +575,13 @@ void SharedModalFilters::narrowHeads(const float* const* components, int done, i
     alignas(32) float out[narrowLimit * C];
     for (Set& s : sets) {
         if (!s.active) continue;
+        if (n == 1 && longSamples == 0) {  // the common one-sample call, without the loops' set-up
+            for (int k = 0; k < C; ++k) tails[k] = s.tails[placeOf[k].pair][placeOf[k].tailOffset + phase];
+            headsAcross(s.headColumns, rows + rowPosition * C, 1, tails, out);
+            for (int k = 0; k < C; ++k)
+                if (s.lanes[k] != nullptr) s.outputBuffers[k][done] = out[k];
+            continue;
+        }
         for (int k = 0; k < C; ++k) {
             const float* first = s.tails[placeOf[k].pair] + placeOf[k].tailOffset + phase;
             if (longSamples == 0) {
