@@ -198,6 +198,10 @@ int CQb32::process(const float* const* in, float* const* out, int frames) noexce
     }
     // Never hand the chain more than one configured block at a time.
     const int block = input.frameCount();
+    if (frames <= block) {  // one piece: the caller's arrays as they are
+        frontEnd->process(in, out, frames);
+        return status::ok;
+    }
     float* pieceOut[maxBeams];
     const float* pieceIn[inputChannels];
     for (int done = 0; done < frames;) {
