@@ -180,24 +180,17 @@ QB32_BIQUAD_FMA void sectionsFma(const Vec4* c, Vec4* z, int sectionCount, const
 __attribute__((target("avx2,fma"))) void runAvx2(const Vec4* c, Vec4* z, int sectionCount, const int* groupSections,
                                                  const bool* active, float* const* channels, int count,
                                                  int frames) noexcept {
-    Chunk b;
-    alignas(32) static constexpr float silence[chunk] = {};
-    alignas(32) float discard[chunk];
-    const float* source[lanes];
-    float* target[lanes];
-    for (int k = 0; k < lanes; ++k) {
-        const bool on = k < count && active[k];
-        source[k] = on ? channels[k] : nullptr;
-        target[k] = on ? channels[k] : nullptr;
-    }
     if (frames == 1) {
         // One sample: the same operations with the lanes in registers from
-        // section to section.
+        // section to section (a lane that is off reads zero, as below).
         Vec4 x[groups];
         for (int g = 0; g < groups; ++g) {
-            const float* in[4];
-            for (int j = 0; j < 4; ++j) in[j] = source[4 * g + j] ? source[4 * g + j] : silence;
-            const __m256d v = _mm256_cvtps_pd(_mm_setr_ps(in[0][0], in[1][0], in[2][0], in[3][0]));
+            float in[4];
+            for (int j = 0; j < 4; ++j) {
+                const int k = 4 * g + j;
+                in[j] = k < count && active[k] ? channels[k][0] : 0.0f;
+            }
+            const __m256d v = _mm256_cvtps_pd(_mm_setr_ps(in[0], in[1], in[2], in[3]));
             std::memcpy(&x[g], &v, sizeof v);
         }
         for (int s = 0; s < sectionCount; ++s) {
@@ -211,11 +204,23 @@ __attribute__((target("avx2,fma"))) void runAvx2(const Vec4* c, Vec4* z, int sec
             std::memcpy(&v, &x[g], sizeof v);
             alignas(16) float r[4];
             _mm_store_ps(r, _mm256_cvtpd_ps(v));
-            for (int j = 0; j < 4; ++j)
-                if (target[4 * g + j] != nullptr) target[4 * g + j][0] = r[j];
+            for (int j = 0; j < 4; ++j) {
+                const int k = 4 * g + j;
+                if (k < count && active[k]) channels[k][0] = r[j];
+            }
         }
         _mm256_zeroupper();
         return;
+    }
+    Chunk b;
+    alignas(32) static constexpr float silence[chunk] = {};
+    alignas(32) float discard[chunk];
+    const float* source[lanes];
+    float* target[lanes];
+    for (int k = 0; k < lanes; ++k) {
+        const bool on = k < count && active[k];
+        source[k] = on ? channels[k] : nullptr;
+        target[k] = on ? channels[k] : nullptr;
     }
     for (int start = 0; start < frames; start += chunk) {
         const int m = frames - start < chunk ? frames - start : chunk;
