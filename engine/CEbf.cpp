@@ -1,6 +1,8 @@
 #include "engine/CEbf.h"
 
+#include <algorithm>
 #include <iterator>
+#include <memory>
 #include <new>
 
 #include "engine/DecompositionKernel.h"
@@ -215,17 +217,35 @@ int CEbf::setFirEqualisers(const float* const* taps, const std::int32_t* lengths
         if (lengths[n] > longest) longest = lengths[n];
     }
 
+    // With the partitioned convolvers, a component whose alignment delay is
+    // at least one partition takes that partition of it into its equaliser:
+    // P zeros in front of the taps. The convolver then forms everything by
+    // transforms, with no direct-form head to run, and the delay line behind
+    // it is P shorter: the same latency. The direct form (which runs when the
+    // block is configured below order 3) gets the same zeros.
+    const bool partitioned = convolution::partitionedEnabled();
+    constexpr int P = PartitionedConvolver::partitionSamples;
     FirEqualiserSet fresh;
     std::int32_t delayLengths[maxComponents] = {};
+    std::int32_t leadingZeros[maxComponents] = {};
+    std::unique_ptr<float[]> padded(new (std::nothrow) float[static_cast<std::size_t>(longest + P)]);
+    if (padded == nullptr) return status::allocationFailed;
     for (int k = 0; k < maxComponents; ++k) {
         const int n = orderOf(k);
         const int length = lengths[n];
-        const int result = firInitAlloc(&fresh.filters[k], taps[n], length, nullptr);
-        if (result != primitiveStatus::ok) fresh.filters[k] = nullptr;
         delayLengths[k] = (longest - length) >> 1;
+        if (partitioned && length > 1 && taps[n] != nullptr && delayLengths[k] >= P) leadingZeros[k] = P;
+        const int zeros = leadingZeros[k];
+        if (taps[n] != nullptr) {
+            std::fill(padded.get(), padded.get() + zeros, 0.0f);
+            std::copy(taps[n], taps[n] + length, padded.get() + zeros);
+        }
+        const int result = firInitAlloc(&fresh.filters[k], taps[n] != nullptr ? padded.get() : nullptr, zeros + length,
+                                        nullptr);
+        if (result != primitiveStatus::ok) fresh.filters[k] = nullptr;
         fresh.delays[k] = new (std::nothrow) CDelayLine;
         const bool delayReady = fresh.delays[k] != nullptr && fresh.delays[k]->hasStorage() &&
-                                fresh.delays[k]->resize(delayLengths[k]) == 0;
+                                fresh.delays[k]->resize(delayLengths[k] - zeros) == 0;
         if (result == primitiveStatus::outOfMemory || !delayReady) {
             fresh.release();
             return status::allocationFailed;
@@ -237,7 +257,7 @@ int CEbf::setFirEqualisers(const float* const* taps, const std::int32_t* lengths
     // The convolvers, when enabled: built completely before anything is swapped.
     PartitionedConvolver* convolvers = nullptr;
     float singleTaps[firPairCount] = {};
-    if (convolution::partitionedEnabled()) {
+    if (partitioned) {
         convolvers = new (std::nothrow) PartitionedConvolver[firPairCount];
         bool built = convolvers != nullptr;
         for (int p = 0; built && p < firPairCount; ++p) {
@@ -250,12 +270,13 @@ int CEbf::setFirEqualisers(const float* const* taps, const std::int32_t* lengths
                 singleTaps[p] = taps[n][0];
                 continue;
             }
-            built = convolvers[p].configure(pair.second >= 0 ? 2 : 1, length,
+            const int delay = leadingZeros[pair.first];  // the same for both components of an order
+            built = convolvers[p].configure(pair.second >= 0 ? 2 : 1, delay + length,
                                             PartitionedConvolver::Outputs::perLane) == status::ok;
             if (!built) break;
             const int laneLengths[2] = {length, length};
             const float* rows[2] = {taps[n], taps[n]};
-            const int delays[2] = {0, 0};
+            const int delays[2] = {delay, delay};
             convolvers[p].load(laneLengths, rows, delays);
         }
         if (!built) {

@@ -15,7 +15,10 @@
 // The FIR equalisers run as partitioned convolutions (no added latency; two
 // components of one order share a transform), or in direct form when
 // convolution::partitionedEnabled() was off when they were loaded; both agree
-// within single-precision rounding.
+// within single-precision rounding. With the convolvers, a component whose
+// alignment delay reaches one partition (32 samples) has that much of it
+// moved in front of its equaliser's taps: its convolver then needs no
+// direct-form head, and the latency is the same.
 //
 // States: constructed -> configured (out = 1, 4, 9 or 16 channels, i.e. order
 // 0..3) -> loaded (matrix, biquads, FIR equalisers; loading requires order 3

@@ -338,6 +338,48 @@ TEST(CEbf, FirPathDelaysEveryComponentBy315Samples) {
     }
 }
 
+// Equalisers of other lengths (order 1 long enough for its alignment delay
+// to hold whole partitions), through each way the FIR stage can run: the
+// convolvers at order 3, the direct form that takes over when the block is
+// configured below order 3 after loading, and the direct form loaded with the
+// convolvers switched off. Every component must come out as its equaliser's
+// direct form delayed to the longest one's latency.
+TEST(CEbf, EveryFirPathAlignsEqualisersOfAnyLength) {
+    const std::int32_t lengths[4] = {1, 201, 631, 409};
+    std::vector<std::vector<float>> rows(4);
+    for (int n = 0; n < 4; ++n)
+        for (int i = 0; i < lengths[n]; ++i) rows[n].push_back(tables::firEqualisers[n == 1 ? 3 : n][i]);
+    const float* taps[4] = {rows[0].data(), rows[1].data(), rows[2].data(), rows[3].data()};
+    struct Path {
+        bool partitioned;
+        int outputs;
+    };
+    for (const Path path : {Path{true, 16}, Path{true, 9}, Path{false, 16}}) {
+        SCOPED_TRACE(::testing::Message() << (path.partitioned ? "convolvers" : "direct form") << ", "
+                                          << path.outputs << " components");
+        const int samples = 1400;
+        Signal in = noise(samples, 30);
+        CEbf bare, fir;
+        prepare(bare, 'I', CEbf::eqNone);
+        convolution::setPartitionedEnabled(path.partitioned);
+        prepare(fir, 'I', CEbf::eqBiquadsAndFir);
+        ASSERT_EQ(fir.setFirEqualisers(taps, lengths), 0);
+        convolution::setPartitionedEnabled(true);
+        ASSERT_EQ(fir.configure(stream(32), stream(path.outputs)), 0);
+        const Signal plain = testing::runBlocks(bare, in, 16, {512});
+        const Signal equalised = testing::runBlocks(fir, in, path.outputs, {100, 512, 7});
+        for (int k = 0; k < path.outputs; ++k) {
+            const int n = testing::orderOfComponent(k);
+            const int delay = (631 - lengths[n]) / 2;
+            const auto reference = testing::directFir(rows[n], plain.data[k]);
+            const double scale = rms(plain.data[k]);
+            for (int i = 0; i < samples; ++i)
+                ASSERT_NEAR(equalised.data[k][i], i >= delay ? reference[i - delay] : 0.0, 1e-5 * scale)
+                    << "component " << k << " sample " << i;
+        }
+    }
+}
+
 // Runs `body` at every instruction-set level this CPU has, then restores the level.
 void atEveryLevel(const std::function<void(simd::Level)>& body) {
     const simd::Level previous = simd::activeLevel();
