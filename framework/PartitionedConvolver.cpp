@@ -734,10 +734,14 @@ void PartitionedConvolver::emit(float* const* out, int done, int n, int offset, 
                 std::memset(y, 0, sizeof(float) * static_cast<std::size_t>(n));
                 continue;
             }
+            const float* t = tails[o];
+            if (!headLaneUsed[o]) {  // no head (leading zeros): the zero head plus the tail, in one pass
+                for (int s = 0; s < n; ++s) y[s] = 0.0f + t[s];
+                continue;
+            }
             windows[0] = history[o] + offset + 1;
             tapRows[0] = headTapRows[o];
-            head(tapRows, windows, headLaneUsed[o] ? 1 : 0, y, n);
-            const float* t = tails[o];
+            head(tapRows, windows, 1, y, n);
             for (int s = 0; s < n; ++s) y[s] += t[s];
         }
     }
