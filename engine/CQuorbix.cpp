@@ -663,13 +663,9 @@ bool CQuorbix::runBeamsSideBySide(const float* const* in, const float* const* co
     CDelayLine* postDelays[most];
     int count = 0;
     for (int i = 0; i < beamCount; ++i) {
-        if (!beamActive[i]) {
-            if (beamRamp[i] != 0 || !beamSilent[i]) return false;
-            continue;
-        }
-        if (beamRamp[i] != rampSamples || beamWarmup[i] != 0 || !joins[i].joined() ||
-            !postStages[i].steadyFir(posts[count], postDelays[count]))
-            return false;
+        if (!beamSteady(i)) return false;
+        if (!beamActive[i]) continue;
+        if (!joins[i].joined() || !postStages[i].steadyFir(posts[count], postDelays[count])) return false;
         running[count++] = i;
     }
     if (count < 2) return false;
@@ -739,9 +735,7 @@ bool CQuorbix::runBeamLanes(const float* const* in, const float* const* componen
     bool switched = false;
     for (int i = 0; i < beamCount; ++i) {
         const bool on = beamActive[i];
-        const bool steady = on ? beamRamp[i] == rampSamples && beamWarmup[i] == 0
-                               : beamRamp[i] == 0 && beamSilent[i];
-        if (!steady) return false;
+        if (!beamSteady(i)) return false;
         switched = switched || laneBeams[i].on != on;
         laneBeams[i].on = on;
         if (reuse) continue;
@@ -792,6 +786,10 @@ void CQuorbix::decideJoins() noexcept {
 
 // The beam's stages run in the next call: on, or ramping down.
 bool CQuorbix::stagesRun(int i) const noexcept { return beamActive[i] || beamRamp[i] > 0; }
+
+bool CQuorbix::beamSteady(int i) const noexcept {
+    return beamActive[i] ? beamRamp[i] == rampSamples && beamWarmup[i] == 0 : beamRamp[i] == 0 && beamSilent[i];
+}
 
 bool CQuorbix::settingsChanged() const noexcept {
     if (stageChanges == seenStageChanges) return false;

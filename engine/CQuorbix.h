@@ -183,6 +183,8 @@ private:
                  int frames) noexcept;
     void runPiece(const float* const* in, float* const* out, int offset, int frames) noexcept;
     [[nodiscard]] bool stagesRun(int beam) const noexcept;
+    // Fully on (ramp done, no warm-up left), or off and silent.
+    [[nodiscard]] bool beamSteady(int beam) const noexcept;
     void decideSharing() noexcept;
     void formBlockComponents() noexcept;
     [[nodiscard]] bool sharingSettled(bool allowed) const noexcept;
