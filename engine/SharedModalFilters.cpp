@@ -22,23 +22,177 @@ constexpr int N = 2 * P;
 constexpr int spectrumFloats = 2 * N;
 constexpr int slack = 8;  // floats a partial vector of the head reads past the newest sample
 
-// Pairs of components of one order, transformed together (-1: alone).
+// The first level's pairs: x_a + i x_b transformed together. The last two
+// are mixed (orders differ): their spectra are split into half spectra.
 struct Pair {
+    int a, b, order, orderB;
+};
+constexpr Pair pairs[] = {{1, 2, 1, 1},   {4, 5, 2, 2},   {6, 7, 2, 2}, {9, 10, 3, 3},
+                          {11, 12, 3, 3}, {13, 14, 3, 3}, {0, 3, 0, 1}, {8, 15, 2, 3}};
+constexpr int firstMixed = 6;
+
+// The second level's pairs, of one order each (-1: alone).
+struct LongPair {
     int a, b, order;
 };
-constexpr Pair pairs[] = {{0, -1, 0},  {1, 2, 1},   {3, -1, 1},   {4, 5, 2},   {6, 7, 2},
-                          {8, -1, 2},  {9, 10, 3},  {11, 12, 3},  {13, 14, 3}, {15, -1, 3}};
+constexpr LongPair longPairs[] = {{0, -1, 0},  {1, 2, 1},   {3, -1, 1},   {4, 5, 2},   {6, 7, 2},
+                                  {8, -1, 2},  {9, 10, 3},  {11, 12, 3},  {13, 14, 3}, {15, -1, 3}};
 
 constexpr int orderOf(int k) noexcept { return k < 1 ? 0 : k < 4 ? 1 : k < 9 ? 2 : 3; }
 
-// Per component: its pair, and where its tail lies in the pair's last
-// inverse transform (real part P.., imaginary part N + P..).
+// Per component: its pair (first and second level), and where its tail lies
+// in the pair's last inverse transform (real part P.., imaginary part N + P..).
 struct PairPlace {
     int pair, tailOffset;
 };
-constexpr PairPlace placeOf[16] = {{0, P},     {1, P},     {1, N + P}, {2, P},     {3, P},     {3, N + P},
-                                   {4, P},     {4, N + P}, {5, P},     {6, P},     {6, N + P}, {7, P},
-                                   {7, N + P}, {8, P},     {8, N + P}, {9, P}};
+constexpr PairPlace placeOf[16] = {{6, P},     {0, P},     {0, N + P}, {6, N + P}, {1, P},     {1, N + P},
+                                   {2, P},     {2, N + P}, {7, P},     {3, P},     {3, N + P}, {4, P},
+                                   {4, N + P}, {5, P},     {5, N + P}, {7, N + P}};
+constexpr PairPlace longPlaceOf[16] = {{0, P},     {1, P},     {1, N + P}, {2, P},     {3, P},     {3, N + P},
+                                       {4, P},     {4, N + P}, {5, P},     {6, P},     {6, N + P}, {7, P},
+                                       {7, N + P}, {8, P},     {8, N + P}, {9, P}};
+
+// A mixed pair's spectrum Z of x_a + i x_b becomes the half spectra of 2 x_a
+// and 2 x_b: A(k) = Z(k) + conj Z(-k), B(k) = (Z(k) - conj Z(-k)) / i for
+// k = 0..32. Each half takes 32 places: k = 1..31 as they are, the DC bin's
+// real value in place 0's real part and the Nyquist bin's in its imaginary
+// part (both are real). A in places 0..31, B in 32..63: from (re, im) into
+// (ar | br, ai | bi).
+[[gnu::always_inline]] inline void splitBins(const float* re, const float* im, int k0, int count, float* ar,
+                                             float* ai) noexcept {
+    float* br = ar + P;
+    float* bi = ai + P;
+    for (int k = k0; k < k0 + count; ++k) {
+        ar[k] = re[k] + re[N - k];
+        ai[k] = im[k] - im[N - k];
+        br[k] = im[k] + im[N - k];
+        bi[k] = re[N - k] - re[k];
+    }
+}
+
+void splitEnds(const float* re, const float* im, float* ar, float* ai) noexcept {
+    ar[0] = re[0] + re[0];
+    ai[0] = re[P] + re[P];
+    ar[P] = im[0] + im[0];
+    ai[P] = im[P] + im[P];
+}
+
+#if QB32_SHARED_X86
+// The same operations eight bins at a time: the mirrored bins N - k are a
+// reversed load.
+__attribute__((target("avx2,fma"))) void splitMixedAvx2(const float* re, const float* im, float* ar,
+                                                        float* ai) noexcept {
+    const __m256i reverse = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+    splitEnds(re, im, ar, ai);
+    splitBins(re, im, 1, 7, ar, ai);
+    for (int k = 8; k < P; k += 8) {
+        const __m256 zr = _mm256_load_ps(re + k), zi = _mm256_load_ps(im + k);
+        const __m256 mr = _mm256_permutevar8x32_ps(_mm256_loadu_ps(re + N - k - 7), reverse);
+        const __m256 mi = _mm256_permutevar8x32_ps(_mm256_loadu_ps(im + N - k - 7), reverse);
+        _mm256_store_ps(ar + k, _mm256_add_ps(zr, mr));
+        _mm256_store_ps(ai + k, _mm256_sub_ps(zi, mi));
+        _mm256_store_ps(ar + P + k, _mm256_add_ps(zi, mi));
+        _mm256_store_ps(ai + P + k, _mm256_sub_ps(mr, zr));
+    }
+    _mm256_zeroupper();
+}
+#endif
+
+// A mixed pair's transform: x_a + i x_b (64 samples each, from a and b)
+// transformed, then split into the half spectra, into (outRe, outIm).
+void transformMixed(const float* a, const float* b, float* outRe, float* outIm) noexcept {
+    alignas(32) float re[N], im[N];
+    fft64::forward(a, b, re, im);
+#if QB32_SHARED_X86
+    if (simd::atLeast(simd::activeLevel(), simd::Level::avx2)) {
+        splitMixedAvx2(re, im, outRe, outIm);
+        return;
+    }
+#endif
+    splitEnds(re, im, outRe, outIm);
+    splitBins(re, im, 1, P - 1, outRe, outIm);
+}
+
+// A filter's partition spectrum (64 bins of a real signal) as one half of a
+// mixed pair's, times 1/2 for the doubled half spectra of transformMixed
+// (exact).
+void halfOf(const float* g, float* re, float* im) noexcept {
+    re[0] = 0.5f * g[0];
+    im[0] = 0.5f * g[P];
+    for (int k = 1; k < P; ++k) {
+        re[k] = 0.5f * g[k];
+        im[k] = 0.5f * g[N + k];
+    }
+}
+
+// Bins k0 .. k0 + count - 1 (k0 >= 1) of y_a + i y_b's spectrum and their
+// mirrors N - k from the output half spectra Y_a = (ar, ai), Y_b = (br, bi).
+[[gnu::always_inline]] inline void joinBins(const float* re, const float* im, int k0, int count, float* zr,
+                                            float* zi) noexcept {
+    for (int k = k0; k < k0 + count; ++k) {
+        const float ar = re[k], ai = im[k], br = re[P + k], bi = im[P + k];
+        zr[k] = ar - bi;
+        zi[k] = ai + br;
+        zr[N - k] = ar + bi;
+        zi[N - k] = br - ai;
+    }
+}
+
+#if QB32_SHARED_X86
+// In place: every place is read before any is written.
+__attribute__((target("avx2,fma"))) void joinMixedAvx2(float* re, float* im) noexcept {
+    const __m256i reverse = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+    const __m256i firstSeven = _mm256_setr_epi32(-1, -1, -1, -1, -1, -1, -1, 0);
+    const float dcA = re[0], dcB = re[P], nyA = im[0], nyB = im[P];
+    __m256 ar[4], ai[4], br[4], bi[4];
+    for (int j = 0; j < 4; ++j) {
+        ar[j] = _mm256_load_ps(re + 8 * j);
+        ai[j] = _mm256_load_ps(im + 8 * j);
+        br[j] = _mm256_load_ps(re + P + 8 * j);
+        bi[j] = _mm256_load_ps(im + P + 8 * j);
+    }
+    for (int j = 0; j < 4; ++j) {
+        const __m256 mr = _mm256_permutevar8x32_ps(_mm256_add_ps(ar[j], bi[j]), reverse);
+        const __m256 mi = _mm256_permutevar8x32_ps(_mm256_sub_ps(br[j], ai[j]), reverse);
+        _mm256_store_ps(re + 8 * j, _mm256_sub_ps(ar[j], bi[j]));
+        _mm256_store_ps(im + 8 * j, _mm256_add_ps(ai[j], br[j]));
+        if (j == 0) {  // bin 0 has no mirror inside the spectrum
+            _mm256_maskstore_ps(re + N - 7, firstSeven, mr);
+            _mm256_maskstore_ps(im + N - 7, firstSeven, mi);
+        } else {
+            _mm256_storeu_ps(re + N - 8 * j - 7, mr);
+            _mm256_storeu_ps(im + N - 8 * j - 7, mi);
+        }
+    }
+    re[0] = dcA;
+    im[0] = dcB;
+    re[P] = nyA;
+    im[P] = nyB;
+    _mm256_zeroupper();
+}
+#endif
+
+// After the spectral sum of a mixed pair (its DC and Nyquist places summed
+// as two real bins each): the output half spectra Y_a, Y_b joined into the
+// spectrum of y_a + i y_b for the inverse transform.
+void joinMixed(float* work) noexcept {
+    float* re = work;
+    float* im = work + N;
+#if QB32_SHARED_X86
+    if (simd::atLeast(simd::activeLevel(), simd::Level::avx2)) {
+        joinMixedAvx2(re, im);
+        return;
+    }
+#endif
+    float zr[N], zi[N];
+    joinBins(re, im, 1, P - 1, zr, zi);
+    zr[0] = re[0];
+    zi[0] = re[P];
+    zr[P] = im[0];
+    zi[P] = im[P];
+    std::memcpy(re, zr, sizeof zr);
+    std::memcpy(im, zi, sizeof zi);
+}
 
 constexpr int roundUp8(int n) noexcept { return (n + 7) / 8 * 8; }
 
@@ -108,6 +262,8 @@ void SharedModalFilters::release() noexcept {
 }
 
 int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySamples) noexcept {
+    static_assert(sizeof(pairs) / sizeof(pairs[0]) == channelCount && channelCount - firstMixed == mixedCount);
+    static_assert(sizeof(longPairs) / sizeof(longPairs[0]) == longChannelCount);
     release();
     if (blockFrames < 1 || !PartitionedConvolver::supports(maxTaps) || historySamples < 0 ||
         historySamples > (1 << 22) || blockFrames > (1 << 22))
@@ -134,11 +290,13 @@ int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySampl
     const long longFloats = 4L * longSamples;  // a spectrum of 2Q bins
     const long setFloats = orderCount * (static_cast<long>(tapCapacity) + P + static_cast<long>(partitions) * spectrumFloats +
                                          longPartitions * longFloats) +
-                           channelCount * ((batchLimit + 1) * spectrumFloats + longFloats) +
+                           mixedCount * static_cast<long>(partitions) * spectrumFloats +
+                           channelCount * (batchLimit + 1) * spectrumFloats + longChannelCount * longFloats +
                            componentCount * static_cast<long>(roundUp8(blockFrames));
     rowCapacity = (P - 1) + rowSpan;
     const long floats = componentCount * static_cast<long>(capacity) +
-                        channelCount * (static_cast<long>(ringSlots) * spectrumFloats + longPartitions * longFloats) +
+                        channelCount * static_cast<long>(ringSlots) * spectrumFloats +
+                        longChannelCount * static_cast<long>(longPartitions) * longFloats +
                         longFloats + componentCount * P + maxSets * (setFloats + P * componentCount) +
                         componentCount * static_cast<long>(rowCapacity);
     if (floats > (1L << 28)) return status::allocationFailed;
@@ -153,7 +311,7 @@ int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySampl
     spectraRing = next;
     next += channelCount * ringSlots * spectrumFloats;
     longRing = next;
-    next += channelCount * longPartitions * longFloats;
+    next += longChannelCount * longPartitions * longFloats;
     longWork = next;
     next += longFloats;
     tailSums = next;
@@ -169,6 +327,10 @@ int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySampl
             s.headTaps[n] = next;
             next += P;
             s.spectra[n] = next;
+            next += partitions * spectrumFloats;
+        }
+        for (auto& m : s.mixedSpectra) {
+            m = next;
             next += partitions * spectrumFloats;
         }
         s.tailBlocks = next;
@@ -202,7 +364,7 @@ void SharedModalFilters::clear() noexcept {
     pendingTails = 0;
     delayLineValid = true;  // zeros throughout, like the history
     longPhase = longNewest = 0;
-    std::memset(longRing, 0, sizeof(float) * static_cast<std::size_t>(channelCount * longPartitions * 4 * longSamples));
+    std::memset(longRing, 0, sizeof(float) * static_cast<std::size_t>(longChannelCount * longPartitions * 4 * longSamples));
     longDelayLineValid = true;
     for (Set& s : sets) {
         for (auto* t : s.tails) std::memset(t, 0, sizeof(float) * spectrumFloats);
@@ -282,6 +444,18 @@ void SharedModalFilters::activate(Set& s) noexcept {
             for (int i = 0; i < spectrumFloats; ++i) g[i] *= scale;
         }
     }
+    // The mixed pairs' filters: the two orders' spectra as half spectra.
+    for (int m = 0; m < mixedCount; ++m) {
+        const Pair& pair = pairs[firstMixed + m];
+        for (int j = 0; j < partitions; ++j) {
+            const bool usedA = s.partitionUsed[pair.order][j], usedB = s.partitionUsed[pair.orderB][j];
+            s.mixedUsed[m][j] = usedA || usedB;
+            float* g = s.mixedSpectra[m] + j * spectrumFloats;
+            std::memset(g, 0, sizeof(float) * spectrumFloats);
+            if (usedA) halfOf(s.spectra[pair.order] + j * spectrumFloats, g, g + N);
+            if (usedB) halfOf(s.spectra[pair.orderB] + j * spectrumFloats, g + P, g + N + P);
+        }
+    }
     // The second level: partitions of Q taps from tap Q on, transformed with
     // 2Q points (the taps, then zeros).
     const int q = longSamples;
@@ -321,10 +495,10 @@ void SharedModalFilters::rebuildLongDelayLine() noexcept {
     const int q = longSamples;
     longNewest = longPartitions - 1;
     for (int i = 0; i < longPartitions; ++i)
-        for (int c = 0; c < channelCount; ++c) {
+        for (int c = 0; c < longChannelCount; ++c) {
             const int back = longPhase + q * i + 2 * q;
-            const float* a = history[pairs[c].a] + position - back;
-            const float* b = pairs[c].b >= 0 ? history[pairs[c].b] + position - back : nullptr;
+            const float* a = history[longPairs[c].a] + position - back;
+            const float* b = longPairs[c].b >= 0 ? history[longPairs[c].b] + position - back : nullptr;
             fft64::forwardBlocks(a, b, longRing + (c * longPartitions + longNewest - i) * 4 * q, q / 32);
         }
     longDelayLineValid = true;
@@ -335,9 +509,9 @@ void SharedModalFilters::longSumAndInvert(Set& s) noexcept {
     const int blocks = q / 32;  // 64-bin blocks in a spectrum of 2Q bins
     const float* g[maxLongPartitions];
     const float* u[maxLongPartitions];
-    for (int c = 0; c < channelCount; ++c) {
+    for (int c = 0; c < longChannelCount; ++c) {
         float* tails = s.longTails[c];
-        const int n = pairs[c].order;
+        const int n = longPairs[c].order;
         int products = 0;
         for (int j = 0; j < longPartitions; ++j) {
             if (!s.longUsed[n][j]) continue;
@@ -373,9 +547,9 @@ void SharedModalFilters::longBoundary() noexcept {
     }
     const int q = longSamples;
     longNewest = longNewest + 1 == longPartitions ? 0 : longNewest + 1;
-    for (int c = 0; c < channelCount; ++c) {
-        const float* a = history[pairs[c].a] + position - 2 * q;
-        const float* b = pairs[c].b >= 0 ? history[pairs[c].b] + position - 2 * q : nullptr;
+    for (int c = 0; c < longChannelCount; ++c) {
+        const float* a = history[longPairs[c].a] + position - 2 * q;
+        const float* b = longPairs[c].b >= 0 ? history[longPairs[c].b] + position - 2 * q : nullptr;
         fft64::forwardBlocks(a, b, longRing + (c * longPartitions + longNewest) * 4 * q, q / 32);
     }
     for (Set& s : sets)
@@ -387,7 +561,7 @@ void SharedModalFilters::longBoundary() noexcept {
 // part, the second in the imaginary part.
 const float* SharedModalFilters::longTail(const Set& s, int k) const noexcept {
     const int q = longSamples;
-    return s.longTails[placeOf[k].pair] + (placeOf[k].tailOffset == P ? 0 : 2 * q) + q + longPhase;
+    return s.longTails[longPlaceOf[k].pair] + (longPlaceOf[k].tailOffset == P ? 0 : 2 * q) + q + longPhase;
 }
 
 // The delay line from the history, as the boundaries would have made it.
@@ -396,32 +570,52 @@ void SharedModalFilters::rebuildDelayLine() noexcept {
     for (int i = 0; i < partitions; ++i)
         for (int c = 0; c < channelCount; ++c) {
             const int back = phase + P * i + N;
-            const float* a = history[pairs[c].a] + position - back;
-            const float* b = pairs[c].b >= 0 ? history[pairs[c].b] + position - back : nullptr;
             float* u = spectraRing + (c * ringSlots + newest - i) * spectrumFloats;
-            fft64::forward(a, b, u, u + N);
+            const float* a = history[pairs[c].a] + position - back;
+            const float* b = history[pairs[c].b] + position - back;
+            if (c >= firstMixed)
+                transformMixed(a, b, u, u + N);
+            else
+                fft64::forward(a, b, u, u + N);
         }
     delayLineValid = true;
+}
+
+// Pair c's filter spectra of the partitions it uses, and those partitions.
+int SharedModalFilters::channelSpectra(const Set& s, int c, const float** g, int* used) const noexcept {
+    int products = 0;
+    if (c >= firstMixed) {
+        const int m = c - firstMixed;
+        for (int j = 0; j < partitions; ++j)
+            if (s.mixedUsed[m][j]) {
+                g[products] = s.mixedSpectra[m] + j * spectrumFloats;
+                used[products++] = j;
+            }
+        return products;
+    }
+    const int n = pairs[c].order;
+    for (int j = 0; j < partitions; ++j)
+        if (s.partitionUsed[n][j]) {
+            g[products] = s.spectra[n] + j * spectrumFloats;
+            used[products++] = j;
+        }
+    return products;
 }
 
 void SharedModalFilters::sumAndInvert(Set& s) noexcept {
     const float* g[PartitionedConvolver::maxPartitions];
     const float* u[PartitionedConvolver::maxPartitions];
+    int used[PartitionedConvolver::maxPartitions];
     for (int c = 0; c < channelCount; ++c) {
         float* work = s.tails[c];
-        const int n = pairs[c].order;
-        int products = 0;
-        if (s.orderUsed[n])
-            for (int j = 0; j < partitions; ++j) {
-                if (!s.partitionUsed[n][j]) continue;
-                g[products] = s.spectra[n] + j * spectrumFloats;
-                u[products++] = spectraRing + (c * ringSlots + ringSlot(j)) * spectrumFloats;
-            }
+        const int products = channelSpectra(s, c, g, used);
         if (products == 0) {
             std::memset(work, 0, sizeof(float) * spectrumFloats);
             continue;
         }
-        convolutionKernels::spectralSum(work, g, u, products);
+        for (int p = 0; p < products; ++p) u[p] = spectraRing + (c * ringSlots + ringSlot(used[p])) * spectrumFloats;
+        convolutionKernels::spectralSum(work, g, u, products, c >= firstMixed);
+        if (c >= firstMixed) joinMixed(work);
         fft64::inverse(work, work + N);
     }
 }
@@ -450,10 +644,13 @@ void SharedModalFilters::boundary() noexcept {
 void SharedModalFilters::transformPartition(int end) noexcept {
     newest = newest + 1 == ringSlots ? 0 : newest + 1;
     for (int c = 0; c < channelCount; ++c) {
-        const float* a = history[pairs[c].a] + end - N;
-        const float* b = pairs[c].b >= 0 ? history[pairs[c].b] + end - N : nullptr;
         float* u = spectraRing + (c * ringSlots + newest) * spectrumFloats;
-        fft64::forward(a, b, u, u + N);
+        const float* a = history[pairs[c].a] + end - N;
+        const float* b = history[pairs[c].b] + end - N;
+        if (c >= firstMixed)
+            transformMixed(a, b, u, u + N);
+        else
+            fft64::forward(a, b, u, u + N);
     }
 }
 
@@ -490,22 +687,13 @@ int SharedModalFilters::prepareBoundaries(int frames) noexcept {
 // the next. The same sums as sumAndInvert.
 void SharedModalFilters::batchSums(Set& s, int boundaries) noexcept {
     constexpr int maxProducts = PartitionedConvolver::maxPartitions;
-    const float* g[orderCount][maxProducts];
-    int used[orderCount][maxProducts];  // the partitions that are used, in order
-    int products[orderCount] = {};
-    for (int n = 0; n < orderCount; ++n)
-        if (s.orderUsed[n])
-            for (int j = 0; j < partitions; ++j)
-                if (s.partitionUsed[n][j]) {
-                    g[n][products[n]] = s.spectra[n] + j * spectrumFloats;
-                    used[n][products[n]++] = j;
-                }
+    const float* g[maxProducts];
+    int used[maxProducts];  // the partitions that are used, in order
     const int backs = boundaries - 1 + partitions;
     const float* byBack[batchLimit + maxProducts];  // a pair's transform `back` boundaries before the newest
     const float* u[2][maxProducts];
     for (int c = 0; c < channelCount; ++c) {
-        const int n = pairs[c].order;
-        const int count = products[n];
+        const int count = channelSpectra(s, c, g, used);
         const bool dense = count == partitions;  // every partition used: the lists are slices of byBack
         const float* ring = spectraRing + c * ringSlots * spectrumFloats;
         for (int back = 0; back < backs; ++back) byBack[back] = ring + ringSlot(back) * spectrumFloats;
@@ -522,7 +710,7 @@ void SharedModalFilters::batchSums(Set& s, int boundaries) noexcept {
                 if (dense) {
                     list[t] = byBack + back;
                 } else {
-                    for (int p = 0; p < count; ++p) u[t][p] = byBack[back + used[n][p]];
+                    for (int p = 0; p < count; ++p) u[t][p] = byBack[back + used[p]];
                     list[t] = u[t];
                 }
             }
@@ -530,11 +718,15 @@ void SharedModalFilters::batchSums(Set& s, int boundaries) noexcept {
                 for (int t = 0; t < take; ++t) std::memset(work[t], 0, sizeof(float) * spectrumFloats);
                 continue;
             }
+            const bool halves = c >= firstMixed;
             if (take == 2)
-                convolutionKernels::spectralSumPair(work, g[n], list[0], list[1], count);
+                convolutionKernels::spectralSumPair(work, g, list[0], list[1], count, halves);
             else
-                convolutionKernels::spectralSum(work[0], g[n], list[0], count);
-            for (int t = 0; t < take; ++t) fft64::inverse(work[t], work[t] + N);
+                convolutionKernels::spectralSum(work[0], g, list[0], count, halves);
+            for (int t = 0; t < take; ++t) {
+                if (halves) joinMixed(work[t]);
+                fft64::inverse(work[t], work[t] + N);
+            }
         }
     }
 }

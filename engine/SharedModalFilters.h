@@ -13,11 +13,18 @@
 // with the inputs shared. The 16 components keep one time-domain history
 // and, while any set runs, one frequency-domain delay line: at each partition
 // boundary (every P = 32 samples, fixed in the stream since configure or
-// clear) the last 2P samples of each pair of components of one order are
-// transformed together (x_a + i x_b; the leftover component of an odd order
-// alone). A set multiplies those spectra by its filters' partition spectra,
-// sums over the partitions and transforms back once per pair: the real part
-// is component a filtered, the imaginary part component b. A 32-tap direct
+// clear) the last 2P samples of each pair of components are transformed
+// together (x_a + i x_b). A set multiplies those spectra by its filters'
+// partition spectra, sums over the partitions and transforms back once per
+// pair: the real part is component a filtered, the imaginary part component
+// b. Six pairs hold two components of one order, whose filter is the same.
+// The four leftover components (one per order) form two mixed pairs, orders
+// 0 with 1 and 2 with 3: their spectrum is split into the two components'
+// half spectra (bins 0..32 of a real signal, 32 complex values with the
+// Nyquist bin beside the DC bin), each meets its own order's filter, and the
+// two halves are joined again before the inverse transform. Eight transforms
+// each way and eight spectral sums per boundary, where the leftovers alone
+// would take ten, half of each spent on zeros. A 32-tap direct
 // form head per component gives the rest, output by output, so there is no
 // added latency and no dependence on call sizes. Set output k holds component
 // k through the filter of its order (delays in front included); components of
@@ -106,7 +113,9 @@ public:
     [[nodiscard]] const float* const* recentEnd() const noexcept { return ends; }
 
 private:
-    static constexpr int channelCount = 10;
+    static constexpr int channelCount = 8;       // first level: six pairs of one order, two mixed
+    static constexpr int mixedCount = 2;
+    static constexpr int longChannelCount = 10;  // second level: pairs of one order, leftovers alone
     static constexpr int maxLongPartitions = 32;
     struct Set {
         bool active = false;
@@ -117,12 +126,14 @@ private:
         float* headTaps[orderCount] = {};      // first 32 effective taps, reversed
         float* spectra[orderCount] = {};       // [partition][re 64 | im 64], scaled by 1/64
         bool partitionUsed[orderCount][128] = {};
+        float* mixedSpectra[mixedCount] = {};  // the mixed pairs' two half spectra, [partition][re 64 | im 64]
+        bool mixedUsed[mixedCount][128] = {};
         float* tails[channelCount] = {};       // last inverse transform per pair (in tailBlocks)
         float* tailBlocks = nullptr;           // [batchLimit + 1][channelCount][spectrumFloats]
         int tailBlock = 0;                     // the block `tails` points into
         float* longSpectra[orderCount] = {};   // second level: [partition][m blocks of re 64 | im 64]
         bool longUsed[orderCount][maxLongPartitions] = {};
-        float* longTails[channelCount] = {};   // its last inverse transform per pair (re 2Q | im 2Q)
+        float* longTails[longChannelCount] = {};  // its last inverse transform per pair (re 2Q | im 2Q)
         float* headColumns = nullptr;          // [tap][component]: the heads across vector lanes
         float* outputBuffers[componentCount] = {};
         const float* lanes[componentCount] = {};
@@ -131,6 +142,7 @@ private:
     void activate(Set& set) noexcept;
     void rebuildDelayLine() noexcept;
     void boundary() noexcept;
+    int channelSpectra(const Set& set, int c, const float** g, int* used) const noexcept;
     void sumAndInvert(Set& set) noexcept;
     void transformPartition(int end) noexcept;
     void pointTails(Set& set, int block) noexcept;

@@ -14,6 +14,10 @@
 //
 // spectralSum: acc = sum over p < products of g[p] * u[p], complex products
 // of 64-bin spectra in split form (re 64 | im 64, 32-byte aligned), acc too.
+// With `halves`, places 0 and 32 each hold two real bins (the DC bin in the
+// real part, the Nyquist bin in the imaginary part: two half spectra of real
+// signals side by side), and there the real parts' products and the
+// imaginary parts' products are summed apart.
 //
 // Real time: no allocation, no lock, noexcept.
 
@@ -29,10 +33,10 @@ inline constexpr int headTaps = 32;
 // their products (one lane alone waits on each product's latency).
 void headsPlusTails(const float* const* taps, const float* const* windows, const float* const* tails, int lanes,
                     float* const* outs, int count) noexcept;
-void spectralSum(float* acc, const float* const* g, const float* const* u, int products) noexcept;
+void spectralSum(float* acc, const float* const* g, const float* const* u, int products, bool halves = false) noexcept;
 // Two such sums over the same g, acc[0] with u0 and acc[1] with u1, each bit
 // for bit what spectralSum gives alone.
 void spectralSumPair(float* const* acc, const float* const* g, const float* const* u0, const float* const* u1,
-                     int products) noexcept;
+                     int products, bool halves = false) noexcept;
 
 }  // namespace qb32::convolutionKernels

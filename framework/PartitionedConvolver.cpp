@@ -125,6 +125,19 @@ void spectralSumBaseline(float* acc, const float* const* g, const float* const* 
     spectralSumGeneric(acc, g, u, products);
 }
 
+// Places 0 and 32 of half spectra: the real and imaginary products apart.
+void realBinsBaseline(float* acc, const float* const* g, const float* const* u, int products) noexcept {
+    for (int k = 0; k < N; k += N / 2) {
+        float re = 0.0f, im = 0.0f;
+        for (int p = 0; p < products; ++p) {
+            re += g[p][k] * u[p][k];
+            im += g[p][N + k] * u[p][N + k];
+        }
+        acc[k] = re;
+        acc[N + k] = im;
+    }
+}
+
 #if QB32_X86
 
 // The x86 heads: each output sums every lane in its own chain of FMAs, tap
@@ -303,8 +316,13 @@ __attribute__((target("avx2,fma"))) void headsPlusTailsAvx2(const float* const* 
 #undef QB32_AVX2
 #undef QB32_AVX512
 
+// Lane 0 of a group that starts a half spectrum: the two real bins' sums.
+__attribute__((target("avx2,fma"), always_inline)) inline __m256 realBinLane(__m256 combined, __m256 apart) noexcept {
+    return _mm256_blend_ps(combined, apart, 0x01);
+}
+
 __attribute__((target("avx2,fma"))) void spectralSumAvx2(float* acc, const float* const* g,
-                                                         const float* const* u, int products) noexcept {
+                                                         const float* const* u, int products, bool halves) noexcept {
     // Two groups of eight bins, the two products of each real and imaginary
     // part in separate sums: eight independent chains hide the FMA latency.
     for (int k = 0; k < N; k += 16) {
@@ -328,8 +346,13 @@ __attribute__((target("avx2,fma"))) void spectralSumAvx2(float* acc, const float
             ia1 = _mm256_fmadd_ps(gr1, ui1, ia1);
             ib1 = _mm256_fmadd_ps(gi1, ur1, ib1);
         }
-        _mm256_store_ps(acc + k, _mm256_sub_ps(rp0, rm0));
-        _mm256_store_ps(acc + N + k, _mm256_add_ps(ia0, ib0));
+        __m256 re0 = _mm256_sub_ps(rp0, rm0), im0 = _mm256_add_ps(ia0, ib0);
+        if (halves && k % (N / 2) == 0) {
+            re0 = realBinLane(re0, rp0);
+            im0 = realBinLane(im0, rm0);
+        }
+        _mm256_store_ps(acc + k, re0);
+        _mm256_store_ps(acc + N + k, im0);
         _mm256_store_ps(acc + k + 8, _mm256_sub_ps(rp1, rm1));
         _mm256_store_ps(acc + N + k + 8, _mm256_add_ps(ia1, ib1));
     }
@@ -341,7 +364,7 @@ __attribute__((target("avx2,fma"))) void spectralSumAvx2(float* acc, const float
 // spectralSumAvx2, in the same order.
 __attribute__((target("avx2,fma"))) void spectralSumPairAvx2(float* const* acc, const float* const* g,
                                                              const float* const* u, const float* const* u1,
-                                                             int products) noexcept {
+                                                             int products, bool halves) noexcept {
     for (int k = 0; k < N; k += 8) {
         __m256 rp0 = _mm256_setzero_ps(), rm0 = _mm256_setzero_ps(), ia0 = _mm256_setzero_ps(),
                ib0 = _mm256_setzero_ps();
@@ -360,10 +383,18 @@ __attribute__((target("avx2,fma"))) void spectralSumPairAvx2(float* const* acc, 
             ia1 = _mm256_fmadd_ps(gr, ui1, ia1);
             ib1 = _mm256_fmadd_ps(gi, ur1, ib1);
         }
-        _mm256_store_ps(acc[0] + k, _mm256_sub_ps(rp0, rm0));
-        _mm256_store_ps(acc[0] + N + k, _mm256_add_ps(ia0, ib0));
-        _mm256_store_ps(acc[1] + k, _mm256_sub_ps(rp1, rm1));
-        _mm256_store_ps(acc[1] + N + k, _mm256_add_ps(ia1, ib1));
+        __m256 re0 = _mm256_sub_ps(rp0, rm0), im0 = _mm256_add_ps(ia0, ib0);
+        __m256 re1 = _mm256_sub_ps(rp1, rm1), im1 = _mm256_add_ps(ia1, ib1);
+        if (halves && k % (N / 2) == 0) {
+            re0 = realBinLane(re0, rp0);
+            im0 = realBinLane(im0, rm0);
+            re1 = realBinLane(re1, rp1);
+            im1 = realBinLane(im1, rm1);
+        }
+        _mm256_store_ps(acc[0] + k, re0);
+        _mm256_store_ps(acc[0] + N + k, im0);
+        _mm256_store_ps(acc[1] + k, re1);
+        _mm256_store_ps(acc[1] + N + k, im1);
     }
     _mm256_zeroupper();
 }
@@ -389,14 +420,16 @@ void head(const float* const* taps, const float* const* windows, int lanes, floa
     headBaseline(taps, windows, lanes, out, count);
 }
 
-void spectralSumAny(float* acc, const float* const* g, const float* const* u, int products) noexcept {
+void spectralSumAny(float* acc, const float* const* g, const float* const* u, int products,
+                    bool halves = false) noexcept {
 #if QB32_X86
     if (useAvx2()) {
-        spectralSumAvx2(acc, g, u, products);
+        spectralSumAvx2(acc, g, u, products, halves);
         return;
     }
 #endif
     spectralSumBaseline(acc, g, u, products);
+    if (halves) realBinsBaseline(acc, g, u, products);
 }
 
 // One partition of samples, a fixed-size copy the compiler keeps inline.
@@ -427,19 +460,19 @@ void headsPlusTails(const float* const* taps, const float* const* windows, const
 #endif
     headsPlusTailsGeneric(taps, windows, tails, lanes, outs, count);
 }
-void spectralSum(float* acc, const float* const* g, const float* const* u, int products) noexcept {
-    spectralSumAny(acc, g, u, products);
+void spectralSum(float* acc, const float* const* g, const float* const* u, int products, bool halves) noexcept {
+    spectralSumAny(acc, g, u, products, halves);
 }
 void spectralSumPair(float* const* acc, const float* const* g, const float* const* u0, const float* const* u1,
-                     int products) noexcept {
+                     int products, bool halves) noexcept {
 #if QB32_X86
     if (useAvx2()) {
-        spectralSumPairAvx2(acc, g, u0, u1, products);
+        spectralSumPairAvx2(acc, g, u0, u1, products, halves);
         return;
     }
 #endif
-    spectralSumBaseline(acc[0], g, u0, products);
-    spectralSumBaseline(acc[1], g, u1, products);
+    spectralSumAny(acc[0], g, u0, products, halves);
+    spectralSumAny(acc[1], g, u1, products, halves);
 }
 }  // namespace convolutionKernels
 
