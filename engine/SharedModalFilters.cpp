@@ -285,7 +285,9 @@ int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySampl
     if (wanted < P * (partitions + 2)) wanted = P * (partitions + 2);
     if (wanted < longSamples * (longPartitions + 2)) wanted = longSamples * (longPartitions + 2);
     keep = roundUp8(wanted);
-    const int span = blockFrames > 1024 ? roundUp8(blockFrames) : 1024;
+    // Room for several blocks before the kept history moves to the front:
+    // each move copies all of it, for every component.
+    const int span = blockFrames > 2048 ? 2 * roundUp8(blockFrames) : 4096;
     capacity = keep + span + slack;
     const long longFloats = 4L * longSamples;  // a spectrum of 2Q bins
     const long setFloats = orderCount * (static_cast<long>(tapCapacity) + P + static_cast<long>(partitions) * spectrumFloats +
