@@ -22,7 +22,7 @@ constexpr int N = 2 * P;
 constexpr int spectrumFloats = 2 * N;
 constexpr int slack = 8;  // floats a partial vector of the head reads past the newest sample
 
-// The first level's pairs: x_a + i x_b transformed together. The last two
+// The pairs x_a + i x_b transformed together, at both levels. The last two
 // are mixed (orders differ): their spectra are split into half spectra.
 struct Pair {
     int a, b, order, orderB;
@@ -31,26 +31,16 @@ constexpr Pair pairs[] = {{1, 2, 1, 1},   {4, 5, 2, 2},   {6, 7, 2, 2}, {9, 10, 
                           {11, 12, 3, 3}, {13, 14, 3, 3}, {0, 3, 0, 1}, {8, 15, 2, 3}};
 constexpr int firstMixed = 6;
 
-// The second level's pairs, of one order each (-1: alone).
-struct LongPair {
-    int a, b, order;
-};
-constexpr LongPair longPairs[] = {{0, -1, 0},  {1, 2, 1},   {3, -1, 1},   {4, 5, 2},   {6, 7, 2},
-                                  {8, -1, 2},  {9, 10, 3},  {11, 12, 3},  {13, 14, 3}, {15, -1, 3}};
-
 constexpr int orderOf(int k) noexcept { return k < 1 ? 0 : k < 4 ? 1 : k < 9 ? 2 : 3; }
 
-// Per component: its pair (first and second level), and where its tail lies
-// in the pair's last inverse transform (real part P.., imaginary part N + P..).
+// Per component: its pair, and where its tail lies in the pair's last
+// inverse transform (real part P.., imaginary part N + P..).
 struct PairPlace {
     int pair, tailOffset;
 };
 constexpr PairPlace placeOf[16] = {{6, P},     {0, P},     {0, N + P}, {6, N + P}, {1, P},     {1, N + P},
                                    {2, P},     {2, N + P}, {7, P},     {3, P},     {3, N + P}, {4, P},
                                    {4, N + P}, {5, P},     {5, N + P}, {7, N + P}};
-constexpr PairPlace longPlaceOf[16] = {{0, P},     {1, P},     {1, N + P}, {2, P},     {3, P},     {3, N + P},
-                                       {4, P},     {4, N + P}, {5, P},     {6, P},     {6, N + P}, {7, P},
-                                       {7, N + P}, {8, P},     {8, N + P}, {9, P}};
 
 // A mixed pair's spectrum Z of x_a + i x_b becomes the half spectra of 2 x_a
 // and 2 x_b: A(k) = Z(k) + conj Z(-k), B(k) = (Z(k) - conj Z(-k)) / i for
@@ -194,6 +184,94 @@ void joinMixed(float* work) noexcept {
     std::memcpy(im, zi, sizeof zi);
 }
 
+// The second level's spectra come in m blocks of 64 bins (fft64::forwardBlocks:
+// block k1 holds bin m k2 + k1 at k2). The mirror -K of a bin of block 0 is
+// in block 0 at 64 - k2, as in a 64-point spectrum; that of block k1 > 0 is
+// in block m - k1 at 63 - k2. A mixed pair's half spectra: block 0 split as
+// the first level splits (A in places 0..31, B in 32..63); block m/2, its own
+// mirror, likewise with A(k2) at k2 and B(k2) at 32 + k2 for k2 < 32; for
+// 0 < k1 < m/2, A of block k1's bins in block k1 and B of them in block
+// m - k1. Each half meets its filter's values at the same bins, so the sums
+// stay bin by bin. Again 2 x_a and 2 x_b.
+constexpr int blockFloats = spectrumFloats;  // one block: re 64 | im 64
+
+void splitMirrored(const float* r1, const float* i1, const float* r2, const float* i2, int count, float* ar,
+                   float* ai, float* br, float* bi) noexcept {
+    for (int k = 0; k < count; ++k) {
+        const float mr = r2[N - 1 - k], mi = i2[N - 1 - k];
+        ar[k] = r1[k] + mr;
+        ai[k] = i1[k] - mi;
+        br[k] = i1[k] + mi;
+        bi[k] = mr - r1[k];
+    }
+}
+
+void splitLongMixed(const float* z, float* out, int m) noexcept {
+    splitEnds(z, z + N, out, out + N);
+    splitBins(z, z + N, 1, P - 1, out, out + N);
+    for (int k1 = 1; 2 * k1 <= m; ++k1) {
+        const float* z1 = z + k1 * blockFloats;
+        float* o1 = out + k1 * blockFloats;
+        if (2 * k1 == m) {
+            splitMirrored(z1, z1 + N, z1, z1 + N, P, o1, o1 + N, o1 + P, o1 + N + P);
+        } else {
+            const float* z2 = z + (m - k1) * blockFloats;
+            float* o2 = out + (m - k1) * blockFloats;
+            splitMirrored(z1, z1 + N, z2, z2 + N, N, o1, o1 + N, o2, o2 + N);
+        }
+    }
+}
+
+void joinMirrored(const float* ar, const float* ai, const float* br, const float* bi, int count, float* r1, float* i1,
+                  float* r2, float* i2) noexcept {
+    for (int k = 0; k < count; ++k) {
+        r1[k] = ar[k] - bi[k];
+        i1[k] = ai[k] + br[k];
+        r2[N - 1 - k] = ar[k] + bi[k];
+        i2[N - 1 - k] = br[k] - ai[k];
+    }
+}
+
+// y (the summed half spectra, m blocks) joined into z, the spectrum of
+// y_a + i y_b in the blocks' order.
+void joinLongMixed(const float* y, float* z, int m) noexcept {
+    joinBins(y, y + N, 1, P - 1, z, z + N);
+    z[0] = y[0];
+    z[N] = y[P];
+    z[P] = y[N];
+    z[N + P] = y[N + P];
+    for (int k1 = 1; 2 * k1 <= m; ++k1) {
+        const float* a = y + k1 * blockFloats;
+        float* z1 = z + k1 * blockFloats;
+        if (2 * k1 == m) {
+            joinMirrored(a, a + N, a + P, a + N + P, P, z1, z1 + N, z1, z1 + N);
+        } else {
+            const float* b = y + (m - k1) * blockFloats;
+            float* z2 = z + (m - k1) * blockFloats;
+            joinMirrored(a, a + N, b, b + N, N, z1, z1 + N, z2, z2 + N);
+        }
+    }
+}
+
+// A real filter's partition spectrum (m blocks) as the A (half 0) or B
+// (half 1) half of a mixed pair's, times 1/2.
+void halfOfLong(const float* g, float* out, int half, int m) noexcept {
+    halfOf(g, out + half * P, out + N + half * P);
+    for (int k1 = 1; 2 * k1 <= m; ++k1) {
+        const float* from = g + k1 * blockFloats;
+        if (2 * k1 == m) {
+            float* to = out + k1 * blockFloats + half * P;
+            for (int k = 0; k < P; ++k) {
+                to[k] = 0.5f * from[k];
+                to[N + k] = 0.5f * from[N + k];
+            }
+        } else {
+            float* to = out + (half == 0 ? k1 : m - k1) * blockFloats;
+            for (int k = 0; k < blockFloats; ++k) to[k] = 0.5f * from[k];
+        }
+    }
+}
+
 constexpr int roundUp8(int n) noexcept { return (n + 7) / 8 * 8; }
 
 constexpr int narrowLimit = 8;     // calls shorter than this form the heads across components
@@ -258,12 +336,11 @@ void SharedModalFilters::release() noexcept {
     delayLineValid = false;
     longSamples = longPartitions = longPhase = longNewest = 0;
     longDelayLineValid = false;
-    longRing = longWork = tailSums = nullptr;
+    longRing = longWork = longSpare = tailSums = nullptr;
 }
 
 int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySamples) noexcept {
     static_assert(sizeof(pairs) / sizeof(pairs[0]) == channelCount && channelCount - firstMixed == mixedCount);
-    static_assert(sizeof(longPairs) / sizeof(longPairs[0]) == longChannelCount);
     release();
     if (blockFrames < 1 || !PartitionedConvolver::supports(maxTaps) || historySamples < 0 ||
         historySamples > (1 << 22) || blockFrames > (1 << 22))
@@ -292,14 +369,14 @@ int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySampl
     const long longFloats = 4L * longSamples;  // a spectrum of 2Q bins
     const long setFloats = orderCount * (static_cast<long>(tapCapacity) + P + static_cast<long>(partitions) * spectrumFloats +
                                          longPartitions * longFloats) +
-                           mixedCount * static_cast<long>(partitions) * spectrumFloats +
-                           channelCount * (batchLimit + 1) * spectrumFloats + longChannelCount * longFloats +
+                           mixedCount * (static_cast<long>(partitions) * spectrumFloats + longPartitions * longFloats) +
+                           channelCount * (batchLimit + 1) * spectrumFloats + channelCount * longFloats +
                            componentCount * static_cast<long>(roundUp8(blockFrames));
     rowCapacity = (P - 1) + rowSpan;
     const long floats = componentCount * static_cast<long>(capacity) +
                         channelCount * static_cast<long>(ringSlots) * spectrumFloats +
-                        longChannelCount * static_cast<long>(longPartitions) * longFloats +
-                        longFloats + componentCount * P + maxSets * (setFloats + P * componentCount) +
+                        channelCount * static_cast<long>(longPartitions) * longFloats +
+                        2 * longFloats + componentCount * P + maxSets * (setFloats + P * componentCount) +
                         componentCount * static_cast<long>(rowCapacity);
     if (floats > (1L << 28)) return status::allocationFailed;
     memory = vecAlloc(static_cast<int>(floats));
@@ -313,8 +390,10 @@ int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySampl
     spectraRing = next;
     next += channelCount * ringSlots * spectrumFloats;
     longRing = next;
-    next += longChannelCount * longPartitions * longFloats;
+    next += channelCount * longPartitions * longFloats;
     longWork = next;
+    next += longFloats;
+    longSpare = next;
     next += longFloats;
     tailSums = next;
     next += componentCount * P;
@@ -342,6 +421,10 @@ int SharedModalFilters::configure(int blockFrames, int maxTaps, int historySampl
             s.longSpectra[n] = next;
             next += longPartitions * longFloats;
         }
+        for (auto& l : s.longMixedSpectra) {
+            l = next;
+            next += longPartitions * longFloats;
+        }
         for (auto& t : s.longTails) {
             t = next;
             next += longFloats;
@@ -366,7 +449,7 @@ void SharedModalFilters::clear() noexcept {
     pendingTails = 0;
     delayLineValid = true;  // zeros throughout, like the history
     longPhase = longNewest = 0;
-    std::memset(longRing, 0, sizeof(float) * static_cast<std::size_t>(longChannelCount * longPartitions * 4 * longSamples));
+    std::memset(longRing, 0, sizeof(float) * static_cast<std::size_t>(channelCount * longPartitions * 4 * longSamples));
     longDelayLineValid = true;
     for (Set& s : sets) {
         for (auto* t : s.tails) std::memset(t, 0, sizeof(float) * spectrumFloats);
@@ -480,6 +563,17 @@ void SharedModalFilters::activate(Set& s) noexcept {
             for (int i = 0; i < 4 * q; ++i) g[i] *= longScale;
         }
     }
+    for (int m = 0; m < mixedCount; ++m) {
+        const Pair& pair = pairs[firstMixed + m];
+        for (int j = 0; j < longPartitions; ++j) {
+            const bool usedA = s.longUsed[pair.order][j], usedB = s.longUsed[pair.orderB][j];
+            s.longMixedUsed[m][j] = usedA || usedB;
+            float* g = s.longMixedSpectra[m] + j * 4 * q;
+            std::memset(g, 0, sizeof(float) * static_cast<std::size_t>(4 * q));
+            if (usedA) halfOfLong(s.longSpectra[pair.order] + j * 4 * q, g, 0, q / 32);
+            if (usedB) halfOfLong(s.longSpectra[pair.orderB] + j * 4 * q, g, 1, q / 32);
+        }
+    }
     for (int k = 0; k < componentCount; ++k) {
         s.lanes[k] = s.orderUsed[orderOf(k)] ? s.outputBuffers[k] : nullptr;
         for (int i = 0; i < P; ++i) s.headColumns[i * componentCount + k] = s.lanes[k] ? s.headTaps[orderOf(k)][i] : 0.0f;
@@ -497,13 +591,25 @@ void SharedModalFilters::rebuildLongDelayLine() noexcept {
     const int q = longSamples;
     longNewest = longPartitions - 1;
     for (int i = 0; i < longPartitions; ++i)
-        for (int c = 0; c < longChannelCount; ++c) {
+        for (int c = 0; c < channelCount; ++c) {
             const int back = longPhase + q * i + 2 * q;
-            const float* a = history[longPairs[c].a] + position - back;
-            const float* b = longPairs[c].b >= 0 ? history[longPairs[c].b] + position - back : nullptr;
-            fft64::forwardBlocks(a, b, longRing + (c * longPartitions + longNewest - i) * 4 * q, q / 32);
+            longTransform(c, position - back, longRing + (c * longPartitions + longNewest - i) * 4 * q);
         }
     longDelayLineValid = true;
+}
+
+// Pair c's 2Q samples from history sample `start` on, transformed into
+// `spectrum` (a mixed pair's split into its half spectra).
+void SharedModalFilters::longTransform(int c, int start, float* spectrum) noexcept {
+    const int m = longSamples / 32;
+    const float* a = history[pairs[c].a] + start;
+    const float* b = history[pairs[c].b] + start;
+    if (c < firstMixed) {
+        fft64::forwardBlocks(a, b, spectrum, m);
+        return;
+    }
+    fft64::forwardBlocks(a, b, longSpare, m);
+    splitLongMixed(longSpare, spectrum, m);
 }
 
 void SharedModalFilters::longSumAndInvert(Set& s) noexcept {
@@ -511,15 +617,16 @@ void SharedModalFilters::longSumAndInvert(Set& s) noexcept {
     const int blocks = q / 32;  // 64-bin blocks in a spectrum of 2Q bins
     const float* g[maxLongPartitions];
     const float* u[maxLongPartitions];
-    for (int c = 0; c < longChannelCount; ++c) {
+    for (int c = 0; c < channelCount; ++c) {
         float* tails = s.longTails[c];
-        const int n = longPairs[c].order;
+        const bool mixed = c >= firstMixed;
+        const int n = pairs[c].order;
         int products = 0;
         for (int j = 0; j < longPartitions; ++j) {
-            if (!s.longUsed[n][j]) continue;
+            if (!(mixed ? s.longMixedUsed[c - firstMixed][j] : s.longUsed[n][j])) continue;
             int slot = longNewest - j;
             if (slot < 0) slot += longPartitions;
-            g[products] = s.longSpectra[n] + j * 4 * q;
+            g[products] = (mixed ? s.longMixedSpectra[c - firstMixed] : s.longSpectra[n]) + j * 4 * q;
             u[products++] = longRing + (c * longPartitions + slot) * 4 * q;
         }
         if (products == 0) {
@@ -533,9 +640,14 @@ void SharedModalFilters::longSumAndInvert(Set& s) noexcept {
                 gb[p] = g[p] + 128 * b;
                 ub[p] = u[p] + 128 * b;
             }
-            convolutionKernels::spectralSum(longWork + 128 * b, gb, ub, products);
+            convolutionKernels::spectralSum(longWork + 128 * b, gb, ub, products, mixed && b == 0);
         }
-        fft64::inverseBlocks(longWork, tails, tails + 2 * q, blocks);
+        float* spectrum = longWork;
+        if (mixed) {
+            joinLongMixed(longWork, longSpare, blocks);
+            spectrum = longSpare;
+        }
+        fft64::inverseBlocks(spectrum, tails, tails + 2 * q, blocks);
     }
 }
 
@@ -549,11 +661,8 @@ void SharedModalFilters::longBoundary() noexcept {
     }
     const int q = longSamples;
     longNewest = longNewest + 1 == longPartitions ? 0 : longNewest + 1;
-    for (int c = 0; c < longChannelCount; ++c) {
-        const float* a = history[longPairs[c].a] + position - 2 * q;
-        const float* b = longPairs[c].b >= 0 ? history[longPairs[c].b] + position - 2 * q : nullptr;
-        fft64::forwardBlocks(a, b, longRing + (c * longPartitions + longNewest) * 4 * q, q / 32);
-    }
+    for (int c = 0; c < channelCount; ++c)
+        longTransform(c, position - 2 * q, longRing + (c * longPartitions + longNewest) * 4 * q);
     for (Set& s : sets)
         if (s.active) longSumAndInvert(s);
 }
@@ -563,7 +672,7 @@ void SharedModalFilters::longBoundary() noexcept {
 // part, the second in the imaginary part.
 const float* SharedModalFilters::longTail(const Set& s, int k) const noexcept {
     const int q = longSamples;
-    return s.longTails[longPlaceOf[k].pair] + (longPlaceOf[k].tailOffset == P ? 0 : 2 * q) + q + longPhase;
+    return s.longTails[placeOf[k].pair] + (placeOf[k].tailOffset == P ? 0 : 2 * q) + q + longPhase;
 }
 
 // The delay line from the history, as the boundaries would have made it.

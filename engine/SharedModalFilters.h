@@ -113,9 +113,8 @@ public:
     [[nodiscard]] const float* const* recentEnd() const noexcept { return ends; }
 
 private:
-    static constexpr int channelCount = 8;       // first level: six pairs of one order, two mixed
+    static constexpr int channelCount = 8;  // six pairs of one order, two mixed
     static constexpr int mixedCount = 2;
-    static constexpr int longChannelCount = 10;  // second level: pairs of one order, leftovers alone
     static constexpr int maxLongPartitions = 32;
     struct Set {
         bool active = false;
@@ -133,7 +132,9 @@ private:
         int tailBlock = 0;                     // the block `tails` points into
         float* longSpectra[orderCount] = {};   // second level: [partition][m blocks of re 64 | im 64]
         bool longUsed[orderCount][maxLongPartitions] = {};
-        float* longTails[longChannelCount] = {};  // its last inverse transform per pair (re 2Q | im 2Q)
+        float* longMixedSpectra[mixedCount] = {};  // the mixed pairs' half spectra, second level
+        bool longMixedUsed[mixedCount][maxLongPartitions] = {};
+        float* longTails[channelCount] = {};   // its last inverse transform per pair (re 2Q | im 2Q)
         float* headColumns = nullptr;          // [tap][component]: the heads across vector lanes
         float* outputBuffers[componentCount] = {};
         const float* lanes[componentCount] = {};
@@ -152,6 +153,7 @@ private:
     void makeRoom(int frames) noexcept;
     void rebuildLongDelayLine() noexcept;
     void longBoundary() noexcept;
+    void longTransform(int c, int start, float* spectrum) noexcept;
     void longSumAndInvert(Set& set) noexcept;
     // Where the second level's FFT part of component k's next output lies
     // (added to the first level's tail in every path, in the same order).
@@ -182,6 +184,7 @@ private:
     bool longDelayLineValid = false;
     float* longRing = nullptr;  // [channel][partition][2Q bins as blocks]
     float* longWork = nullptr;  // one spectrum of 2Q bins
+    float* longSpare = nullptr; // another, for the mixed pairs' splitting and joining
     float* tailSums = nullptr;  // [component][P]
     // Short calls form the heads with the components across vector lanes,
     // from an interleaved copy of the recent samples (rows of 16), kept only
