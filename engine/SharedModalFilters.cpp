@@ -68,21 +68,35 @@ void splitEnds(const float* re, const float* im, float* ar, float* ai) noexcept 
 }
 
 #if QB32_SHARED_X86
-// The same operations eight bins at a time: the mirrored bins N - k are a
-// reversed load.
+// Eight places of the mirror image of a 64-bin array held as eight aligned
+// vectors v: out[l] = v at (64 - 8d - l) mod 64 for group d (places 8d..).
+// Place 64 - 8d sits in lane 0 of group (8 - d) mod 8, places 63 - 8d ..
+// 57 - 8d in lanes 7..1 of group 7 - d.
+__attribute__((target("avx2,fma"), always_inline)) inline __m256 mirrored(const __m256* v, int d) noexcept {
+    const __m256i order = _mm256_setr_epi32(0, 7, 6, 5, 4, 3, 2, 1);
+    return _mm256_permutevar8x32_ps(_mm256_blend_ps(v[7 - d], v[(8 - d) % 8], 0x01), order);
+}
+
+// The same operations eight bins at a time, from aligned loads only: the
+// DC lane of group 0 gets A's and B's Nyquist values by a blend.
 __attribute__((target("avx2,fma"))) void splitMixedAvx2(const float* re, const float* im, float* ar,
                                                         float* ai) noexcept {
-    const __m256i reverse = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
-    splitEnds(re, im, ar, ai);
-    splitBins(re, im, 1, 7, ar, ai);
-    for (int k = 8; k < P; k += 8) {
-        const __m256 zr = _mm256_load_ps(re + k), zi = _mm256_load_ps(im + k);
-        const __m256 mr = _mm256_permutevar8x32_ps(_mm256_loadu_ps(re + N - k - 7), reverse);
-        const __m256 mi = _mm256_permutevar8x32_ps(_mm256_loadu_ps(im + N - k - 7), reverse);
-        _mm256_store_ps(ar + k, _mm256_add_ps(zr, mr));
-        _mm256_store_ps(ai + k, _mm256_sub_ps(zi, mi));
-        _mm256_store_ps(ar + P + k, _mm256_add_ps(zi, mi));
-        _mm256_store_ps(ai + P + k, _mm256_sub_ps(mr, zr));
+    __m256 zr[8], zi[8];
+    for (int d = 0; d < 8; ++d) {
+        zr[d] = _mm256_load_ps(re + 8 * d);
+        zi[d] = _mm256_load_ps(im + 8 * d);
+    }
+    for (int d = 0; d < 4; ++d) {
+        const __m256 mr = mirrored(zr, d), mi = mirrored(zi, d);
+        __m256 aImag = _mm256_sub_ps(zi[d], mi), bImag = _mm256_sub_ps(mr, zr[d]);
+        if (d == 0) {
+            aImag = _mm256_blend_ps(aImag, _mm256_add_ps(zr[4], zr[4]), 0x01);
+            bImag = _mm256_blend_ps(bImag, _mm256_add_ps(zi[4], zi[4]), 0x01);
+        }
+        _mm256_store_ps(ar + 8 * d, _mm256_add_ps(zr[d], mr));
+        _mm256_store_ps(ai + 8 * d, aImag);
+        _mm256_store_ps(ar + P + 8 * d, _mm256_add_ps(zi[d], mi));
+        _mm256_store_ps(ai + P + 8 * d, bImag);
     }
     _mm256_zeroupper();
 }
@@ -129,35 +143,41 @@ void halfOf(const float* g, float* re, float* im) noexcept {
 }
 
 #if QB32_SHARED_X86
-// In place: every place is read before any is written.
+// In place, from aligned loads and stores only: every place is read before
+// any is written, the mirrors are assembled in registers (mirrored), and the
+// DC and Nyquist places are blended in.
 __attribute__((target("avx2,fma"))) void joinMixedAvx2(float* re, float* im) noexcept {
-    const __m256i reverse = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
-    const __m256i firstSeven = _mm256_setr_epi32(-1, -1, -1, -1, -1, -1, -1, 0);
-    const float dcA = re[0], dcB = re[P], nyA = im[0], nyB = im[P];
     __m256 ar[4], ai[4], br[4], bi[4];
-    for (int j = 0; j < 4; ++j) {
-        ar[j] = _mm256_load_ps(re + 8 * j);
-        ai[j] = _mm256_load_ps(im + 8 * j);
-        br[j] = _mm256_load_ps(re + P + 8 * j);
-        bi[j] = _mm256_load_ps(im + P + 8 * j);
+    for (int d = 0; d < 4; ++d) {
+        ar[d] = _mm256_load_ps(re + 8 * d);
+        ai[d] = _mm256_load_ps(im + 8 * d);
+        br[d] = _mm256_load_ps(re + P + 8 * d);
+        bi[d] = _mm256_load_ps(im + P + 8 * d);
     }
-    for (int j = 0; j < 4; ++j) {
-        const __m256 mr = _mm256_permutevar8x32_ps(_mm256_add_ps(ar[j], bi[j]), reverse);
-        const __m256 mi = _mm256_permutevar8x32_ps(_mm256_sub_ps(br[j], ai[j]), reverse);
-        _mm256_store_ps(re + 8 * j, _mm256_sub_ps(ar[j], bi[j]));
-        _mm256_store_ps(im + 8 * j, _mm256_add_ps(ai[j], br[j]));
-        if (j == 0) {  // bin 0 has no mirror inside the spectrum
-            _mm256_maskstore_ps(re + N - 7, firstSeven, mr);
-            _mm256_maskstore_ps(im + N - 7, firstSeven, mi);
-        } else {
-            _mm256_storeu_ps(re + N - 8 * j - 7, mr);
-            _mm256_storeu_ps(im + N - 8 * j - 7, mi);
+    __m256 mr[8], mi[8];  // the mirror sums of bins 0..31, bins 32..63 unused
+    for (int d = 0; d < 4; ++d) {
+        mr[d] = _mm256_add_ps(ar[d], bi[d]);
+        mi[d] = _mm256_sub_ps(br[d], ai[d]);
+        mr[d + 4] = mi[d + 4] = _mm256_setzero_ps();
+    }
+    for (int d = 0; d < 4; ++d) {
+        __m256 zr = _mm256_sub_ps(ar[d], bi[d]), zi = _mm256_add_ps(ai[d], br[d]);
+        if (d == 0) {
+            zr = _mm256_blend_ps(zr, ar[0], 0x01);  // y_a's DC
+            zi = _mm256_blend_ps(zi, br[0], 0x01);  // y_b's DC
         }
+        _mm256_store_ps(re + 8 * d, zr);
+        _mm256_store_ps(im + 8 * d, zi);
     }
-    re[0] = dcA;
-    im[0] = dcB;
-    re[P] = nyA;
-    im[P] = nyB;
+    for (int d = 4; d < 8; ++d) {
+        __m256 zr = mirrored(mr, d), zi = mirrored(mi, d);
+        if (d == 4) {
+            zr = _mm256_blend_ps(zr, ai[0], 0x01);  // y_a's Nyquist
+            zi = _mm256_blend_ps(zi, bi[0], 0x01);  // y_b's Nyquist
+        }
+        _mm256_store_ps(re + 8 * d, zr);
+        _mm256_store_ps(im + 8 * d, zi);
+    }
     _mm256_zeroupper();
 }
 #endif
