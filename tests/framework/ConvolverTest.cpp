@@ -7,6 +7,7 @@
 #include <numbers>
 #include <vector>
 
+#include "framework/ConvolutionKernels.h"
 #include "framework/Fft64.h"
 #include "framework/PartitionedConvolver.h"
 #include "framework/Primitives.h"
@@ -98,6 +99,51 @@ double absSum(const std::vector<float>& v) {
     double s = 0.0;
     for (float x : v) s += std::abs(x);
     return s;
+}
+
+// The spectral sums against a double-precision sum, at every level: complex
+// products bin by bin, and with `halves` the real and imaginary products of
+// places 0 and 32 summed apart (two half spectra of real signals side by
+// side). The sums of two boundaries at once give each one's bits alone.
+TEST(ConvolutionKernels, SpectralSumsKeepTheHalfSpectraRealBinsApart) {
+    constexpr int products = 5, floats = 128;
+    alignas(32) float g[products][floats], u[products][floats], v[products][floats];
+    for (int p = 0; p < products; ++p) {
+        const auto a = testing::whiteNoise(floats, 10 + p), b = testing::whiteNoise(floats, 20 + p),
+                   c = testing::whiteNoise(floats, 30 + p);
+        std::copy(a.begin(), a.end(), g[p]);
+        std::copy(b.begin(), b.end(), u[p]);
+        std::copy(c.begin(), c.end(), v[p]);
+    }
+    const float* gp[products];
+    const float* up[products];
+    const float* vp[products];
+    for (int p = 0; p < products; ++p) gp[p] = g[p], up[p] = u[p], vp[p] = v[p];
+    testing::atEveryLevel([&] {
+        for (bool halves : {false, true}) {
+            alignas(32) float single[floats], pair[2][floats];
+            float* pairOut[2] = {pair[0], pair[1]};
+            convolutionKernels::spectralSum(single, gp, up, products, halves);
+            convolutionKernels::spectralSumPair(pairOut, gp, up, vp, products, halves);
+            for (int k = 0; k < 64; ++k) {
+                std::complex<double> exact = 0.0;
+                double magnitude = 0.0;
+                for (int p = 0; p < products; ++p) {
+                    const std::complex<double> x(g[p][k], g[p][64 + k]), y(u[p][k], u[p][64 + k]);
+                    exact += halves && k % 32 == 0 ? std::complex<double>(x.real() * y.real(), x.imag() * y.imag())
+                                                   : x * y;
+                    magnitude += std::abs(x) * std::abs(y);
+                }
+                ASSERT_NEAR(single[k], exact.real(), 1e-6 * magnitude) << "halves " << halves << " place " << k;
+                ASSERT_NEAR(single[64 + k], exact.imag(), 1e-6 * magnitude) << "halves " << halves << " place " << k;
+                ASSERT_EQ(pair[0][k], single[k]) << k;
+                ASSERT_EQ(pair[0][64 + k], single[64 + k]) << k;
+            }
+            alignas(32) float second[floats];
+            convolutionKernels::spectralSum(second, gp, vp, products, halves);
+            for (int k = 0; k < floats; ++k) ASSERT_EQ(pair[1][k], second[k]) << k;
+        }
+    });
 }
 
 struct LaneCase {
