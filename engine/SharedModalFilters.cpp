@@ -154,12 +154,12 @@ __attribute__((target("avx2,fma"))) void joinMixedAvx2(float* re, float* im) noe
         br[d] = _mm256_load_ps(re + P + 8 * d);
         bi[d] = _mm256_load_ps(im + P + 8 * d);
     }
-    __m256 mr[8], mi[8];  // the mirror sums of bins 0..31, bins 32..63 unused
+    __m256 mr[5], mi[5];  // the mirror sums of bins 0..31; group 4 (the Nyquist lane) is blended over
     for (int d = 0; d < 4; ++d) {
         mr[d] = _mm256_add_ps(ar[d], bi[d]);
         mi[d] = _mm256_sub_ps(br[d], ai[d]);
-        mr[d + 4] = mi[d + 4] = _mm256_setzero_ps();
     }
+    mr[4] = mi[4] = _mm256_setzero_ps();
     for (int d = 0; d < 4; ++d) {
         __m256 zr = _mm256_sub_ps(ar[d], bi[d]), zi = _mm256_add_ps(ai[d], br[d]);
         if (d == 0) {
@@ -701,33 +701,20 @@ void SharedModalFilters::rebuildDelayLine() noexcept {
     for (int i = 0; i < partitions; ++i)
         for (int c = 0; c < channelCount; ++c) {
             const int back = phase + P * i + N;
-            float* u = spectraRing + (c * ringSlots + newest - i) * spectrumFloats;
-            const float* a = history[pairs[c].a] + position - back;
-            const float* b = history[pairs[c].b] + position - back;
-            if (c >= firstMixed)
-                transformMixed(a, b, u, u + N);
-            else
-                fft64::forward(a, b, u, u + N);
+            transform(c, position - back, spectraRing + (c * ringSlots + newest - i) * spectrumFloats);
         }
     delayLineValid = true;
 }
 
 // Pair c's filter spectra of the partitions it uses, and those partitions.
 int SharedModalFilters::channelSpectra(const Set& s, int c, const float** g, int* used) const noexcept {
+    const bool mixed = c >= firstMixed;
+    const float* spectra = mixed ? s.mixedSpectra[c - firstMixed] : s.spectra[pairs[c].order];
+    const bool* usedFlags = mixed ? s.mixedUsed[c - firstMixed] : s.partitionUsed[pairs[c].order];
     int products = 0;
-    if (c >= firstMixed) {
-        const int m = c - firstMixed;
-        for (int j = 0; j < partitions; ++j)
-            if (s.mixedUsed[m][j]) {
-                g[products] = s.mixedSpectra[m] + j * spectrumFloats;
-                used[products++] = j;
-            }
-        return products;
-    }
-    const int n = pairs[c].order;
     for (int j = 0; j < partitions; ++j)
-        if (s.partitionUsed[n][j]) {
-            g[products] = s.spectra[n] + j * spectrumFloats;
+        if (usedFlags[j]) {
+            g[products] = spectra + j * spectrumFloats;
             used[products++] = j;
         }
     return products;
@@ -774,15 +761,18 @@ void SharedModalFilters::boundary() noexcept {
 // into the next ring slot.
 void SharedModalFilters::transformPartition(int end) noexcept {
     newest = newest + 1 == ringSlots ? 0 : newest + 1;
-    for (int c = 0; c < channelCount; ++c) {
-        float* u = spectraRing + (c * ringSlots + newest) * spectrumFloats;
-        const float* a = history[pairs[c].a] + end - N;
-        const float* b = history[pairs[c].b] + end - N;
-        if (c >= firstMixed)
-            transformMixed(a, b, u, u + N);
-        else
-            fft64::forward(a, b, u, u + N);
-    }
+    for (int c = 0; c < channelCount; ++c) transform(c, end - N, spectraRing + (c * ringSlots + newest) * spectrumFloats);
+}
+
+// Pair c's 2P samples from history sample `start` on, transformed into
+// `spectrum` (a mixed pair's split into its half spectra).
+void SharedModalFilters::transform(int c, int start, float* spectrum) noexcept {
+    const float* a = history[pairs[c].a] + start;
+    const float* b = history[pairs[c].b] + start;
+    if (c >= firstMixed)
+        transformMixed(a, b, spectrum, spectrum + N);
+    else
+        fft64::forward(a, b, spectrum, spectrum + N);
 }
 
 void SharedModalFilters::pointTails(Set& s, int block) noexcept {

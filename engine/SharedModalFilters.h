@@ -146,6 +146,7 @@ private:
     int channelSpectra(const Set& set, int c, const float** g, int* used) const noexcept;
     void sumAndInvert(Set& set) noexcept;
     void transformPartition(int end) noexcept;
+    void transform(int c, int start, float* spectrum) noexcept;
     void pointTails(Set& set, int block) noexcept;
     [[nodiscard]] int ringSlot(int back) const noexcept;
     int prepareBoundaries(int frames) noexcept;
